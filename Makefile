@@ -1,0 +1,46 @@
+# The two commands of the README: `make demo` and `make test`. Plain `make` builds.
+BUILD      ?= build
+JOBS       ?= 2
+CMAKE_ARGS ?=
+
+.PHONY: all build test demo asan tsan test-asan test-tsan windows windows32 windows64 bench clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+demo: build
+	bash examples/demo.sh $(BUILD)
+
+# The suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan:
+	$(MAKE) test BUILD=build-asan CMAKE_ARGS="-DSANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug"
+
+# The threaded library (and everything built on it) under ThreadSanitizer.
+test-tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread
+	cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+	  ctest --output-on-failure -j$(JOBS) -R 'diaglib|efstool'
+
+# The Windows programs, cross-compiled with both MinGW-w64 toolchains; the 32-bit one ships.
+windows: windows32 windows64
+
+windows32:
+	cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-win32 -j$(JOBS)
+
+windows64:
+	cmake -S . -B build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-win64 -j$(JOBS)
+
+bench: build
+	bash tests/bench/run.sh $(BUILD)
+
+clean:
+	rm -rf build build-asan build-tsan build-win32 build-win64

@@ -1,0 +1,22 @@
+// The console: its window, narrow and wide output, and the keyboard.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Hides or shows the console window (ShowWindow on GetConsoleWindow); nothing to do where a
+// process has no window of its own.
+void ShowConsoleWindow(bool show);
+
+// Writes the text unchanged to standard output.
+void ConsoleWrite(const std::string& text);
+// Writes wide text unchanged (converted to the console's encoding where needed).
+void ConsoleWriteWide(const std::wstring& text);
+
+// A key press is waiting (console keyboard poll); never blocks.
+bool KeyWaiting();
+// Reads and drops one waiting key.
+void ReadKey();
+
+}  // namespace platform
