@@ -1,0 +1,143 @@
+// A DIAG device with no hardware behind it: it serves a pseudo-terminal through a device root
+// laid out the way the POSIX adapter discovers real devices, answers the requests the
+// provisioning tools send, and misbehaves on request so tests can check how the tools cope.
+// Every call is safe from any thread; the device's own thread answers in microseconds.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace devicesim {
+
+using NvData = std::array<uint8_t, 128>;
+
+struct Options {
+  std::string root;                 // device root folder (created when missing)
+  int com_number = 7;               // serves root/dev/serial/com/COM<n>
+  std::string tty_name;             // "" = "ttyDIAG<n>"
+  std::string interface_text = "KVX Diagnostics Interface";  // sys/class/tty/<tty>/device/interface
+  bool write_interface_file = true; // false = no interface file at all ("" = an empty one)
+  std::string product_text = "KVX USB Modem";  // sys/class/tty/<tty>/product
+  bool start_as_cdrom = false;      // shows only a CD-ROM until it receives the eject CDB
+  int cdrom_index = 0;              // root/sys/class/block/sr<k>, root/dev/sr<k>
+  std::string cdrom_vendor = "KVX";
+  std::string cdrom_product = "Mass storage";
+  uint32_t eject_to_serial_ms = 50; // the serial port appears this long after the eject
+  uint32_t reset_absence_ms = 200;  // how long a reset makes the device vanish
+  uint32_t mode_follow_delay_ms = 0;// the operating mode follows a mode request after this
+  int initial_mode = 5;             // 1 FTM, 2/3/4 offline, 5 online, 6 LPM
+  std::string nv_state_file;        // NV items persist here ("" = memory only)
+  uint64_t efs_capacity_bytes = 16 * 1024 * 1024;
+  uint32_t efs_block_size = 512;
+  // Identification answered to the version and extended build id requests.
+  std::string comp_date = "Dec 07 2026", comp_time = "12:00:00";
+  std::string rel_date = "Nov 30 2026", rel_time = "09:30:00";
+  std::string ver_dir = "KVX1000 ";
+  uint8_t scm = 0x0A, mob_cai_rev = 6, mob_model = 0x9C;
+  uint16_t mob_firm_rev = 1234;
+  uint8_t slot_cycle_index = 2, voc_maj = 1, voc_min = 0;
+  uint32_t msm_hw_version = 0x00C1E0E1, build_mobile_model = 0x9C;
+  std::string software_revision = "KVX-SW-1.2.3";
+  std::string model_string = "KVX1000";
+};
+
+class VirtualDevice {
+ public:
+  explicit VirtualDevice(Options options);
+  ~VirtualDevice();  // stops and removes what it put into the root
+  VirtualDevice(const VirtualDevice&) = delete;
+  VirtualDevice& operator=(const VirtualDevice&) = delete;
+
+  // Lays out the root and starts serving (as a CD-ROM first when asked). False when the pty
+  // or the root could not be set up; Error() then says why.
+  bool Start();
+  // Stops the thread, closes the pty and removes the links and sysfs entries it made.
+  void Stop();
+  std::string Error() const;
+  const Options& options() const;
+
+  std::string TtyName() const;      // the <tty> the COM link names
+  std::string ComLinkPath() const;  // root/dev/serial/com/COM<n>
+  std::string SlavePath() const;    // /dev/pts/N currently served ("" while absent)
+  bool Present() const;             // serial port currently there
+  bool CdromPresent() const;        // CD-ROM entries currently there
+  bool EjectReceived() const;       // the eject CDB came through the CD-ROM node
+  // Sets the COM link's own modification time (seconds since the epoch), which orders the
+  // serial port list.
+  bool SetComLinkTime(int64_t seconds);
+  // Extra CD-ROM entries in the root: one whose device node is missing, and a foreign drive.
+  static bool AddUnopenableCdrom(const std::string& root, int index, const std::string& vendor,
+                                 const std::string& product);
+  static bool AddForeignCdrom(const std::string& root, int index, const std::string& vendor,
+                              const std::string& product);
+
+  // NV items: 128 bytes each; an item never written reads as zeros with status 0.
+  void SetNvItem(uint16_t id, const NvData& data);
+  NvData NvItem(uint16_t id) const;
+  bool HasNvItem(uint16_t id) const;  // written by a request or SetNvItem
+  std::map<uint16_t, NvData> NvItems() const;
+  void SetNvItemInactive(uint16_t id, bool inactive);  // reads and writes answer status 5
+  int NvWriteCount(uint16_t id) const;                 // NV writes received for the item
+
+  // Operating mode: 1 FTM, 2/3/4 offline, 5 online, 6 LPM.
+  int OperatingMode() const;
+  void SetOperatingMode(int mode);
+  void NeverReachMode(bool stuck);  // mode requests are echoed but the mode stays
+  int ResetCount() const;           // resets performed
+
+  // Embedded file system. Paths are "/"-separated, with or without the leading "/".
+  bool LoadEfs(const std::string& host_dir);        // replaces the tree
+  bool DumpEfs(const std::string& host_dir) const;  // files byte for byte, empty folders too
+  bool EfsExists(const std::string& path) const;
+  bool EfsIsDir(const std::string& path) const;
+  bool EfsReadFile(const std::string& path, std::vector<uint8_t>* data) const;
+  bool EfsWriteFile(const std::string& path, const std::vector<uint8_t>& data);  // makes parents
+  bool EfsMkdir(const std::string& path);  // makes parents
+  std::vector<std::string> EfsListing() const;  // every entry, "/a", "/a/b", folders end in "/"
+  uint64_t EfsUsedBytes() const;
+  int EfsOpenFiles() const;  // file descriptors not yet closed
+  int EfsOpenDirs() const;   // directory handles not yet closed
+
+  // EFS misbehaviour.
+  void RefuseEfsWrites(int n, int32_t errnum);  // the next n writes fail with errnum
+  void RefuseEfsOpens(int n, int32_t errnum);   // the next n opens fail with errnum
+  void ShortEfsWrites(int n, uint32_t bytes);   // the next n writes store at most `bytes`
+  void IgnoreEfsStatus(bool ignore);            // never answer the file system status request
+  void FillUp(bool full = true);                // no free blocks, writes fail with ENOSPC
+
+  // Misbehaviour of the next n responses, in the order given by the tools' requests.
+  void DropResponses(int n);
+  void DelayResponses(int n, uint32_t ms);
+  void SplitResponses(int n, int pieces, uint32_t gap_ms);
+  void CorruptCrc(int n);
+  void NoiseBeforeResponses(int n, std::vector<uint8_t> bytes);  // raw, may hold stray 0x7E
+  void ReplaceCommandCode(int n, uint8_t code);
+  void ErrorResponses(int n, uint8_t code);  // 0x13, 0x14, 0x15 or 0x18 followed by the request
+  void LongVersionReply(bool longer);        // version answer with extra trailing bytes
+  void DisappearAfterRequests(int n);        // vanish when the n-th next request comes in
+  void Disappear();                          // vanish now (links removed, pty closed)
+  void Reappear();                           // new pty, links again
+  // Unsolicited packets (log 0x10, event 0x60, debug 0x79, 0x92 ...), framed by the device.
+  void SendUnsolicited(std::vector<uint8_t> packet, bool good_crc = true);
+  void UnsolicitedBeforeResponses(int n, std::vector<uint8_t> packet);
+  void SendRaw(std::vector<uint8_t> bytes);  // exactly these bytes, unframed
+
+  // Recording: every complete frame received, unescaped and without CRC, in order (bad ones
+  // too), the count of those with a bad CRC, and the raw byte stream.
+  std::vector<std::vector<uint8_t>> Requests() const;
+  std::vector<std::vector<uint8_t>> GoodRequests() const;  // only those answered
+  int BadFrames() const;
+  void ClearRequests();
+  std::vector<uint8_t> RawReceived() const;
+  std::vector<uint8_t> RawSent() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace devicesim
