@@ -1,0 +1,70 @@
+// The DIAG transport of one library context: its packet queues, listener, dispatcher and
+// serial link with reader thread, and the port operations the context's commands use.
+// The LibraryLog handed in must outlive the link (the link stops it on closing).
+#pragma once
+
+#include <cstdint>
+
+#include "diaglib/api/vode.hpp"
+#include "diaglib/transport/event_listener.hpp"
+#include "diaglib/transport/packet_queue.hpp"
+#include "diaglib/transport/thread_interface.hpp"
+#include "diaglib/transport/vode_events.hpp"
+
+namespace platform {
+class Clock;
+}
+class LibraryLog;
+
+// The library log's text for a DIAG error response code (19, 20, 21, 24); null for others.
+const char* DiagErrorText(uint8_t code);
+
+class DiagLink {
+ public:
+  // Builds the queues and the listener and starts the dispatcher thread; opens nothing.
+  DiagLink(platform::Clock& clock, LibraryLog& log, uint16_t port_number);
+  ~DiagLink();  // ClosePort, then the dispatcher stops
+  DiagLink(const DiagLink&) = delete;
+  DiagLink& operator=(const DiagLink&) = delete;
+
+  // Opens the port and starts its reader; the queues are emptied whatever the outcome.
+  bool OpenPort();
+  // Ends the reader, closes the port and stops the library log; true.
+  bool ClosePort();
+  // Reopens the port when the link is not connected; the connected flag afterwards.
+  bool EnsurePortOpen();
+  // One request for its response; on failure a DIAG error response is logged with its text.
+  bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
+                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms);
+  bool RequestRxFlush();
+
+  bool IsConnected() const { return connected_; }
+  bool AlwaysConnected() const { return always_connected_; }
+  uint16_t PortNumber() const { return port_number_; }
+
+  void SetAsyncMessageCallBack(VODE_AsyncMessageCallBack callback, int context);
+  // Time-out 7: the serial port's write time-out; its answer.
+  bool SetWriteTimeout(int ms);
+  // Time-out 8: the reader's receive time-out.
+  void SetReceiveTimeout(int ms);
+
+  CVodeThreadInterface& ThreadInterface() { return thread_; }
+  CVodeEventListener& Listener() { return listener_; }
+  CVodeEvents& Events() { return events_; }
+  PacketQueue& AsyncQueue() { return async_queue_; }
+  PacketQueue& SyncResponseQueue() { return sync_queue_; }
+  PacketQueue& EventQueue() { return event_queue_; }
+
+ private:
+  platform::Clock& clock_;
+  LibraryLog& log_;
+  const uint16_t port_number_;
+  bool connected_ = false;         // caller's thread only
+  bool always_connected_ = false;  // caller's thread only
+  PacketQueue async_queue_;
+  PacketQueue sync_queue_;
+  PacketQueue event_queue_;
+  CVodeEventListener listener_;
+  CVodeEvents events_;
+  CVodeThreadInterface thread_;
+};

@@ -1,0 +1,41 @@
+// A context's listener: shows every packet to the client's async-message callback, then sorts
+// it by its first byte into asynchronous traffic or the synchronous response queue.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "diaglib/api/vode.hpp"
+#include "diaglib/transport/packet_queue.hpp"
+#include "diaglib/transport/vode_events.hpp"
+
+class DataLogFileHandler;
+
+class CVodeEventListener : public CVodeEvents_Listener {
+ public:
+  CVodeEventListener(PacketQueue* async_queue, PacketQueue* sync_queue, PacketQueue* event_queue,
+                     DataLogFileHandler* log);
+
+  bool OnPacket(int size, const uint8_t* bytes, int value0, int value1, int value2,
+                int value3) override;
+
+  void SetAsyncMessageCallBack(VODE_AsyncMessageCallBack callback, int context);
+  void SetLogHandler(DataLogFileHandler* log) { log_.store(log); }
+  // Asynchronous packets are kept in the asynchronous queue only while capturing.
+  void SetAsyncCapture(bool on) { async_capture_.store(on); }
+
+  PacketQueue* AsyncQueue() const { return async_queue_; }
+  PacketQueue* SyncResponseQueue() const { return sync_queue_; }
+  PacketQueue* EventQueue() const { return event_queue_; }
+
+ private:
+  PacketQueue* const async_queue_;
+  PacketQueue* const sync_queue_;
+  PacketQueue* const event_queue_;
+  std::atomic<DataLogFileHandler*> log_;
+  std::atomic<bool> async_capture_{false};
+  std::mutex callback_mutex_;  // owned by this listener; guards the callback and its context
+  VODE_AsyncMessageCallBack callback_ = nullptr;
+  int callback_context_ = 0;
+};

@@ -1,0 +1,104 @@
+// A context's serial link with its reader thread: opens and closes the port, keeps one reader
+// that de-frames what arrives and hands packets to the dispatcher, and exchanges one request
+// for its response.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "diaglib/transport/prot_ahdlc.hpp"
+#include "diaglib/transport/serial_port.hpp"
+#include "diaglib/transport/sync_event.hpp"
+
+namespace platform {
+class Clock;
+class ComPort;
+}  // namespace platform
+class CVodeEventListener;
+class CVodeEvents;
+class DataLogFileHandler;
+class HdlcDeframer;
+
+class CVodeThreadInterface {
+ public:
+  static constexpr uint16_t kNullPort = 0xFFFE;  // no device is opened and nothing is sent
+  static constexpr int kReadChunk = 40960;
+  static constexpr uint32_t kAckWaitMs = 1000;
+  static constexpr int kDefaultReceiveTimeoutMs = 500;
+
+  // `port` replaces the platform's COM port (tests); null takes the platform's.
+  explicit CVodeThreadInterface(platform::Clock& clock,
+                                std::unique_ptr<platform::ComPort> port = nullptr);
+  ~CVodeThreadInterface();  // stops the reader and closes the port
+  CVodeThreadInterface(const CVodeThreadInterface&) = delete;
+  CVodeThreadInterface& operator=(const CVodeThreadInterface&) = delete;
+
+  // Set once while the context is built, before StartThread.
+  void SetPacketSink(CVodeEvents* sink) { sink_ = sink; }
+  void SetListener(CVodeEventListener* listener) { listener_ = listener; }
+
+  // Opens the port (the first call fixes the port number) and makes sure a reader runs.
+  bool StartThread(uint16_t port_number);
+  bool PortOpenRequest();
+  bool PortCloseRequest();
+  bool PauseThread();
+  bool ResumeThread();
+  bool StopThread();
+  // Discards what the driver holds and makes the reader drop its partial frame.
+  bool RequestRxFlush();
+  // *response_length is the capacity on entry, the packet length without CRC on return.
+  bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
+                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms);
+
+  void SetLogHandler(DataLogFileHandler* handler);
+  void SetReceiveTimeout(int ms) { receive_timeout_ms_.store(ms); }
+  int ReceiveTimeout() const { return receive_timeout_ms_.load(); }
+  int SetWriteTimeout(int ms) { return serial_.SetWriteTimeout(ms); }
+
+  bool IsConnected() const { return connected_.load(); }
+  bool IsNullPort() const { return null_port_.load(); }
+  bool ThreadStarted() const { return thread_started_.load(); }
+  bool IsPaused() const { return paused_.load(); }
+  uint16_t PortNumber() const { return port_number_.load(); }
+
+  CSerialPort& SerialPort() { return serial_; }
+  CProtAHDLC& Ahdlc() { return ahdlc_; }
+
+ private:
+  void ReaderLoop();
+  void WakeReader();
+  void Log(uint32_t category, const char* text);
+
+  platform::Clock& clock_;
+  CSerialPort serial_;
+  CProtAHDLC ahdlc_;
+  CVodeEvents* sink_ = nullptr;
+  CVodeEventListener* listener_ = nullptr;
+  std::atomic<DataLogFileHandler*> log_{nullptr};
+
+  // Requests written by the caller's thread and polled by the reader on every pass.
+  std::atomic<bool> stop_request_{false};
+  std::atomic<bool> pause_request_{false};
+  std::atomic<bool> flush_request_{false};
+  std::atomic<bool> paused_{false};
+  std::atomic<bool> connected_{false};
+  std::atomic<bool> null_port_{false};
+  std::atomic<bool> thread_started_{false};
+  std::atomic<uint16_t> port_number_{0};
+  std::atomic<int> receive_timeout_ms_{kDefaultReceiveTimeoutMs};
+
+  // Acknowledgements from the reader, one pair per interface (manual reset; set by the reader,
+  // reset and waited for by the caller's thread).
+  SyncEvent stop_event_{SyncEvent::Mode::kManualReset};
+  SyncEvent pause_event_{SyncEvent::Mode::kManualReset};
+  // Owned by this interface; lets a paused reader sleep until a resume or stop instead of
+  // polling. Guards nothing but the wake-up itself.
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+
+  std::thread reader_;  // started and joined on the caller's thread
+};
