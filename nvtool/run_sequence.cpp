@@ -1,0 +1,178 @@
+#include "nvtool/run_sequence.hpp"
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+#include "nvtool/nv_item.hpp"
+#include "nvtool/nv_list.hpp"
+#include "nvtool/text_format.hpp"
+
+namespace nvtool {
+namespace {
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+bool TovikApplicationExist(const Environment& env) {
+  std::vector<std::wstring> names;
+  if (!env.list_process_names(&names)) return false;
+  const std::wstring server = Widen(kTovikServerName);
+  for (const std::wstring& name : names) {
+    if (name == server) return true;
+  }
+  return false;
+}
+
+bool WriteResultFile(const Environment& env, bool pass) {
+  std::unique_ptr<platform::OutputFile> file = env.create_output_file(kResultFileName);
+  if (!file) return false;
+  const char* verdict = pass ? "[WriteNVItem PASS]" : "[WriteNVItem FAIL]";
+  file->Write(verdict, 18);
+  file->Write("\r\n", 2);
+  return true;
+}
+
+NvWriter::NvWriter(const Environment& env, bool reset_on_exit)
+    : env_(env),
+      reset_on_exit_(reset_on_exit),
+      out_(env),
+      link_(*env.clock, env.make_com_port, out_),
+      discovery_(*env.discovery, link_, out_, *env.clock) {}
+
+bool NvWriter::Retry(const char* banner_format, const std::function<bool()>& attempt) {
+  for (int retry = 0; retry < kRetryCount; ++retry) {
+    Line(Format(banner_format, retry));
+    if (attempt()) return true;
+    Line("sleep 10sec +++");
+    env_.clock->Pause(kRetryPauseMs);
+    Line("sleep 10sec ---");
+  }
+  return false;
+}
+
+bool NvWriter::SearchBeforeEject() {
+  Line("\r\n1. search com port before eject disk");
+  Line("search com port before eject disk +++");
+  port_found_ = discovery_.SearchComPort(&com_port_);
+  Line("search com port before eject disk ---");
+  if (port_found_) Line(Format("com port exist before eject disk _iComPort:%d", com_port_));
+  return port_found_;
+}
+
+void NvWriter::EjectWithRetries() {
+  const bool ejected = Retry("\r\n---- EjectDisk nRetry_now:%d ----", [this] {
+    Line("\r\n2. com port not exist, do eject disk");
+    Line("EjectDisk +++");
+    const bool ok = discovery_.EjectDisk();
+    Line("EjectDisk ---");
+    return ok;
+  });
+  if (ejected) {
+    Line("EjectDisk success");
+    Line("sleep for reboot 10sec +++");
+    env_.clock->Pause(kRetryPauseMs);
+    Line("sleep for reboot 10sec ---");
+  } else {
+    // The port may still turn up on its own: the search after the eject decides.
+    Line("EjectDisk fail");
+  }
+}
+
+bool NvWriter::SearchAfterEject() {
+  return Retry("\r\n---- search com port nRetry_now:%d ----", [this] {
+    Line("\r\n4. search com port after eject disk");
+    Line("search com port after eject disk +++");
+    port_found_ = discovery_.SearchComPort(&com_port_);
+    Line("search com port after eject disk ---");
+    if (port_found_) {
+      Line(Format("Normal Mode _iComPort:%d", com_port_));
+      Line("\r\n");
+    } else {
+      Line("com port not exist after eject disk");
+    }
+    return port_found_;
+  });
+}
+
+bool NvWriter::SwitchOffline() {
+  return Retry("\r\n---- Change to offline mode nRetry_now:%d ----", [this] {
+    if (link_.ChangePhoneMode(kModeOffline)) {
+      Line("Change to offline mode ok \r\n");
+      return true;
+    }
+    Line("Change to offline mode fail \r\n");
+    return false;
+  });
+}
+
+RunOutcome NvWriter::WriteListedItems() {
+  std::unique_ptr<std::FILE, FileCloser> list(env_.open_stream(kListFileName, "r"));
+  if (!list) {
+    Line("\r\nopen KVX_ntitem file fail...\n\r\n");
+    return RunOutcome::kListFileMissing;
+  }
+  Line("\r\n5. *** start to burn nv item *** \r\n");
+  std::string piece;
+  NvEntry entry;
+  while (ReadListPiece(list.get(), &piece)) {
+    if (!ParseNvLine(piece, out_, &entry)) continue;
+    if (!SetNvItem(link_, out_, entry.item_id, entry.values)) {
+      out_.WriteLogRaw("SetNvItem Fail \r\n");
+      Line(Format("\r\n---- Write NV items %s fail ----", entry.tag.c_str()));
+      Line("\r\n");
+      return RunOutcome::kFail;
+    }
+  }
+  return RunOutcome::kPass;
+}
+
+RunOutcome NvWriter::RunWriteSequence() {
+  if (TovikApplicationExist(env_)) {
+    Line("[Error] TovikApplicationExist ");
+    return RunOutcome::kFail;
+  }
+
+  if (!SearchBeforeEject()) {
+    EjectWithRetries();
+    if (!SearchAfterEject()) return RunOutcome::kFail;
+  }
+
+  if (!SwitchOffline()) return RunOutcome::kFail;
+
+  const RunOutcome written = WriteListedItems();
+  if (written != RunOutcome::kPass) return written;
+
+  if (reset_on_exit_) {
+    if (!link_.ChangePhoneMode(kModeReset)) {
+      Line("Reset phone fail \r\n");
+      return RunOutcome::kFail;
+    }
+    Line("Reset phone ok \r\n");
+  }
+
+  if (port_found_ && link_.IsOpen()) link_.Close();
+  out_.CloseLog();
+  return RunOutcome::kPass;
+}
+
+int RunItemsmith(int argument_count, const Environment& env) {
+  env.show_console_window(false);
+  const bool reset_on_exit = argument_count == 1;
+  if (reset_on_exit) env.show_console_window(true);
+
+  NvWriter writer(env, reset_on_exit);
+  if (writer.output().OpenLog(kLogFileName)) {
+    writer.output().WriteLogLine("KVX_WriteNVItem version: 20120831 \r\n");
+    env.remove_file(kResultFileName);
+  }
+  const RunOutcome outcome = writer.RunWriteSequence();
+  if (outcome == RunOutcome::kListFileMissing) return kExitListFileMissing;
+  WriteResultFile(env, outcome == RunOutcome::kPass);
+  return 0;
+}
+
+}  // namespace nvtool

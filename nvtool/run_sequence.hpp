@@ -1,0 +1,64 @@
+// The NV writer's run: start-up, the Tovik check, port search with the eject, offline mode,
+// the NV list, the optional reset, the verdict.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "nvtool/diag_link.hpp"
+#include "nvtool/discovery.hpp"
+#include "nvtool/environment.hpp"
+#include "nvtool/output_channels.hpp"
+
+namespace nvtool {
+
+inline constexpr char kLogFileName[] = "KVX_WriteNVItem_log.txt";
+inline constexpr char kResultFileName[] = "KVX_WriteNVItem_result.txt";
+inline constexpr char kListFileName[] = "KVX_nvitem.txt";
+inline constexpr char kTovikServerName[] = "TovikServer.exe";
+
+inline constexpr int kRetryCount = 7;
+inline constexpr uint32_t kRetryPauseMs = 10000;
+inline constexpr int kExitListFileMissing = 1;
+
+enum class RunOutcome { kPass, kFail, kListFileMissing };
+
+// True when a running process's executable name is exactly the Tovik server's.
+bool TovikApplicationExist(const Environment& env);
+
+// False when the result file could not be created (nothing is written then).
+bool WriteResultFile(const Environment& env, bool pass);
+
+class NvWriter {
+ public:
+  NvWriter(const Environment& env, bool reset_on_exit);
+
+  RunOutcome RunWriteSequence();
+  OutputChannels& output() { return out_; }
+  int com_port() const { return com_port_; }
+
+ private:
+  void Line(const std::string& text) { out_.WriteLogLine(text); }
+  // Up to seven attempts, each under its numbered banner, each failure followed by the 10 s
+  // wait. True as soon as one attempt succeeds.
+  bool Retry(const char* banner_format, const std::function<bool()>& attempt);
+  bool SearchBeforeEject();
+  void EjectWithRetries();
+  bool SearchAfterEject();
+  bool SwitchOffline();
+  RunOutcome WriteListedItems();
+
+  const Environment& env_;
+  const bool reset_on_exit_;
+  OutputChannels out_;
+  DiagLink link_;
+  Discovery discovery_;
+  int com_port_ = 0;
+  bool port_found_ = false;
+};
+
+// Start-up to verdict; returns the exit code. Only the argument count matters.
+int RunItemsmith(int argument_count, const Environment& env);
+
+}  // namespace nvtool
