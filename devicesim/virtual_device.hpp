@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +31,11 @@ struct Options {
   uint32_t reset_absence_ms = 200;  // how long a reset makes the device vanish
   uint32_t mode_follow_delay_ms = 0;// the operating mode follows a mode request after this
   int initial_mode = 5;             // 1 FTM, 2/3/4 offline, 5 online, 6 LPM
+  int offline_mode = 2;             // what an offline request leads to (2, 3 or 4)
+  uint32_t call_state = 0, system_mode = 4;  // answered in the call manager state
+  uint32_t reset_vanish_delay_ms = 20;  // a reset lets its answer out before the port goes
+  bool unknown_nv_inactive = false; // items never written answer status 5 instead of zeros
+  bool nv_write_needs_offline = false;  // NV writes outside an offline mode get 0x18
   std::string nv_state_file;        // NV items persist here ("" = memory only)
   uint64_t efs_capacity_bytes = 16 * 1024 * 1024;
   uint32_t efs_block_size = 512;
@@ -43,6 +49,9 @@ struct Options {
   uint32_t msm_hw_version = 0x00C1E0E1, build_mobile_model = 0x9C;
   std::string software_revision = "KVX-SW-1.2.3";
   std::string model_string = "KVX1000";
+  // Called on the device's thread for every good request, before it is answered (diagsim
+  // prints them). It must not call back into the device.
+  std::function<void(const std::vector<uint8_t>& request)> request_observer;
 };
 
 class VirtualDevice {
@@ -82,6 +91,7 @@ class VirtualDevice {
   std::map<uint16_t, NvData> NvItems() const;
   void SetNvItemInactive(uint16_t id, bool inactive);  // reads and writes answer status 5
   int NvWriteCount(uint16_t id) const;                 // NV writes received for the item
+  void IgnoreNvWrites(int n);  // the next n NV writes are answered but not stored
 
   // Operating mode: 1 FTM, 2/3/4 offline, 5 online, 6 LPM.
   int OperatingMode() const;
@@ -118,7 +128,9 @@ class VirtualDevice {
   void ReplaceCommandCode(int n, uint8_t code);
   void ErrorResponses(int n, uint8_t code);  // 0x13, 0x14, 0x15 or 0x18 followed by the request
   void LongVersionReply(bool longer);        // version answer with extra trailing bytes
-  void DisappearAfterRequests(int n);        // vanish when the n-th next request comes in
+  // Vanish, unanswered, when the n-th next request comes in; back after absence_ms (0: only
+  // on Reappear).
+  void DisappearAfterRequests(int n, uint32_t absence_ms = 0);
   void Disappear();                          // vanish now (links removed, pty closed)
   void Reappear();                           // new pty, links again
   // Unsolicited packets (log 0x10, event 0x60, debug 0x79, 0x92 ...), framed by the device.
