@@ -1,0 +1,44 @@
+// A context's reusable request and response buffer for DIAG commands. Appends past the end are
+// dropped rather than reported, so a command that overfills the request sends what fitted;
+// fields are taken from the end of the response, which is where variable-length commands keep
+// their status words.
+#pragma once
+
+#include <cstdint>
+
+namespace diaglib {
+
+class CommandPacket {
+ public:
+  static constexpr uint16_t kCapacity = 6144;
+
+  CommandPacket() { Reset(); }
+
+  // Every command starts here: recognisable fill bytes make stale data easy to spot in dumps.
+  void Reset();
+
+  void AppendByte(uint8_t value);
+  void AppendU16(uint16_t value);
+  void AppendBytes(const uint8_t* bytes, uint16_t count);
+
+  bool TakeByteFromEnd(uint8_t* value);
+  bool TakeU16FromEnd(uint16_t* value);
+
+  uint8_t* Request() { return request_; }
+  const uint8_t* Request() const { return request_; }
+  uint16_t RequestLength() const { return request_length_; }
+  uint8_t* Response() { return response_; }
+  const uint8_t* Response() const { return response_; }
+  // Before an exchange the capacity handed to the transport, after it the received length.
+  uint16_t& ResponseLength() { return response_length_; }
+  uint16_t ResponseLength() const { return response_length_; }
+
+ private:
+  uint8_t request_[kCapacity];
+  uint8_t response_[kCapacity];
+  uint16_t request_length_ = 0;
+  uint16_t response_length_ = kCapacity;
+  uint16_t read_cursor_ = 0;
+};
+
+}  // namespace diaglib

@@ -1,0 +1,202 @@
+#include "diaglib/commands/efs_directory.hpp"
+
+#include <cstring>
+
+#include "diaglib/commands/core_commands.hpp"
+#include "diaglib/commands/efs_requests.hpp"
+#include "diaglib/commands/wire_fields.hpp"
+#include "diaglib/log/data_log_file_handler.hpp"
+#include "diaglib/log/log_categories.hpp"
+
+namespace diaglib {
+namespace {
+
+constexpr uint16_t kMkDirMode = 0x01FF;  // 0777
+constexpr size_t kReadDirResponseSize = 256;
+constexpr size_t kEntryNameOffset = 40;
+
+uint32_t RecordType(uint32_t device_type) {
+  switch (device_type) {
+    case 0:
+      return 1;  // file
+    case 2:
+      return 2;  // link
+    default:
+      return 0;  // folder, and anything unknown
+  }
+}
+
+// Removal requests go through the command packet with the context's general time-out. Success
+// needs the device to have removed the entry, or to say it was never there; a folder that is not
+// empty or a file it refuses to remove must not pass.
+bool RemoveEntry(DiagSession& session, uint16_t command, const char* path, const char* what) {
+  DataLogFileHandler* log = session.LogHandler();
+  CommandPacket& packet = session.Packet();
+  packet.Reset();
+  packet.AppendByte(kCmdSubsystemDispatch);
+  packet.AppendByte(kSubsystemEfs2);
+  packet.AppendU16(command);
+  const size_t length = std::strlen(path);
+  // Cut paths would name another entry; such a request is not sent.
+  if (length + 1 >= static_cast<size_t>(CommandPacket::kCapacity - packet.RequestLength())) {
+    WriteLog(log, LOG_ERR, "%s() - path too long", what);
+    return false;
+  }
+  packet.AppendBytes(reinterpret_cast<const uint8_t*>(path), static_cast<uint16_t>(length));
+  packet.AppendByte(0);
+  if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse))) return false;
+  if (packet.ResponseLength() < 8) {
+    WriteLog(log, LOG_ERR, "%s() - response of %d bytes carries no error number", what,
+             static_cast<int>(packet.ResponseLength()));
+    return false;
+  }
+  const int32_t errnum = GetI32(packet.Response() + 4);
+  const bool removed = errnum == kEfsErrNone || errnum == kEfsErrNoEntry;
+  WriteLog(log, removed ? LOG_RET : LOG_ERR, "%s() - Results errnum = %d", what,
+           static_cast<int>(errnum));
+  return removed;
+}
+
+bool OpenFolder(DiagSession& session, const char* path, uint32_t* handle) {
+  Efs2Request request(kEfs2OpenDir);
+  request.AddPath(path);
+  if (request.TooLong()) return false;
+  uint8_t response[12];
+  if (!ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
+                    sizeof(response), kEfs2Attempts,
+                    [](const uint8_t* r, uint16_t) { return GetI32(r + 8) == 0; })) {
+    return false;
+  }
+  *handle = GetU32(response + 4);
+  return true;
+}
+
+bool CloseFolder(DiagSession& session, uint32_t handle) {
+  Efs2Request request(kEfs2CloseDir);
+  request.AddU32(handle);
+  uint8_t response[8];
+  return ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
+                      sizeof(response), kEfs2Attempts,
+                      [](const uint8_t* r, uint16_t) { return GetI32(r + 4) == 0; });
+}
+
+// Appends folder, "/" (unless the name brings its own) and name; false when it does not fit.
+bool JoinEntryPath(const char* folder, const char* name, char* out) {
+  const size_t folder_length = std::strlen(folder);
+  const size_t slash = name[0] == '/' ? 0 : 1;
+  const size_t name_length = std::strlen(name);
+  if (folder_length + slash + name_length >= kEfsDirEntryNameSize) return false;
+  std::memcpy(out, folder, folder_length);
+  if (slash) out[folder_length] = '/';
+  std::memcpy(out + folder_length + slash, name, name_length + 1);
+  return true;
+}
+
+}  // namespace
+
+bool EfsMakeDirectory(DiagSession& session, const char* path) {
+  DataLogFileHandler* log = session.LogHandler();
+  WriteLog(log, LOG_FN, "VODE_EFS2_DIAG_MKDIR( strDir = %s )", path);
+  Efs2Request request(kEfs2MkDir);
+  request.AddU16(kMkDirMode);
+  request.AddPath(path);
+  if (request.TooLong()) return false;
+  uint8_t response[8];
+  int32_t errnum = 0;
+  if (!ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
+                    sizeof(response), 1, [&errnum](const uint8_t* r, uint16_t) {
+                      errnum = GetI32(r + 4);
+                      return true;
+                    })) {
+    return false;
+  }
+  WriteLog(log, LOG_RET, "VODE_EFS2_DIAG_MKDIR() - Results mkdir_rsp.errnum = %d",
+           static_cast<int>(errnum));
+  return errnum == 0;
+}
+
+bool EfsRemoveDirectory(DiagSession& session, const char* path) {
+  WriteLog(session.LogHandler(), LOG_FN, "VODE_EFS2_DIAG_RMDIR( sFolderPath = %s)", path);
+  return RemoveEntry(session, kEfs2RmDir, path, "VODE_EFS2_DIAG_RMDIR");
+}
+
+bool EfsRemoveFile(DiagSession& session, const char* path) {
+  WriteLog(session.LogHandler(), LOG_FN, "VODE_EFS2_DIAG_UNLINK( sFilePath = %s )", path);
+  return RemoveEntry(session, kEfs2Unlink, path, "VODE_EFS2_DIAG_UNLINK");
+}
+
+bool EfsListFolder(DiagSession& session, const char* folder, std::vector<EfsDirEntry>* entries) {
+  entries->clear();
+  const char* request_path = folder[0] == '\0' ? "/" : folder;
+  uint32_t handle = 0;
+  if (!OpenFolder(session, request_path, &handle)) return false;
+
+  bool name_fits = true;
+  for (uint32_t sequence = 1;; ++sequence) {
+    Efs2Request request(kEfs2ReadDir);
+    request.AddU32(handle);
+    request.AddU32(sequence);
+    uint8_t response[kReadDirResponseSize];
+    uint16_t received = 0;
+    if (!ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
+                      kEntryNameOffset, kEfs2Attempts,
+                      [&received](const uint8_t* r, uint16_t length) {
+                        received = length;
+                        return GetU32(r + 4) != 0 && GetI32(r + 12) == 0;
+                      })) {
+      entries->clear();
+      return false;
+    }
+    // The name ends at its terminator or at the end of what was received, whichever is first.
+    char name[kReadDirResponseSize - kEntryNameOffset + 1];
+    const size_t available = received - kEntryNameOffset;
+    size_t name_length = 0;
+    while (name_length < available && response[kEntryNameOffset + name_length] != 0) {
+      ++name_length;
+    }
+    std::memcpy(name, response + kEntryNameOffset, name_length);
+    name[name_length] = '\0';
+    if (name_length == 0) break;
+
+    EfsDirEntry entry;
+    if (!JoinEntryPath(folder, name, entry.name)) {
+      WriteLog(session.LogHandler(), LOG_ERR,
+               "VODE_EfsDirectory() - entry path longer than %d characters: %s/%s",
+               static_cast<int>(kEfsDirEntryNameSize - 1), folder, name);
+      name_fits = false;
+      break;
+    }
+    entry.type = RecordType(GetU32(response + 16));
+    entry.size = GetU32(response + 24);
+    entry.create_date = GetU32(response + 36);
+    entries->push_back(entry);
+  }
+
+  const bool closed = CloseFolder(session, handle);
+  if (!closed || !name_fits) {
+    entries->clear();
+    return false;
+  }
+  return true;
+}
+
+bool EfsDirectory(DiagSession& session, const char* folder) {
+  DataLogFileHandler* log = session.LogHandler();
+  WriteLog(log, LOG_FN, "VODE_EfsDirectory( sFolderPath = %s )", folder);
+  std::vector<EfsDirEntry> entries;
+  if (!EfsListFolder(session, folder, &entries)) {
+    WriteLog(log, LOG_FN, "VODE_EfsDirectory( sFolderPath = %s ) - Failed", folder);
+    return false;
+  }
+  const VODE_Efs2DirCallBack callback = session.DirectoryCallBack();
+  if (callback == nullptr) return true;
+  for (const EfsDirEntry& entry : entries) {
+    callback(entry.name, static_cast<uint8_t>(entry.type), entry.attribute_mask,
+             entry.buffer_option, entry.cleanup_option, static_cast<int>(entry.create_date),
+             static_cast<int>(entry.size), session.ContextValue());
+    WriteLog(log, LOG_RET, " EFS DIR - '%s' %d bytes", entry.name, static_cast<int>(entry.size));
+  }
+  return true;
+}
+
+}  // namespace diaglib

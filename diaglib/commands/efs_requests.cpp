@@ -1,0 +1,65 @@
+#include "diaglib/commands/efs_requests.hpp"
+
+#include <cstring>
+
+#include "diaglib/commands/core_commands.hpp"
+#include "diaglib/commands/wire_fields.hpp"
+
+namespace diaglib {
+
+Efs2Request::Efs2Request(uint16_t command) {
+  PutEfs2Header(bytes_, command);
+  length_ = kEfs2HeaderSize;
+}
+
+bool Efs2Request::Room(size_t count) {
+  if (too_long_ || length_ + count > sizeof(bytes_)) {
+    too_long_ = true;
+    return false;
+  }
+  return true;
+}
+
+void Efs2Request::AddU16(uint16_t value) {
+  if (!Room(2)) return;
+  PutU16(bytes_ + length_, value);
+  length_ += 2;
+}
+
+void Efs2Request::AddU32(uint32_t value) {
+  if (!Room(4)) return;
+  PutU32(bytes_ + length_, value);
+  length_ += 4;
+}
+
+void Efs2Request::AddPath(const char* path) {
+  const size_t count = std::strlen(path) + 1;
+  if (!Room(count)) return;
+  std::memcpy(bytes_ + length_, path, count);
+  length_ += count;
+}
+
+void PutEfs2Header(uint8_t* at, uint16_t command) {
+  at[0] = kCmdSubsystemDispatch;
+  at[1] = kSubsystemEfs2;
+  PutU16(at + 2, command);
+}
+
+bool ExchangeEfs2(DiagSession& session, const uint8_t* request, uint16_t request_length,
+                  uint8_t* response, uint16_t capacity, uint16_t minimum_length, int attempts,
+                  const Efs2Accept& accept) {
+  if (minimum_length < kEfs2HeaderSize) minimum_length = kEfs2HeaderSize;
+  for (int attempt = 0; attempt < attempts; ++attempt) {
+    std::memset(response, 0, capacity);
+    uint16_t length = capacity;
+    if (!session.SendSync(request_length, request, &length, response, kCmdSubsystemDispatch,
+                          kEfs2TimeOutMs, 0)) {
+      continue;
+    }
+    if (length < minimum_length || std::memcmp(response, request, kEfs2HeaderSize) != 0) continue;
+    if (accept(response, length)) return true;
+  }
+  return false;
+}
+
+}  // namespace diaglib
