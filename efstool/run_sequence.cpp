@@ -1,0 +1,171 @@
+// The program entry: one optional word picks the mode, every step of that mode runs in a
+// fixed order whatever the earlier results, and the verdict lands in a one-word result file.
+#include <cstdarg>
+#include <cstring>
+#include <cwctype>
+
+#include "efstool/session.hpp"
+#include "efstool/treesmith.hpp"
+#include "platform/console.hpp"
+#include "platform/files.hpp"
+
+namespace efstool {
+namespace {
+
+constexpr const char* kRunLog = "Kvx_treesmith.log";
+constexpr const char* kRunResult = "Kvx_treesmith_Result.txt";
+constexpr const char* kDeleteDlLog = "Kvx_treesmith_Delete_DL.log";
+constexpr const char* kDeleteDlResult = "Kvx_treesmith_Delete_DL_Result.txt";
+
+bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != L'\0'; ++i) {
+    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) {
+      return false;
+    }
+  }
+  return i == a.size() && b[i] == L'\0';
+}
+
+bool FirstArgumentIs(const std::vector<std::wstring>& args, const wchar_t* word) {
+  return !args.empty() && EqualsIgnoringCase(args[0], word);
+}
+
+class PlatformConsole final : public Console {
+ public:
+  void Write(const std::string& text) override { platform::ConsoleWrite(text); }
+  bool KeyWaiting() override { return platform::KeyWaiting(); }
+  void ReadKey() override { platform::ReadKey(); }
+};
+
+}  // namespace
+
+Console& RealConsole() {
+  static PlatformConsole console;
+  return console;
+}
+
+Treesmith::Treesmith(const VodeApi& api, platform::Clock& clock, Console& console)
+    : api_(api), clock_(clock), console_(console) {
+  SetActiveTreesmith(this);
+}
+
+Treesmith::~Treesmith() {
+  CloseOutput();
+  SetActiveTreesmith(nullptr);
+}
+
+RunMode Treesmith::ModeFor(const std::vector<std::wstring>& args) {
+  if (FirstArgumentIs(args, L"--VEXA")) return kRunModeVexa;
+  if (FirstArgumentIs(args, L"--DeleteDLFile")) return kRunModeDeleteDlFile;
+  return kRunModeKvx;
+}
+
+void Treesmith::OpenOutput(const std::string& name) {
+  CloseOutput();
+  output_ = std::make_unique<OutputFileHolder>();
+  // A log that cannot be created leaves the holder empty and the run goes on without it.
+  output_->stream = platform::OpenSharedStream(platform::NativePath(name), "w+");
+}
+
+void Treesmith::CloseOutput() {
+  if (output_ && output_->stream) std::fclose(output_->stream);
+  output_.reset();
+}
+
+void Treesmith::LogMessage(const char* format, ...) {
+  char text[4096];
+  std::memset(text, 0, sizeof text);
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (output_ && output_->stream) {
+    std::fputs(text, output_->stream);
+    std::fflush(output_->stream);
+  }
+}
+
+void Treesmith::Print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list copy;
+  va_copy(copy, args);
+  const int length = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(&text[0], text.size() + 1, format, args);
+  va_end(args);
+  console_.Write(text);
+}
+
+int Treesmith::Run(const std::vector<std::wstring>& args) {
+  api_.UseClock(clock_);
+  const bool delete_dl = FirstArgumentIs(args, L"--DeleteDLFile");
+  OpenOutput(delete_dl ? kDeleteDlLog : kRunLog);
+  LogMessage("treesmith version: 20120903 \n");
+
+  const RunMode mode = ModeFor(args);
+  if (mode == kRunModeVexa) {
+    LogMessage("IMAGE_SKU_VEXA \n");
+  } else if (mode == kRunModeDeleteDlFile) {
+    LogMessage("DeleteDLFile \n");
+  } else {
+    LogMessage("IMAGE_SKU_KVX \n");
+  }
+
+  bool verdict = true;
+  if (!ConnectDevice()) verdict = false;
+  EnterOfflineMode();
+
+  if (mode == kRunModeKvx || mode == kRunModeVexa) {
+    DeleteEFS();
+    DeletePhoneEFS();
+    if (mode == kRunModeVexa) {
+      DeleteACQDB_pre();
+      DeleteMTU();
+    } else {
+      DeleteSMS();
+      DeleteUE_USAGE();
+    }
+    DeleteACQDB();
+    DeleteFGI();
+    DisconnectDevice();
+
+    if (!ConnectDevice()) verdict = false;
+    if (!WriteAppsEFS()) verdict = false;
+    if (mode == kRunModeKvx) {
+      if (!WriteEFS_generic()) verdict = false;
+    } else {
+      if (!WriteEFS_VEXA()) verdict = false;
+    }
+    if (!WritePhoneEFS()) verdict = false;
+    if (mode == kRunModeVexa) {
+      if (!WriteMTU()) verdict = false;
+    } else {
+      if (!WriteSMS()) verdict = false;
+      if (!WriteUE_USAGE()) verdict = false;
+    }
+    if (!WriteACQDB()) verdict = false;
+    if (!WriteFGI()) verdict = false;
+  } else {
+    // Without a context the delete fails by itself, so the first connection need not count.
+    verdict = DeleteDL_Processing();
+  }
+
+  DisconnectDevice();
+  CloseOutput();
+
+  OpenOutput(delete_dl ? kDeleteDlResult : kRunResult);
+  LogMessage(verdict ? "PASS" : "FAIL");
+  CloseOutput();
+  return 0;
+}
+
+int RunTreesmith(const std::vector<std::wstring>& args, platform::Clock& clock, Console& console,
+                 const VodeApi& api) {
+  Treesmith tool(api, clock, console);
+  return tool.Run(args);
+}
+
+}  // namespace efstool

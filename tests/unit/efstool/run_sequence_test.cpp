@@ -1,0 +1,197 @@
+// The run sequence: mode choice, files, banners in order and which step results count.
+#include <filesystem>
+#include <sstream>
+
+#include "tool_fixture.hpp"
+
+namespace efstool_test {
+namespace {
+
+std::vector<std::string> Banners(const std::string& log) {
+  std::vector<std::string> banners;
+  std::istringstream lines(log);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("===== ", 0) == 0) banners.push_back(line);
+  }
+  return banners;
+}
+
+std::vector<std::string> Expand(const std::vector<std::string>& steps) {
+  std::vector<std::string> banners;
+  for (const std::string& step : steps) {
+    banners.push_back("===== " + step + " + ===== ");
+    banners.push_back("===== " + step + " - ===== ");
+  }
+  return banners;
+}
+
+class RunSequenceTest : public ToolTest {
+ protected:
+  // Every local upload folder of both products, one file each.
+  void MakeUploadFolders() {
+    for (const char* folder :
+         {"apps", "db", "ui", "ui\\admin", "ui\\app_game", "ui\\css_js", "ui\\diagnostic",
+          "ui\\image", "ui\\lang", "ui\\menu", "ui\\security", "ui\\setup", "ui\\status",
+          "ui\\submenu", "ui\\wan", "ui\\wireless", "SMS", "UE_USAGE", "MTU", "ACQDB", "FGI"}) {
+      MakeLocalFile(std::string(folder) + "\\file.bin");
+    }
+    MakeLocalFile("EFS_SD\\rat_acq_order");
+  }
+};
+
+TEST_F(RunSequenceTest, FirstWordPicksModeInAnyLetterCase) {
+  struct Case {
+    std::vector<std::wstring> args;
+    const char* log;
+    const char* result;
+    const char* other_result;
+    const char* mode_line;
+  };
+  const Case cases[] = {
+      {{}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt", "Kvx_treesmith_Delete_DL_Result.txt",
+       "IMAGE_SKU_KVX \n"},
+      {{L"--kvx"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_KVX \n"},
+      {{L"--VEXA2"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_KVX \n"},
+      {{L"--VEX"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_KVX \n"},
+      {{L"--vexa"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_VEXA \n"},
+      {{L"--VeXa", L"--DeleteDLFile"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_VEXA \n"},
+      {{L"--deletedlfile"}, "Kvx_treesmith_Delete_DL.log", "Kvx_treesmith_Delete_DL_Result.txt",
+       "Kvx_treesmith_Result.txt", "DeleteDLFile \n"},
+      {{L"--DELETEDLFILE"}, "Kvx_treesmith_Delete_DL.log", "Kvx_treesmith_Delete_DL_Result.txt",
+       "Kvx_treesmith_Result.txt", "DeleteDLFile \n"},
+      {{L"--kvx", L"--vexa"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_KVX \n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode_line + std::to_string(c.args.size()));
+    for (const char* name : {"Kvx_treesmith.log", "Kvx_treesmith_Delete_DL.log",
+                             "Kvx_treesmith_Result.txt", "Kvx_treesmith_Delete_DL_Result.txt"}) {
+      std::filesystem::remove(name);
+    }
+    ResetFake();
+    EXPECT_EQ(Run(c.args), 0);
+    const std::string log = ReadFile(c.log);
+    EXPECT_EQ(log.rfind(std::string("treesmith version: 20120903 \n") + c.mode_line, 0), 0u);
+    EXPECT_TRUE(FileExists(c.result));
+    EXPECT_FALSE(FileExists(c.other_result));
+  }
+}
+
+TEST_F(RunSequenceTest, KvxRunPassesWithBannersInOrder) {
+  MakeUploadFolders();
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "PASS");
+  const std::string log = Log();
+  EXPECT_EQ(Banners(log),
+            Expand({"ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS",
+                    "DeleteSMS", "DeleteUE_USAGE", "DeleteACQDB", "DeleteFGI",
+                    "DisconnectDevice", "ConnectDevice", "WriteAppsEFS", "WriteEFS_generic",
+                    "WritePhoneEFS", "WriteSMS", "WriteUE_USAGE", "WriteACQDB", "WriteFGI",
+                    "DisconnectDevice"}));
+  const std::string last = "===== DisconnectDevice - ===== \n";
+  EXPECT_EQ(log.substr(log.size() - last.size()), last);
+  EXPECT_EQ(Fake().connects, 2);
+  EXPECT_EQ(Fake().clocks_handed, 1);
+  EXPECT_EQ(Fake().CallsStartingWith("Control "), std::vector<std::string>{"1"});
+}
+
+TEST_F(RunSequenceTest, VexaRunPassesWithBannersInOrder) {
+  MakeUploadFolders();
+  EXPECT_EQ(Run({L"--VEXA"}), 0);
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "PASS");
+  EXPECT_EQ(Banners(Log()),
+            Expand({"ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS",
+                    "DeleteACQDB_pre", "DeleteMTU", "DeleteACQDB", "DeleteFGI",
+                    "DisconnectDevice", "ConnectDevice", "WriteAppsEFS", "WriteEFS_VEXA",
+                    "WritePhoneEFS", "WriteMTU", "WriteACQDB", "WriteFGI", "DisconnectDevice"}));
+}
+
+TEST_F(RunSequenceTest, DeleteDlModeRunsOnlyTheMarkerDelete) {
+  EXPECT_EQ(Run({L"--DeleteDLFile"}), 0);
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Delete_DL_Result.txt"), "PASS");
+  EXPECT_EQ(Banners(ReadFile("Kvx_treesmith_Delete_DL.log")),
+            Expand({"ConnectDevice", "EnterOfflineMode", "DeleteDL_Processing",
+                    "DisconnectDevice"}));
+  EXPECT_EQ(Fake().CallsStartingWith("Delete "), std::vector<std::string>{"/DL_Processing"});
+  EXPECT_TRUE(Fake().CallsStartingWith("Write ").empty());
+}
+
+TEST_F(RunSequenceTest, DeleteDlVerdictIsTheDeleteAlone) {
+  // The phone never answers, so the connection fails, but the context exists and the delete
+  // goes through: the verdict follows the delete.
+  Fake().phone_misses = 1000;
+  Run({L"--deletedlfile"});
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Delete_DL_Result.txt"), "PASS");
+
+  ResetFake();
+  Fake().refused_deletes = {"/DL_Processing"};
+  Run({L"--deletedlfile"});
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Delete_DL_Result.txt"), "FAIL");
+}
+
+TEST_F(RunSequenceTest, CountingRulesInTheProductModes) {
+  MakeUploadFolders();
+  // Failed deletes and removals are only reported.
+  Fake().folders["apps"] = {{"old.htm", 1}};
+  Fake().refused_deletes = {"apps/old.htm", "sd/bst_tbl", "sd/rat_acq_order"};
+  Fake().refused_rmdirs = {"apps", "ui", "nv/reg_files"};
+  Fake().offline_ok = false;
+  Run({});
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "PASS");
+
+  // One refused file write is enough for FAIL, and the writes after it still run.
+  ResetFake();
+  Fake().refused_writes = {"ui/lang/file.bin"};
+  Run({L"--vexa"});
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "FAIL");
+  EXPECT_EQ(Fake().CallsStartingWith("Write ").back(),
+            "FGI\\file.bin>nv/item_files/modem/lte/rrc/cap/file.bin");
+
+  // The first connection counts in a product mode.
+  ResetFake();
+  Fake().phone_misses = 10;
+  Run({});
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "FAIL");
+
+  // So does the second.
+  ResetFake();
+  Fake().null_from_connect = 1;
+  Run({});
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "FAIL");
+}
+
+TEST_F(RunSequenceTest, KvxWithoutSmsFolderFails) {
+  MakeUploadFolders();
+  std::filesystem::remove_all("SMS");
+  Run({});
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "FAIL");
+  EXPECT_NE(Log().find("Find file in directory: FAIL, SMS\\*.*\n"), std::string::npos);
+}
+
+TEST_F(RunSequenceTest, WithoutDeviceEveryStepRunsAndTheRunFails) {
+  MakeUploadFolders();
+  Fake().connect_failures = -1;
+  {
+    std::FILE* old = std::fopen("Kvx_treesmith.log", "w");
+    std::fputs("stale content of an earlier run\n", old);
+    std::fclose(old);
+  }
+  EXPECT_EQ(Run({}), 0);
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "FAIL");
+  const std::string log = Log();
+  EXPECT_EQ(log.find("stale content"), std::string::npos);
+  EXPECT_EQ(Banners(log).size(), 36u);
+  // Two connections of ten attempts each, 5 s apart, and nothing else waited for.
+  EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(20, 5000));
+  EXPECT_NE(log.find("VODE_EfsWrite: FAIL, nv/reg_files/modem/lte/rrc/csp/file.bin\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace efstool_test

@@ -1,0 +1,251 @@
+// The delete sets and the write sets against the scripted library and real local folders.
+#include "tool_fixture.hpp"
+
+namespace efstool_test {
+namespace {
+
+using DeleteSetsTest = ToolTest;
+using WriteSetsTest = ToolTest;
+
+TEST_F(DeleteSetsTest, FoldersGoSubfoldersFirstAndUiAfterItsFourteen) {
+  Tool().ConnectDevice();
+  Tool().DeleteEFS();
+  const std::vector<std::string> expected = {
+      "apps",        "db",         "ui/admin",  "ui/app_game", "ui/css_js",
+      "ui/diagnostic", "ui/dynpage", "ui/image", "ui/lang",    "ui/menu",
+      "ui/security", "ui/setup",   "ui/status", "ui/submenu",  "ui/wan",
+      "ui/wireless", "ui",         "var",       "data"};
+  EXPECT_EQ(Fake().CallsStartingWith("RmDir "), expected);
+  EXPECT_EQ(Fake().CallsStartingWith("Dir "), expected);
+  // Each folder is listed right before its own removal.
+  const auto& calls = Fake().calls;
+  for (size_t i = 0; i + 1 < calls.size(); ++i) {
+    if (calls[i].rfind("RmDir ", 0) == 0) {
+      EXPECT_EQ(calls[i - 1], "Dir " + calls[i].substr(6));
+    }
+  }
+  EXPECT_NE(Log().find("EFS DIR: FAIL, ui\nVODE_EfsRmDir: PASS, ui\n\nEFS DIR: FAIL, var\n"),
+            std::string::npos);
+}
+
+TEST_F(DeleteSetsTest, OtherFolderListsInOrder) {
+  Tool().ConnectDevice();
+  Tool().DeleteACQDB_pre();
+  Tool().DeleteMTU();
+  Tool().DeleteACQDB();
+  Tool().DeleteFGI();
+  EXPECT_EQ(Fake().CallsStartingWith("RmDir "),
+            (std::vector<std::string>{
+                "nv/reg_files/modem/lte/cap", "nv/reg_files/modem/lte/csp",
+                "nv/reg_files/modem/lte", "nv/reg_files/modem", "nv/reg_files",
+                "nv/item_files/data/3gpp", "nv/item_files/data", "nv/reg_files/modem/lte/rrc/csp",
+                "nv/reg_files/modem/lte/rrc", "nv/reg_files/modem/lte", "nv/reg_files/modem",
+                "nv/reg_files", "nv/item_files/modem/lte/rrc/cap", "nv/item_files/modem/lte/rrc",
+                "nv/item_files/modem/lte"}));
+}
+
+TEST_F(DeleteSetsTest, ListedFilesAndLinksAreDeletedFoldersNever) {
+  Fake().folders["db"] = {{"a.cfg", 1}, {"sub", 0}, {"alias", 2}};
+  Tool().ConnectDevice();
+  console_.printed.clear();
+  Tool().ListAndDeleteFiles("db");
+  EXPECT_EQ(Fake().CallsStartingWith("Delete "), (std::vector<std::string>{"db/a.cfg", "db/alias"}));
+  EXPECT_NE(console_.printed.find("\nEFS DIR db: PASS\n"), std::string::npos);
+  EXPECT_NE(console_.printed.find("\n\n Found: 2 files"), std::string::npos);
+  EXPECT_NE(console_.printed.find("\nVODE_EfsDelete: PASS, db/alias\n"), std::string::npos);
+  EXPECT_NE(Log().find("EFS DIR: PASS, db\nVODE_EfsDelete: PASS, db/a.cfg\n"
+                       "VODE_EfsDelete: PASS, db/alias\n"),
+            std::string::npos);
+}
+
+TEST_F(DeleteSetsTest, FailedListingDeletesNothing) {
+  Tool().ConnectDevice();
+  Tool().ListAndDeleteFiles("nowhere");
+  EXPECT_TRUE(Fake().CallsStartingWith("Delete ").empty());
+  EXPECT_NE(Log().find("EFS DIR: FAIL, nowhere\n"), std::string::npos);
+  EXPECT_NE(console_.printed.find("\nEFS DIR nowhere: FAIL\n"), std::string::npos);
+}
+
+TEST_F(DeleteSetsTest, FolderOf501FilesKeepsOne) {
+  auto& entries = Fake().folders["apps"];
+  for (int i = 0; i < 501; ++i) entries.push_back({"f" + std::to_string(i), 1});
+  Tool().ConnectDevice();
+  Tool().DeleteEFS();
+  EXPECT_EQ(Fake().CallsStartingWith("Delete ").size(), 500u);
+  ASSERT_EQ(Fake().folders["apps"].size(), 1u);
+  EXPECT_EQ(Fake().folders["apps"][0].name, "f500");
+}
+
+TEST_F(DeleteSetsTest, SmsAndUeUsageEmptyTheSameFolderAndKeepIt) {
+  Fake().folders["nv/item_files/modem/mmode"] = {{"sms_cfg", 1}, {"ue_usage", 1}};
+  Tool().ConnectDevice();
+  Tool().DeleteSMS();
+  Tool().DeleteUE_USAGE();
+  EXPECT_EQ(Fake().CallsStartingWith("Delete ").size(), 2u);
+  EXPECT_TRUE(Fake().CallsStartingWith("RmDir ").empty());
+  EXPECT_NE(console_.printed.find("\n\n Found: 0 files"), std::string::npos);
+  EXPECT_NE(Log().find("===== DeleteUE_USAGE + ===== \nEFS DIR: PASS, nv/item_files/modem/mmode\n"
+                       "===== DeleteUE_USAGE - ===== \n"),
+            std::string::npos);
+}
+
+TEST_F(DeleteSetsTest, FileDeletesLogOneLineEnd) {
+  Fake().refused_deletes = {"sd/bst_tbl"};
+  Tool().ConnectDevice();
+  Tool().DeletePhoneEFS();
+  EXPECT_TRUE(Tool().DeleteDL_Processing());
+  EXPECT_NE(Log().find("===== DeletePhoneEFS + ===== \nVODE_EfsDelete: FAIL, sd/bst_tbl\n"
+                       "VODE_EfsDelete: PASS, sd/rat_acq_order\n===== DeletePhoneEFS - ===== \n"
+                       "===== DeleteDL_Processing + ===== \nVODE_EfsDelete: PASS, /DL_Processing\n"
+                       "===== DeleteDL_Processing - ===== \n"),
+            std::string::npos);
+}
+
+TEST_F(DeleteSetsTest, WithoutContextEverythingFails) {
+  Fake().connect_failures = -1;
+  Tool().ConnectDevice();
+  Tool().DeleteEFS();
+  EXPECT_FALSE(Tool().DeleteDL_Processing());
+  EXPECT_NE(Log().find("EFS DIR: FAIL, apps\nVODE_EfsRmDir: FAIL, apps\n\n"), std::string::npos);
+}
+
+TEST(ToLocalFolderTest, FirstSlashBecomesBackslash) {
+  EXPECT_EQ(efstool::ToLocalFolder("ui/admin"), "ui\\admin");
+  EXPECT_EQ(efstool::ToLocalFolder("db"), "db");
+  EXPECT_EQ(efstool::ToLocalFolder("a/b/c"), "a\\b/c");
+}
+
+TEST_F(WriteSetsTest, FolderListCreatesThenWritesOneLevelDeep) {
+  MakeLocalFile("ui\\admin\\index.htm");
+  MakeLocalFile("ui\\admin\\img\\x.gif");
+  MakeLocalFile("ui\\admin\\img\\deeper\\y.gif");
+  Tool().ConnectDevice();
+  EXPECT_FALSE(Tool().WriteEFS_VEXA());  // most local folders are missing
+  EXPECT_EQ(Fake().CallsStartingWith("MkDir "), (std::vector<std::string>{"ui", "ui/admin"}));
+  EXPECT_EQ(Fake().CallsStartingWith("Write "),
+            std::vector<std::string>{"ui\\admin\\index.htm>ui/admin/index.htm"});
+  EXPECT_NE(console_.printed.find("\n Not Found file .\n Not Found file ..\n Not Found file img"
+                                  "\n Found file index.htm\nVODE_EfsWrite(index.htm): PASS"),
+            std::string::npos);
+  const std::string log = Log();
+  EXPECT_NE(log.find("===== WriteEFS_VEXA + ===== \nFind file in directory: FAIL, db\\*.*\n"
+                     "\nEFS Create Folder: PASS, ui\n\nEFS Create Folder: PASS, ui/admin\n"
+                     "VODE_EfsWrite: PASS, ui/admin/index.htm\n"
+                     "Find file in directory: FAIL, ui\\app_game\\*.*\n"),
+            std::string::npos);
+  EXPECT_EQ(log.find("x.gif"), std::string::npos);
+}
+
+TEST_F(WriteSetsTest, ProductListsDifferInTheirFolders) {
+  for (const char* folder : {"db", "ui", "ui\\admin", "ui\\app_game", "ui\\css_js",
+                             "ui\\diagnostic", "ui\\dynpage", "ui\\image", "ui\\lang", "ui\\menu",
+                             "ui\\security", "ui\\setup", "ui\\status", "ui\\submenu", "ui\\wan",
+                             "ui\\wireless"}) {
+    MakeLocalFolder(folder);
+  }
+  Tool().ConnectDevice();
+  EXPECT_TRUE(Tool().WriteEFS_generic());
+  const std::vector<std::string> kvx = Fake().CallsStartingWith("MkDir ");
+  EXPECT_EQ(kvx, (std::vector<std::string>{"db", "ui", "ui/admin", "ui/app_game", "ui/css_js",
+                                           "ui/diagnostic", "ui/image", "ui/lang", "ui/menu",
+                                           "ui/security", "ui/setup", "ui/status", "ui/submenu",
+                                           "ui/wan", "ui/wireless"}));
+  Fake().calls.clear();
+  EXPECT_TRUE(Tool().WriteEFS_VEXA());
+  EXPECT_EQ(Fake().CallsStartingWith("MkDir "),
+            (std::vector<std::string>{"db", "ui", "ui/admin", "ui/app_game", "ui/css_js",
+                                      "ui/image", "ui/lang", "ui/menu", "ui/setup", "ui/status",
+                                      "ui/wireless"}));
+}
+
+TEST_F(WriteSetsTest, RefusedFolderStillGetsItsFiles) {
+  MakeLocalFile("apps\\a.bin");
+  MakeLocalFile("apps\\b.bin");
+  Fake().refused_mkdirs = {"apps"};
+  Fake().refused_writes = {"apps/a.bin"};
+  Tool().ConnectDevice();
+  EXPECT_FALSE(Tool().WriteAppsEFS());
+  EXPECT_EQ(Fake().CallsStartingWith("Write ").size(), 2u);
+  EXPECT_NE(console_.printed.find("\nEFS Create Folder apps: FAIL\n"), std::string::npos);
+  EXPECT_NE(Log().find("\nEFS Create Folder: FAIL, apps\nVODE_EfsWrite: FAIL, apps/a.bin\n"
+                       "VODE_EfsWrite: PASS, apps/b.bin\n"),
+            std::string::npos);
+  EXPECT_NE(console_.printed.find("\nVODE_EfsWrite(a.bin): FAIL"), std::string::npos);
+}
+
+TEST_F(WriteSetsTest, EmptyLocalFolderIsCreatedAndPasses) {
+  MakeLocalFolder("MTU");
+  Tool().ConnectDevice();
+  EXPECT_TRUE(Tool().WriteMTU());
+  EXPECT_EQ(Fake().CallsStartingWith("MkDir "),
+            (std::vector<std::string>{"nv/item_files/data", "nv/item_files/data/3gpp"}));
+  EXPECT_TRUE(Fake().CallsStartingWith("Write ").empty());
+}
+
+TEST_F(WriteSetsTest, MissingFixedTargetFolderCreatesNothing) {
+  Tool().ConnectDevice();
+  EXPECT_FALSE(Tool().WriteACQDB());
+  EXPECT_FALSE(Tool().WriteFGI());
+  EXPECT_TRUE(Fake().CallsStartingWith("MkDir ").empty());
+  EXPECT_EQ(Log().substr(Log().find("===== WriteACQDB + ")),
+            "===== WriteACQDB + ===== \nFind file in directory: FAIL, ACQDB\\*.*\n"
+            "===== WriteACQDB - ===== \n===== WriteFGI + ===== \n"
+            "Find file in directory: FAIL, FGI\\*.*\n===== WriteFGI - ===== \n");
+}
+
+TEST_F(WriteSetsTest, FixedTargetsGetTheirChainAndFullPaths) {
+  MakeLocalFile("ACQDB\\acq.db");
+  MakeLocalFile("FGI\\fgi.bin");
+  MakeLocalFile("SMS\\sms.cfg");
+  MakeLocalFile("UE_USAGE\\usage.cfg");
+  MakeLocalFile("EFS_SD\\rat_acq_order");
+  Fake().refused_mkdirs = {"nv/reg_files/modem"};
+  Tool().ConnectDevice();
+  EXPECT_FALSE(Tool().WriteACQDB());
+  EXPECT_TRUE(Tool().WriteFGI());
+  EXPECT_TRUE(Tool().WriteSMS());
+  EXPECT_TRUE(Tool().WriteUE_USAGE());
+  EXPECT_TRUE(Tool().WritePhoneEFS());
+  EXPECT_EQ(Fake().CallsStartingWith("MkDir "),
+            (std::vector<std::string>{"nv/reg_files", "nv/reg_files/modem",
+                                      "nv/reg_files/modem/lte", "nv/reg_files/modem/lte/rrc",
+                                      "nv/reg_files/modem/lte/rrc/csp", "nv/item_files/modem/lte",
+                                      "nv/item_files/modem/lte/rrc",
+                                      "nv/item_files/modem/lte/rrc/cap"}));
+  EXPECT_EQ(Fake().CallsStartingWith("Write "),
+            (std::vector<std::string>{
+                "ACQDB\\acq.db>nv/reg_files/modem/lte/rrc/csp/acq.db",
+                "FGI\\fgi.bin>nv/item_files/modem/lte/rrc/cap/fgi.bin",
+                "SMS\\sms.cfg>/nv/item_files/modem/mmode/sms.cfg",
+                "UE_USAGE\\usage.cfg>/nv/item_files/modem/mmode/usage.cfg",
+                "EFS_SD\\rat_acq_order>sd/rat_acq_order"}));
+  EXPECT_NE(console_.printed.find("\nVODE_EfsWrite(sd/rat_acq_order): PASS"), std::string::npos);
+}
+
+TEST_F(WriteSetsTest, PathsThatDoNotFitAreRefusedWithTheirFailLine) {
+  // "apps\\" and "apps/" take five characters: 254 more fit in 260 with the terminator.
+  const std::string fits(254, 'f');
+  const std::string too_long(255, 'g');
+  MakeLocalFile("apps\\" + fits);
+  MakeLocalFile("apps\\" + too_long);
+  Tool().ConnectDevice();
+  EXPECT_FALSE(Tool().WriteAppsEFS());
+  EXPECT_EQ(Fake().CallsStartingWith("Write "),
+            std::vector<std::string>{"apps\\" + fits + ">apps/" + fits});
+  EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, apps/" + too_long + "\n"), std::string::npos);
+  EXPECT_NE(console_.printed.find("\nVODE_EfsWrite(" + too_long + "): FAIL"), std::string::npos);
+}
+
+TEST_F(WriteSetsTest, WithoutContextEveryWriteFails) {
+  MakeLocalFile("apps\\a.bin");
+  MakeLocalFile("EFS_SD\\rat_acq_order");
+  Fake().connect_failures = -1;
+  Tool().ConnectDevice();
+  EXPECT_FALSE(Tool().WriteAppsEFS());
+  EXPECT_FALSE(Tool().WritePhoneEFS());
+  EXPECT_NE(Log().find("\nEFS Create Folder: FAIL, apps\nVODE_EfsWrite: FAIL, apps/a.bin\n"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace efstool_test
