@@ -16,3 +16,10 @@ class HexDump {
  private:
   char text_[kMaxBytes * 3 + 1];
 };
+
+class DataLogFileHandler;
+
+// A line whose format takes the byte count (%d) and then the dump (%s). The dump is built only
+// when the line is kept, so masked-out traffic costs nothing.
+void WriteHexLog(DataLogFileHandler* handler, uint32_t category, const char* format,
+                 const uint8_t* bytes, int length);

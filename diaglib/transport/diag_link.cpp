@@ -1,0 +1,89 @@
+#include "diaglib/transport/diag_link.hpp"
+
+#include "diaglib/log/data_log_file_handler.hpp"
+#include "diaglib/log/library_log.hpp"
+#include "diaglib/log/log_categories.hpp"
+
+const char* DiagErrorText(uint8_t code) {
+  switch (code) {
+    case 19:
+      return "DIAG_BAD_CMD_F (19) received, bad command";
+    case 20:
+      return "DIAG_BAD_PARM_F (20) received, bad parameter";
+    case 21:
+      return "DIAG_BAD_LEN_F (21) received, bad request length";
+    case 24:
+      return "DIAG_BAD_MODE_F (24) received, command is invalid for the current mode";
+    default:
+      return nullptr;
+  }
+}
+
+DiagLink::DiagLink(platform::Clock& clock, LibraryLog& log, uint16_t port_number)
+    : clock_(clock),
+      log_(log),
+      port_number_(port_number),
+      listener_(&async_queue_, &sync_queue_, &event_queue_, log.Handler()),
+      thread_(clock) {
+  events_.AddListener(&listener_, nullptr);
+  thread_.SetPacketSink(&events_);
+  thread_.SetListener(&listener_);
+}
+
+DiagLink::~DiagLink() {
+  ClosePort();
+  events_.Stop();
+}
+
+bool DiagLink::OpenPort() {
+  WriteLog(log_.Handler(), LOG_FN, "VODE Internal: OpenPort()");
+  if (port_number_ == CVodeThreadInterface::kNullPort) always_connected_ = true;
+  thread_.StartThread(port_number_);
+  connected_ = thread_.IsConnected();
+  // The first opening runs without a log handler, so its lines stay out of the log.
+  if (connected_) thread_.SetLogHandler(log_.Handler());
+  async_queue_.Clear();
+  sync_queue_.Clear();
+  return connected_;
+}
+
+bool DiagLink::ClosePort() {
+  thread_.PauseThread();
+  thread_.StopThread();
+  if (connected_) WriteLog(log_.Handler(), LOG_FN, "VODE Internal: ClosePort()");
+  log_.StopLogging();
+  connected_ = false;
+  return true;
+}
+
+bool DiagLink::EnsurePortOpen() {
+  if (!thread_.IsConnected()) OpenPort();
+  connected_ = thread_.IsConnected();
+  return connected_;
+}
+
+bool DiagLink::SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
+                        uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms) {
+  DataLogFileHandler* log = log_.Handler();
+  response[0] = 0;
+  WriteLog(log, LOG_IO, "VODE Desktop Sequencer Mode = false");
+  if (EnsurePortOpen()) {
+    const bool result = thread_.SendSync(request_length, request, response_length, response,
+                                         expected_code, timeout_ms, wait_ms);
+    connected_ = thread_.IsConnected();
+    if (result) return true;
+  }
+  const char* text = DiagErrorText(response[0]);
+  if (text != nullptr) WriteLog(log, LOG_ERR, "ERROR:\t%s", text);
+  return false;
+}
+
+bool DiagLink::RequestRxFlush() { return thread_.RequestRxFlush(); }
+
+void DiagLink::SetAsyncMessageCallBack(VODE_AsyncMessageCallBack callback, int context) {
+  listener_.SetAsyncMessageCallBack(callback, context);
+}
+
+bool DiagLink::SetWriteTimeout(int ms) { return thread_.SetWriteTimeout(ms) != 0; }
+
+void DiagLink::SetReceiveTimeout(int ms) { thread_.SetReceiveTimeout(ms); }

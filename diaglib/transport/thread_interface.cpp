@@ -1,0 +1,266 @@
+#include "diaglib/transport/thread_interface.hpp"
+
+#include <cstring>
+#include <memory>
+
+#include "diaglib/log/data_log_file_handler.hpp"
+#include "diaglib/log/hex_dump.hpp"
+#include "diaglib/log/log_categories.hpp"
+#include "diaglib/transport/event_listener.hpp"
+#include "diaglib/transport/hdlc_deframer.hpp"
+#include "diaglib/transport/packet_queue.hpp"
+#include "diaglib/transport/vode_events.hpp"
+#include "platform/clock.hpp"
+
+namespace {
+
+// True once `now` has reached `deadline`, across the tick count's wrap.
+bool DeadlineReached(uint32_t now, uint32_t deadline) {
+  return static_cast<int32_t>(now - deadline) >= 0;
+}
+
+}  // namespace
+
+CVodeThreadInterface::CVodeThreadInterface(platform::Clock& clock,
+                                           std::unique_ptr<platform::ComPort> port)
+    : clock_(clock), serial_(clock, std::move(port)), ahdlc_(clock) {}
+
+CVodeThreadInterface::~CVodeThreadInterface() {
+  StopThread();
+  if (reader_.joinable()) {
+    // A reader that missed its acknowledgement still ends at its next pass.
+    stop_request_.store(true);
+    WakeReader();
+    reader_.join();
+  }
+  serial_.Close();
+}
+
+void CVodeThreadInterface::Log(uint32_t category, const char* text) {
+  WriteLog(log_.load(), category, "%s", text);
+}
+
+void CVodeThreadInterface::WakeReader() {
+  std::lock_guard<std::mutex> lock(wake_mutex_);
+  wake_.notify_all();
+}
+
+void CVodeThreadInterface::SetLogHandler(DataLogFileHandler* handler) {
+  log_.store(handler);
+  serial_.SetLogHandler(handler);
+  ahdlc_.SetLogHandler(handler);
+}
+
+bool CVodeThreadInterface::StartThread(uint16_t port_number) {
+  if (thread_started_.load()) {
+    if (PortOpenRequest()) {
+      ResumeThread();
+    } else {
+      PauseThread();
+    }
+    return true;
+  }
+  if (!connected_.load()) {
+    port_number_.store(port_number);
+    null_port_.store(port_number == kNullPort);
+    PortOpenRequest();
+  }
+  if (reader_.joinable()) reader_.join();  // one that was told to stop but never said so
+  stop_request_.store(false);
+  reader_ = std::thread(&CVodeThreadInterface::ReaderLoop, this);
+  thread_started_.store(true);
+  if (connected_.load()) {
+    ResumeThread();
+  } else {
+    PauseThread();
+  }
+  return true;
+}
+
+bool CVodeThreadInterface::PortOpenRequest() {
+  Log(LOG_IO, "Port open request, first close port");
+  PortCloseRequest();
+  Log(LOG_IO, "Port open request, proceed with open");
+  const bool connected = null_port_.load() || serial_.Open(port_number_.load()) == 1;
+  connected_.store(connected);
+  if (connected) {
+    ahdlc_.SetPort(&serial_);
+    ahdlc_.SetLogHandler(log_.load());
+    ResumeThread();
+  } else {
+    Log(LOG_IO, "Port open failed");
+  }
+  return connected;
+}
+
+bool CVodeThreadInterface::PortCloseRequest() {
+  WriteLog(log_.load(), LOG_IO, "Port close request.  Connected = %d, User Defined Transport = %d",
+           connected_.load() ? 1 : 0, 0);
+  if (!connected_.load()) {
+    Log(LOG_IO,
+        "Port close was not issued because connected flag not set or user defined transport is "
+        "being used");
+    return true;
+  }
+  connected_.store(false);
+  PauseThread();
+  if (!null_port_.load()) serial_.Close();
+  return true;
+}
+
+bool CVodeThreadInterface::PauseThread() {
+  if (paused_.load()) {
+    Log(LOG_IO, "CVodeThreadInterface::PauseThread - thread is already paused");
+    return true;
+  }
+  // Without a reader nothing reads, and there is nobody to acknowledge.
+  if (!thread_started_.load()) return true;
+  pause_event_.Reset();
+  paused_.store(false);
+  pause_request_.store(true);
+  if (WaitEvent(clock_, pause_event_, kAckWaitMs)) {
+    Log(LOG_IO, "CVodeThreadInterface::PauseThread - Thread Pause event ack succeeded");
+    paused_.store(true);
+    return true;
+  }
+  WriteLog(log_.load(), LOG_IO,
+           "CVodeThreadInterface::PauseThread - Thread Pause event ack failed due to timeout=%d ms",
+           static_cast<int>(kAckWaitMs));
+  return false;
+}
+
+bool CVodeThreadInterface::ResumeThread() {
+  paused_.store(false);
+  pause_request_.store(false);
+  WakeReader();
+  return true;
+}
+
+bool CVodeThreadInterface::StopThread() {
+  if (!thread_started_.load()) return true;
+  serial_.Close();
+  stop_event_.Reset();
+  connected_.store(false);
+  stop_request_.store(true);
+  WakeReader();
+  Log(LOG_IO, "CVodeThreadInterface::StopThread - waiting for thread stop event");
+  const bool stopped = WaitEvent(clock_, stop_event_, kAckWaitMs);
+  thread_started_.store(false);
+  if (!stopped) {
+    Log(LOG_IO, "CVodeThreadInterface::StopThread - thread stop event was not received");
+    return false;
+  }
+  Log(LOG_IO, "CVodeThreadInterface::StopThread - thread stop event was received");
+  reader_.join();
+  return true;
+}
+
+bool CVodeThreadInterface::RequestRxFlush() {
+  serial_.FlushPCBuffer();
+  flush_request_.store(true);
+  return true;
+}
+
+void CVodeThreadInterface::ReaderLoop() {
+  HdlcDeframer deframer([this](int size, const uint8_t* bytes) {
+    if (sink_ != nullptr) sink_->AddPacket(size, bytes, 0, 0, 0, 0);
+  });
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReadChunk]);
+  bool acknowledged = false;
+  while (!stop_request_.load()) {
+    if (pause_request_.load()) {
+      if (!acknowledged) {
+        Log(LOG_IO, "THREAD: Pause Detected, Pause ACK event set attempt");
+        pause_event_.Set();
+        Log(LOG_IO, "THREAD: Pause ACK event set complete");
+        acknowledged = true;
+      }
+      std::unique_lock<std::mutex> lock(wake_mutex_);
+      wake_.wait(lock, [this] { return !pause_request_.load() || stop_request_.load(); });
+      continue;
+    }
+    acknowledged = false;
+
+    // Wait for input rather than sleeping, so a response is handled the moment it arrives.
+    if (serial_.IsOpen()) {
+      serial_.WaitReadable(1);
+    } else {
+      clock_.Wait(1, [this](uint32_t real_ms) {
+        std::unique_lock<std::mutex> lock(wake_mutex_);
+        return wake_.wait_for(lock, std::chrono::milliseconds(real_ms),
+                              [this] { return pause_request_.load() || stop_request_.load(); });
+      });
+    }
+    if (pause_request_.load() || stop_request_.load()) continue;
+
+    DataLogFileHandler* log = log_.load();
+    deframer.SetLogHandler(log);
+    int length = kReadChunk;
+    if (ahdlc_.Receive(buffer.get(), &length, static_cast<unsigned>(receive_timeout_ms_.load())) &&
+        length > 0) {
+      WriteHexLog(log, LOG_IO, "THREAD READ (%d bytes): %s ", buffer.get(), length);
+      if (flush_request_.exchange(false)) deframer.DropPartialFrame();
+      deframer.DeframeChunk(buffer.get(), static_cast<size_t>(length));
+    }
+  }
+  Log(LOG_IO, "THREAD: Stop thread request detected, setting stop ACK event");
+  stop_event_.Set();
+}
+
+bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* request,
+                                    uint16_t* response_length, uint8_t* response,
+                                    uint8_t expected_code, int timeout_ms, int wait_ms) {
+  if (listener_ == nullptr) return false;
+  DataLogFileHandler* log = log_.load();
+  WriteHexLog(log, LOG_IO, "SEND (%d bytes):%s", request, request_length);
+
+  PacketQueue* queue = listener_->SyncResponseQueue();
+  queue->Clear();
+  queue->ArrivalEvent().Reset();
+  const uint32_t start = clock_.TickCount();
+  const uint32_t timeout = timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0;
+
+  bool result = false;
+  if (null_port_.load()) {
+    Log(LOG_IO, "Send Sync skipped for NULL port");
+  } else if (!ahdlc_.Send(request, request_length, timeout_ms, 0)) {
+    Log(LOG_ERR, "Error. Send data failed.");
+    PortCloseRequest();
+  } else {
+    WriteLog(log, LOG_IO, "OK\t Timeout=%d", timeout_ms);
+    WriteLog(log, LOG_IO, "WRITE STACK TIME (ms):\t%d", static_cast<int>(clock_.TickCount() - start));
+    const uint32_t sent = clock_.TickCount();
+    if (wait_ms > 0) clock_.Pause(static_cast<uint32_t>(wait_ms));
+    const uint32_t deadline = clock_.TickCount() + timeout;
+    bool different = false;
+    uint8_t packet[PacketQueue::kDataSize];
+    for (;;) {
+      WaitEvent(clock_, queue->ArrivalEvent(), timeout);
+      uint16_t length = 0;
+      if (queue->Pop(&length, packet)) {
+        const uint16_t capacity = *response_length;
+        std::memcpy(response, packet, length < capacity ? length : capacity);
+        const uint16_t without_crc = static_cast<uint16_t>(length >= 2 ? length - 2 : 0);
+        *response_length = without_crc < capacity ? without_crc : capacity;
+        if (packet[0] == expected_code) {
+          WriteLog(log, LOG_IO, "READ STACK TIME (ms):\t%d",
+                   static_cast<int>(clock_.TickCount() - sent));
+          result = true;
+          break;
+        }
+        WriteLog(log, LOG_ERR,
+                 "Received different response command byte (0x%X)than was requested (0x%X)",
+                 packet[0], request_length > 0 ? request[0] : 0);
+        different = true;
+      }
+      if (DeadlineReached(clock_.TickCount(), deadline)) {
+        PortCloseRequest();
+        break;
+      }
+      if (different) break;
+    }
+    if (!result) Log(LOG_ERR, "Error. Send Sync Read failed.");
+  }
+  WriteLog(log, LOG_IO, "CVodeThreadInterface::SendSync = result = %d", result ? 1 : 0);
+  return result;
+}
