@@ -1,0 +1,220 @@
+// diagsim: one virtual device as a program, so that a line script can be rehearsed against it
+// without hardware. It serves until SIGINT or SIGTERM, then saves its state and cleans up.
+#include <signal.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "devicesim/virtual_device.hpp"
+
+namespace {
+
+const char kUsage[] =
+    "usage: diagsim --root DIR [options]\n"
+    "\n"
+    "Serves one virtual DIAG device under the device root DIR (the folder the tools read\n"
+    "through DIAG_DEVICE_ROOT) until interrupted (SIGINT or SIGTERM).\n"
+    "\n"
+    "  --root DIR           device root; created when missing (required)\n"
+    "  --com N              serve the port COMN (default 7)\n"
+    "  --tty NAME           tty name behind the COM link (default ttyDIAG<N>)\n"
+    "  --interface TEXT     USB interface text (default \"KVX Diagnostics Interface\")\n"
+    "  --no-interface       write no interface file, so the product text describes the port\n"
+    "  --product TEXT       USB product text (default \"KVX USB Modem\")\n"
+    "  --cdrom              start as a CD-ROM; the serial port appears after the eject command\n"
+    "  --cdrom-index K      the CD-ROM is sr<K> (default 0)\n"
+    "  --eject-delay MS     time from the eject to the serial port (default 50)\n"
+    "  --reset-absence MS   how long a reset makes the device vanish (default 200)\n"
+    "  --mode-delay MS      the operating mode follows a mode request after MS (default 0)\n"
+    "  --mode N             operating mode at start: 1 FTM, 2-4 offline, 5 online, 6 LPM\n"
+    "  --nv-state FILE      keep NV items in FILE (loaded at start, saved on every change)\n"
+    "  --nv-set ID:HEX      preload NV item ID (decimal) with the hex bytes HEX, for example\n"
+    "                       453:0102ff or 453:01,02,ff; repeatable; the rest of the item is 0\n"
+    "  --nv-inactive ID     NV item ID answers status 5 (inactive) until written; repeatable\n"
+    "  --efs-load DIR       fill the file system from the host folder DIR\n"
+    "  --efs-dump DIR       copy the file system into the host folder DIR on exit\n"
+    "  --efs-capacity BYTES file system size (default 16777216)\n"
+    "  --verbose            print every request received, in hex, on standard error\n"
+    "  --help               show this text\n"
+    "\n"
+    "Once the port is ready it prints \"diagsim: serving COM<N> at <link>\" (or, with --cdrom,\n"
+    "\"diagsim: CD-ROM sr<K> at <root>\"). Exit code 0 after a clean stop, 2 on a usage error,\n"
+    "1 when the device cannot start.\n";
+
+bool ParseNumber(const std::string& text, long long min, long long max, long long* out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const long long v = std::strtoll(text.c_str(), &end, 0);
+  if (*end != '\0' || v < min || v > max) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseNvSet(const std::string& text, uint16_t* id, devicesim::NvData* data) {
+  const size_t colon = text.find(':');
+  long long number = 0;
+  if (colon == std::string::npos || !ParseNumber(text.substr(0, colon), 0, 0xFFFF, &number)) {
+    return false;
+  }
+  *id = static_cast<uint16_t>(number);
+  *data = devicesim::NvData{};
+  std::string digits;
+  for (char c : text.substr(colon + 1)) {
+    if (std::isxdigit(static_cast<unsigned char>(c))) {
+      digits.push_back(c);
+    } else if (c != ',' && c != ' ') {
+      return false;
+    }
+  }
+  if (digits.size() % 2 != 0 || digits.size() > 2 * data->size()) return false;
+  for (size_t i = 0; i < digits.size() / 2; ++i) {
+    (*data)[i] = static_cast<uint8_t>(std::strtoul(digits.substr(2 * i, 2).c_str(), nullptr, 16));
+  }
+  return true;
+}
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "diagsim: %s\n(diagsim --help lists the options)\n", message.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  devicesim::Options options;
+  std::vector<std::pair<uint16_t, devicesim::NvData>> preload;
+  std::vector<uint16_t> inactive;
+  std::string efs_load, efs_dump;
+  bool verbose = false;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) return false;
+      *out = argv[++i];
+      return true;
+    };
+    auto number = [&](long long min, long long max, long long* out) {
+      std::string text;
+      return value(&text) && ParseNumber(text, min, max, out);
+    };
+    long long n = 0;
+    std::string text;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--root") {
+      if (!value(&options.root)) return UsageError("--root needs a folder");
+    } else if (arg == "--com") {
+      if (!number(1, 255, &n)) return UsageError("--com needs a port number from 1 to 255");
+      options.com_number = static_cast<int>(n);
+    } else if (arg == "--tty") {
+      if (!value(&options.tty_name)) return UsageError("--tty needs a name");
+    } else if (arg == "--interface") {
+      if (!value(&options.interface_text)) return UsageError("--interface needs a text");
+    } else if (arg == "--no-interface") {
+      options.write_interface_file = false;
+    } else if (arg == "--product") {
+      if (!value(&options.product_text)) return UsageError("--product needs a text");
+    } else if (arg == "--cdrom") {
+      options.start_as_cdrom = true;
+    } else if (arg == "--cdrom-index") {
+      if (!number(0, 255, &n)) return UsageError("--cdrom-index needs a number");
+      options.cdrom_index = static_cast<int>(n);
+    } else if (arg == "--eject-delay") {
+      if (!number(0, 600000, &n)) return UsageError("--eject-delay needs milliseconds");
+      options.eject_to_serial_ms = static_cast<uint32_t>(n);
+    } else if (arg == "--reset-absence") {
+      if (!number(0, 600000, &n)) return UsageError("--reset-absence needs milliseconds");
+      options.reset_absence_ms = static_cast<uint32_t>(n);
+    } else if (arg == "--mode-delay") {
+      if (!number(0, 600000, &n)) return UsageError("--mode-delay needs milliseconds");
+      options.mode_follow_delay_ms = static_cast<uint32_t>(n);
+    } else if (arg == "--mode") {
+      if (!number(0, 255, &n)) return UsageError("--mode needs an operating mode");
+      options.initial_mode = static_cast<int>(n);
+    } else if (arg == "--nv-state") {
+      if (!value(&options.nv_state_file)) return UsageError("--nv-state needs a file");
+    } else if (arg == "--nv-set") {
+      uint16_t id = 0;
+      devicesim::NvData data{};
+      if (!value(&text) || !ParseNvSet(text, &id, &data)) {
+        return UsageError("--nv-set needs ID:HEX, at most 128 bytes");
+      }
+      preload.emplace_back(id, data);
+    } else if (arg == "--nv-inactive") {
+      if (!number(0, 0xFFFF, &n)) return UsageError("--nv-inactive needs an item id");
+      inactive.push_back(static_cast<uint16_t>(n));
+    } else if (arg == "--efs-load") {
+      if (!value(&efs_load)) return UsageError("--efs-load needs a folder");
+    } else if (arg == "--efs-dump") {
+      if (!value(&efs_dump)) return UsageError("--efs-dump needs a folder");
+    } else if (arg == "--efs-capacity") {
+      if (!number(512, 1LL << 40, &n)) return UsageError("--efs-capacity needs a byte count");
+      options.efs_capacity_bytes = static_cast<uint64_t>(n);
+    } else if (arg == "--verbose") {
+      verbose = true;
+    } else {
+      return UsageError("unknown option " + arg);
+    }
+  }
+  if (options.root.empty()) return UsageError("--root is required");
+
+  if (verbose) {
+    options.request_observer = [](const std::vector<uint8_t>& request) {
+      std::string line = "diagsim: request";
+      char hex[4];
+      for (uint8_t b : request) {
+        std::snprintf(hex, sizeof hex, " %02X", b);
+        line += hex;
+      }
+      std::fprintf(stderr, "%s\n", line.c_str());
+    };
+  }
+
+  // The device's thread must not take the signals: they are waited for here.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  devicesim::VirtualDevice device(options);
+  if (!efs_load.empty() && !device.LoadEfs(efs_load)) {
+    std::fprintf(stderr, "diagsim: cannot load the file system: %s\n", device.Error().c_str());
+    return 1;
+  }
+  if (!device.Start()) {
+    std::fprintf(stderr, "diagsim: cannot start: %s\n", device.Error().c_str());
+    return 1;
+  }
+  // Preloaded items win over the state file, which Start has read.
+  for (const auto& [id, data] : preload) device.SetNvItem(id, data);
+  for (uint16_t id : inactive) device.SetNvItemInactive(id, true);
+
+  if (options.start_as_cdrom) {
+    std::printf("diagsim: CD-ROM sr%d at %s; COM%d follows the eject\n", options.cdrom_index,
+                options.root.c_str(), options.com_number);
+  } else {
+    std::printf("diagsim: serving COM%d at %s\n", options.com_number, device.ComLinkPath().c_str());
+  }
+  std::fflush(stdout);
+
+  int signal_number = 0;
+  sigwait(&stop_signals, &signal_number);
+
+  int code = 0;
+  if (!efs_dump.empty() && !device.DumpEfs(efs_dump)) {
+    std::fprintf(stderr, "diagsim: cannot dump the file system: %s\n", device.Error().c_str());
+    code = 1;
+  }
+  device.Stop();
+  std::printf("diagsim: stopped\n");
+  std::fflush(stdout);
+  return code;
+}

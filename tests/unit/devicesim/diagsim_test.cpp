@@ -1,0 +1,91 @@
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "device_client.hpp"
+
+namespace {
+
+using namespace devicesim_test;
+namespace fs = std::filesystem;
+
+// Reads one line from fd, waiting at most the cap.
+std::string ReadLine(int fd) {
+  std::string line;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kCapMs * 2);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 50) <= 0) continue;
+    char c = 0;
+    if (::read(fd, &c, 1) != 1) break;
+    if (c == '\n') return line;
+    line.push_back(c);
+  }
+  return line;
+}
+
+TEST(Diagsim, ServesAPortUntilTerminatedAndDumpsItsFileSystem) {
+  const std::string program = std::string(TEST_BINARY_DIR) + "/devicesim/diagsim";
+  ASSERT_TRUE(fs::exists(program)) << "build the diagsim target first";
+  char tmpl[] = "/tmp/devicesim-diagsim-XXXXXX";
+  ASSERT_NE(nullptr, ::mkdtemp(tmpl));
+  const fs::path base = tmpl;
+  fs::create_directories(base / "load/cfg");
+  std::ofstream(base / "load/cfg/a.txt") << "abc";
+
+  int out[2];
+  ASSERT_EQ(0, ::pipe(out));
+  const std::string root = (base / "root").string(), load = (base / "load").string(),
+                    dump = (base / "dump").string();
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::execl(program.c_str(), program.c_str(), "--root", root.c_str(), "--com", "9", "--efs-load",
+            load.c_str(), "--efs-dump", dump.c_str(), "--nv-set", "453:01,02,ff",
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  const std::string link = root + "/dev/serial/com/COM9";
+  EXPECT_EQ("diagsim: serving COM9 at " + link, ReadLine(out[0]));
+
+  Client client;
+  ASSERT_TRUE(client.Open(link));  // the links are there once the line is out
+  EXPECT_EQ(55u, client.Transact({0x00}).size());
+  Bytes read(133, 0);
+  read[0] = 0x26;
+  read[1] = 0xC5;
+  read[2] = 0x01;
+  const Bytes item = client.Transact(read);
+  ASSERT_EQ(133u, item.size());
+  EXPECT_EQ((Bytes{0x01, 0x02, 0xFF, 0x00}), Bytes(item.begin() + 3, item.begin() + 7));
+  Bytes mkdir = {0xFF, 0x01};
+  AddText(&mkdir, "/new");
+  EXPECT_EQ(0u, U32(client.Transact(Efs2(9, mkdir)), 4));
+  client.Close();
+
+  ASSERT_EQ(0, ::kill(pid, SIGTERM));
+  int status = 0;
+  ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+  ::close(out[0]);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+  EXPECT_TRUE(fs::is_directory(base / "dump/new"));
+  std::ifstream in(base / "dump/cfg/a.txt");
+  std::string text;
+  in >> text;
+  EXPECT_EQ("abc", text);
+  fs::remove_all(base);
+}
+
+}  // namespace
