@@ -1,0 +1,2 @@
+function refresh() { location.reload(); }
+setInterval(refresh, 30000);
