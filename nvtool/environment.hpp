@@ -17,8 +17,10 @@
 namespace nvtool {
 
 struct Environment {
+  using PortFactoryType = std::function<std::unique_ptr<platform::ComPort>(platform::Clock&)>;
+
   platform::Clock* clock = nullptr;
-  std::function<std::unique_ptr<platform::ComPort>(platform::Clock&)> make_com_port;
+  PortFactoryType make_com_port;
   platform::DeviceDiscovery* discovery = nullptr;
   std::function<bool(std::vector<std::wstring>*)> list_process_names;
   std::function<void(bool)> show_console_window;

@@ -1,0 +1,82 @@
+// An Environment for driving the NV writer in a test: console text, window calls, output files
+// and the list file are kept in memory; the clock, COM port factory and discovery are the
+// test's.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "nvtool/environment.hpp"
+
+namespace testsupport {
+
+struct NvToolRecorder {
+  std::string console;
+  std::wstring wide_console;
+  std::vector<bool> window_shown;
+  std::map<std::string, std::string> files;  // output files by name, as written so far
+  std::vector<std::string> removed;
+  bool list_present = true;
+  std::string list_text;
+  bool log_creatable = true;
+  std::vector<std::wstring> processes;
+  bool process_snapshot = true;
+
+  const std::string& Log() { return files["KVX_WriteNVItem_log.txt"]; }
+  bool HasResult() const { return files.count("KVX_WriteNVItem_result.txt") != 0; }
+  std::string Result() const {
+    auto it = files.find("KVX_WriteNVItem_result.txt");
+    return it == files.end() ? std::string() : it->second;
+  }
+};
+
+class MemoryOutputFile final : public platform::OutputFile {
+ public:
+  explicit MemoryOutputFile(std::string* text) : text_(text) {}
+  bool Write(const void* bytes, size_t count) override {
+    text_->append(static_cast<const char*>(bytes), count);
+    return true;
+  }
+
+ private:
+  std::string* text_;
+};
+
+inline nvtool::Environment MakeNvToolEnvironment(NvToolRecorder& rec, platform::Clock& clock,
+                                                 platform::DeviceDiscovery& discovery,
+                                                 nvtool::Environment::PortFactoryType make_port) {
+  nvtool::Environment env;
+  env.clock = &clock;
+  env.make_com_port = std::move(make_port);
+  env.discovery = &discovery;
+  env.list_process_names = [&rec](std::vector<std::wstring>* names) {
+    *names = rec.processes;
+    return rec.process_snapshot;
+  };
+  env.show_console_window = [&rec](bool show) { rec.window_shown.push_back(show); };
+  env.console_write = [&rec](const std::string& text) { rec.console += text; };
+  env.console_write_wide = [&rec](const std::wstring& text) { rec.wide_console += text; };
+  env.create_output_file = [&rec](const std::string& name) -> std::unique_ptr<platform::OutputFile> {
+    if (name == "KVX_WriteNVItem_log.txt" && !rec.log_creatable) return nullptr;
+    rec.files[name].clear();
+    return std::make_unique<MemoryOutputFile>(&rec.files[name]);
+  };
+  env.remove_file = [&rec](const std::string& name) {
+    rec.removed.push_back(name);
+    return rec.files.erase(name) != 0;
+  };
+  env.open_stream = [&rec](const std::string& name, const char*) -> std::FILE* {
+    if (name != "KVX_nvitem.txt" || !rec.list_present) return nullptr;
+    std::FILE* file = std::tmpfile();
+    if (!file) return nullptr;
+    std::fwrite(rec.list_text.data(), 1, rec.list_text.size(), file);
+    std::rewind(file);
+    return file;
+  };
+  return env;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "nvtool/nv_list.hpp"
+#include "nvtool_harness.hpp"
+#include "test_clock.hpp"
+#include "fake_adapter.hpp"
+
+namespace {
+
+class NvListTest : public ::testing::Test {
+ protected:
+  NvListTest()
+      : env_(testsupport::MakeNvToolEnvironment(rec_, clock_, discovery_, nullptr)), out_(env_) {}
+
+  // The entry of one piece, or nullopt-like false with the console echo kept in rec_.
+  bool Parse(const std::string& piece) { return nvtool::ParseNvLine(piece, out_, &entry_); }
+  nvtool::NvValues Values(std::initializer_list<uint8_t> first) {
+    nvtool::NvValues v{};
+    std::copy(first.begin(), first.end(), v.begin());
+    return v;
+  }
+
+  testsupport::NvToolRecorder rec_;
+  testsupport::TestClock clock_;
+  fake::FakeDiscovery discovery_;
+  nvtool::Environment env_;
+  nvtool::OutputChannels out_;
+  nvtool::NvEntry entry_;
+};
+
+TEST_F(NvListTest, ExampleLineSetsThreeValuesAndZerosTheRest) {
+  ASSERT_TRUE(Parse("NV453:1,2,ff<set by line 7\n"));
+  EXPECT_EQ(entry_.tag, "NV453");
+  EXPECT_EQ(entry_.item_id, 453);
+  EXPECT_EQ(entry_.values, Values({0x01, 0x02, 0xFF}));
+  EXPECT_EQ(rec_.console, "Setting NV item: 453\r\n");
+}
+
+TEST_F(NvListTest, TagLettersAndNumberRules) {
+  EXPECT_TRUE(Parse("nv453:1\n"));
+  EXPECT_EQ(entry_.item_id, 453);
+  EXPECT_TRUE(Parse("nV7:1\n"));
+
+  rec_.console.clear();
+  EXPECT_FALSE(Parse(" NV453:1\n"));
+  EXPECT_FALSE(Parse("XV453:1\n"));
+  EXPECT_EQ(rec_.console, "") << "a line that is no NV tag is not echoed";
+
+  EXPECT_FALSE(Parse("NV0:1\n"));
+  EXPECT_FALSE(Parse("NVx:1\n"));
+  EXPECT_EQ(rec_.console, "Setting NV item: 0\r\nSetting NV item: x\r\n");
+
+  ASSERT_TRUE(Parse("NV65989:1\n"));
+  EXPECT_EQ(entry_.item_id, 65989 & 0xFFFF);
+  ASSERT_TRUE(Parse("NV-1:1\n"));
+  EXPECT_EQ(entry_.item_id, 0xFFFF);
+  ASSERT_TRUE(Parse("NV 12abc:1\n"));
+  EXPECT_EQ(entry_.item_id, 12);
+}
+
+TEST_F(NvListTest, ValueConversion) {
+  ASSERT_TRUE(Parse("NV10:1FF,0x7e,0XAB,zz,-1, 5,3q\n"));
+  EXPECT_EQ(entry_.values, Values({0xFF, 0x7E, 0xAB, 0x00, 0xFF, 0x05, 0x03}));
+  ASSERT_TRUE(Parse("NV10:,,1,,,2,\n"));
+  EXPECT_EQ(entry_.values, Values({0x01, 0x02})) << "runs of commas are one separator";
+  ASSERT_TRUE(Parse("NV10:123456789\n")) << "past 32 bits a value saturates";
+  EXPECT_EQ(entry_.values[0], 0xFF);
+  ASSERT_TRUE(Parse("NV10:100000000\n"));
+  EXPECT_EQ(entry_.values[0], 0xFF);
+}
+
+TEST_F(NvListTest, CommentsAndColons) {
+  ASSERT_TRUE(Parse("NV10:01,02<NV11:03\n"));
+  EXPECT_EQ(entry_.item_id, 10);
+  EXPECT_EQ(entry_.values, Values({1, 2}));
+  ASSERT_TRUE(Parse("<<<NV12:04\n")) << "a leading run of '<' does not comment the line out";
+  EXPECT_EQ(entry_.item_id, 12);
+  ASSERT_TRUE(Parse("::NV13:05\n"));
+  EXPECT_EQ(entry_.item_id, 13);
+  EXPECT_FALSE(Parse("NV14\n")) << "no ':' carries no entry";
+  EXPECT_FALSE(Parse("NV15:,,,<x\n")) << "only commas after the ':' carries no entry";
+  EXPECT_TRUE(Parse("NV15:,,,\n")) << "a line end after the commas is a value";
+  EXPECT_EQ(entry_.values, nvtool::NvValues{});
+  EXPECT_FALSE(Parse("NV16:<1,2\n"));
+  EXPECT_FALSE(Parse("\n"));
+  EXPECT_FALSE(Parse("<comment only\n"));
+}
+
+TEST_F(NvListTest, EmptyValueAfterColonDependsOnTheLineEnd) {
+  entry_.values.fill(0xAA);
+  ASSERT_TRUE(Parse("NV5:\n"));
+  EXPECT_EQ(entry_.values, nvtool::NvValues{});
+  EXPECT_FALSE(Parse("NV5:")) << "the file's last characters, with no line end";
+}
+
+TEST_F(NvListTest, LongTagAndTooManyValuesStayInTheirBuffers) {
+  const std::string digits = "1234567890123456789012345";
+  ASSERT_TRUE(Parse("NV" + digits + ":1\n"));
+  EXPECT_EQ(rec_.console, "Setting NV item: " + digits.substr(0, 19) + "\r\n");
+  EXPECT_EQ(entry_.item_id, 0xFFFF) << "the 19 digits saturate";
+
+  ASSERT_TRUE(Parse("NV20:1,2,3,4,5,6,7,8,9,a,b,c,d,e,f,10,11,12,13\n"));
+  EXPECT_EQ(entry_.values, Values({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
+}
+
+TEST_F(NvListTest, LongLinesAreReadIn99CharacterPieces) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  const std::string first = "NV30:" + std::string(94, '1');  // 99 characters
+  const std::string text = first + "NV31:2\nNV32:3";
+  std::fwrite(text.data(), 1, text.size(), file);
+  std::rewind(file);
+  std::string piece;
+  ASSERT_TRUE(nvtool::ReadListPiece(file, &piece));
+  EXPECT_EQ(piece, first);
+  ASSERT_TRUE(nvtool::ReadListPiece(file, &piece));
+  EXPECT_EQ(piece, "NV31:2\n");
+  ASSERT_TRUE(nvtool::ReadListPiece(file, &piece));
+  EXPECT_EQ(piece, "NV32:3");
+  EXPECT_FALSE(nvtool::ReadListPiece(file, &piece));
+  std::fclose(file);
+}
+
+}  // namespace
