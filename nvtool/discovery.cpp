@@ -51,7 +51,7 @@ int PortNumberFromFriendlyName(const std::wstring& friendly_name) {
   }
   // Only ASCII can be digits or blanks; anything else ends the number like any other letter.
   std::string ascii;
-  for (const wchar_t c : text) ascii.push_back(c >= 0 && c < 0x80 ? static_cast<char>(c) : '?');
+  for (const wchar_t c : text) ascii.push_back(static_cast<uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?');
   return static_cast<int>(DecimalValue(ascii));
 }
 
