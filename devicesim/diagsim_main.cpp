@@ -39,6 +39,8 @@ const char kUsage[] =
     "  --efs-dump DIR       copy the file system into the host folder DIR on exit\n"
     "  --efs-capacity BYTES file system size (default 16777216)\n"
     "  --verbose            print every request received, in hex, on standard error\n"
+    "  --report             on exit, print the NV items held (id and first 16 bytes) and the\n"
+    "                       file system's entries\n"
     "  --help               show this text\n"
     "\n"
     "Once the port is ready it prints \"diagsim: serving COM<N> at <link>\" (or, with --cdrom,\n"
@@ -89,7 +91,7 @@ int main(int argc, char** argv) {
   std::vector<std::pair<uint16_t, devicesim::NvData>> preload;
   std::vector<uint16_t> inactive;
   std::string efs_load, efs_dump;
-  bool verbose = false;
+  bool verbose = false, report = false;
 
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -158,6 +160,8 @@ int main(int argc, char** argv) {
       options.efs_capacity_bytes = static_cast<uint64_t>(n);
     } else if (arg == "--verbose") {
       verbose = true;
+    } else if (arg == "--report") {
+      report = true;
     } else {
       return UsageError("unknown option " + arg);
     }
@@ -183,6 +187,7 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a closed output pipe must not turn a clean stop into a crash
 
   devicesim::VirtualDevice device(options);
   if (!efs_load.empty() && !device.LoadEfs(efs_load)) {
@@ -214,6 +219,14 @@ int main(int argc, char** argv) {
     code = 1;
   }
   device.Stop();
+  if (report) {
+    for (const auto& [id, data] : device.NvItems()) {
+      std::printf("diagsim: NV%u", static_cast<unsigned>(id));
+      for (size_t i = 0; i < 16; ++i) std::printf(" %02x", data[i]);
+      std::printf("\n");
+    }
+    for (const std::string& entry : device.EfsListing()) std::printf("diagsim: EFS %s\n", entry.c_str());
+  }
   std::printf("diagsim: stopped\n");
   std::fflush(stdout);
   return code;

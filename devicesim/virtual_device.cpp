@@ -115,6 +115,7 @@ struct VirtualDevice::Impl {
       : opt(std::move(o)), efs(opt.efs_capacity_bytes, opt.efs_block_size) {
     if (opt.tty_name.empty()) opt.tty_name = "ttyDIAG" + std::to_string(opt.com_number);
     mode = opt.initial_mode;
+    LoadNv();
   }
 
   // ---- Paths of the device root ----
@@ -406,6 +407,11 @@ struct VirtualDevice::Impl {
     if (replace_n > 0 && !response.empty()) {
       --replace_n;
       response[0] = replace_code;
+    }
+    if (patch_n > 0) {
+      --patch_n;
+      if (response.size() < patch_offset + patch.size()) response.resize(patch_offset + patch.size(), 0);
+      std::copy(patch.begin(), patch.end(), response.begin() + static_cast<std::ptrdiff_t>(patch_offset));
     }
     Bytes frame;
     if (unsolicited_n > 0) {
@@ -757,6 +763,7 @@ struct VirtualDevice::Impl {
   std::condition_variable done_cv;
   std::thread thread;
   bool running = false, stopping = false, started = false;
+  // Owned by the device: any thread writes a byte to wake the device thread out of poll.
   int wake_rd = -1, wake_wr = -1;
   std::deque<std::function<void()>> commands;
   uint64_t commands_posted = 0, commands_done = 0;
@@ -794,7 +801,9 @@ struct VirtualDevice::Impl {
   int delay_n = 0, split_n = 0, split_pieces = 0;
   uint32_t delay_ms = 0, split_gap_ms = 0;
   uint8_t error_code = kBadCommand, replace_code = 0;
-  Bytes noise, unsolicited_packet;
+  Bytes noise, unsolicited_packet, patch;
+  int patch_n = 0;
+  size_t patch_offset = 0;
   bool long_version = false;
   int disappear_after = 0;
   uint32_t disappear_absence_ms = 0;
@@ -822,7 +831,6 @@ bool VirtualDevice::Start() {
     d.error = "cannot make " + d.opt.root + ": " + ec.message();
     return false;
   }
-  d.LoadNv();
   int pipe_fds[2];
   if (::pipe2(pipe_fds, O_NONBLOCK | O_CLOEXEC) != 0) {
     d.error = std::string("pipe: ") + std::strerror(errno);
@@ -893,6 +901,11 @@ bool VirtualDevice::CdromPresent() const {
 bool VirtualDevice::EjectReceived() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->eject_received;
+}
+
+std::vector<std::vector<uint8_t>> VirtualDevice::CdromCommands() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->cdbs;
 }
 
 bool VirtualDevice::SetComLinkTime(int64_t seconds) {
@@ -1100,6 +1113,13 @@ void VirtualDevice::ReplaceCommandCode(int n, uint8_t code) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->replace_n = n;
   impl_->replace_code = code;
+}
+
+void VirtualDevice::PatchResponses(int n, size_t offset, std::vector<uint8_t> bytes) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->patch_n = n;
+  impl_->patch_offset = offset;
+  impl_->patch = std::move(bytes);
 }
 
 void VirtualDevice::ErrorResponses(int n, uint8_t code) {

@@ -61,6 +61,8 @@ class VirtualDevice {
   VirtualDevice(const VirtualDevice&) = delete;
   VirtualDevice& operator=(const VirtualDevice&) = delete;
 
+  // NV items are read from nv_state_file at construction, so that items set before Start are
+  // kept beside them.
   // Lays out the root and starts serving (as a CD-ROM first when asked). False when the pty
   // or the root could not be set up; Error() then says why.
   bool Start();
@@ -75,6 +77,7 @@ class VirtualDevice {
   bool Present() const;             // serial port currently there
   bool CdromPresent() const;        // CD-ROM entries currently there
   bool EjectReceived() const;       // the eject CDB came through the CD-ROM node
+  std::vector<std::vector<uint8_t>> CdromCommands() const;  // every 6-byte CDB received
   // Sets the COM link's own modification time (seconds since the epoch), which orders the
   // serial port list.
   bool SetComLinkTime(int64_t seconds);
@@ -126,6 +129,8 @@ class VirtualDevice {
   void CorruptCrc(int n);
   void NoiseBeforeResponses(int n, std::vector<uint8_t> bytes);  // raw, may hold stray 0x7E
   void ReplaceCommandCode(int n, uint8_t code);
+  // Overwrites the next n responses from `offset` on (another item id, another echoed mode).
+  void PatchResponses(int n, size_t offset, std::vector<uint8_t> bytes);
   void ErrorResponses(int n, uint8_t code);  // 0x13, 0x14, 0x15 or 0x18 followed by the request
   void LongVersionReply(bool longer);        // version answer with extra trailing bytes
   // Vanish, unanswered, when the n-th next request comes in; back after absence_ms (0: only

@@ -184,8 +184,15 @@ TEST_F(DeviceTest, NvItemsAreWrittenReadAndKeptInTheStateFile) {
 
   device_->Stop();
   devicesim::VirtualDevice again(o);
+  devicesim::NvData preset{};
+  preset[0] = 0x42;
+  again.SetNvItem(7, preset);  // before Start: must not push the stored items out
   ASSERT_TRUE(again.Start()) << again.Error();
   EXPECT_EQ(9, again.NvItem(453)[3]);
+  again.Stop();
+  devicesim::VirtualDevice third(o);
+  EXPECT_EQ(9, third.NvItem(453)[3]);
+  EXPECT_EQ(0x42, third.NvItem(7)[0]);
 }
 
 TEST_F(DeviceTest, Efs2RequestSequence) {
@@ -311,6 +318,8 @@ TEST_F(DeviceTest, ResponseMisbehaviour) {
   EXPECT_EQ((Bytes{0x14, 0x7B, 0x03}), client_.Transact({0x7B, 0x03}));
   device_->ReplaceCommandCode(1, 0x26);
   EXPECT_EQ((Bytes{0x26, 0x04}), client_.Transact({0x7B, 0x04}));
+  device_->PatchResponses(1, 1, {0x11, 0x22});
+  EXPECT_EQ((Bytes{0x7B, 0x11, 0x22}), client_.Transact({0x7B, 0x04}));
   device_->NoiseBeforeResponses(1, {0x7E, 0x7E, 0x41, 0x7E});
   device_->UnsolicitedBeforeResponses(1, {0x60, 0x00, 0x00});
   ASSERT_TRUE(client_.Send({0x7B, 0x05}));
