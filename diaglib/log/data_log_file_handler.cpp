@@ -5,7 +5,6 @@
 
 #include "diaglib/log/log_categories.hpp"
 #include "platform/clock.hpp"
-#include "platform/files.hpp"
 
 void BuildTextLogRecord(uint32_t category, uint32_t milliseconds, const char* text, uint8_t* record) {
   std::memset(record, 0, kTextLogRecordSize);
@@ -67,7 +66,7 @@ int DataLogFileHandler::LineTextOut(const char* text, uint32_t category) {
 int DataLogFileHandler::LineTextOutLocked(const char* text, uint32_t category) {
   if (!started_) return 1;
   if (file_ == nullptr && file_name_[0] != '\0') {
-    file_ = platform::OpenSharedStream(platform::NativePath(file_name_), "w");
+    file_ = std::fopen(file_name_, "w");
   }
   if (file_ != nullptr) {
     const platform::LocalTime now = clock_.Now();

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "platform/files.hpp"
 
 LibraryLog::LibraryLog(platform::Clock& clock) : handler_(clock) {}
 
@@ -31,7 +30,7 @@ bool LibraryLog::StopLogging() {
 }
 
 bool LibraryLog::AutoStart() {
-  std::FILE* trigger = platform::OpenSharedStream(platform::NativePath(kAutoStartLogTrigger), "r");
+  std::FILE* trigger = std::fopen(kAutoStartLogTrigger, "r");
   if (trigger == nullptr) return false;
   std::fclose(trigger);
   SetLogFlags(kDefaultLogFlags);
