@@ -58,7 +58,9 @@ class TreesmithDeviceTest : public ::testing::Test {
     device_.reset();  // two devices must never serve the same link at once
     device_ = std::make_unique<devicesim::VirtualDevice>(options);
     EXPECT_TRUE(device_->Start()) << device_->Error();
-    if (!efs_example.empty()) EXPECT_TRUE(device_->LoadEfs(ExamplePath(efs_example)));
+    if (!efs_example.empty()) {
+      EXPECT_TRUE(device_->LoadEfs(ExamplePath(efs_example)));
+    }
     return *device_;
   }
 
