@@ -28,22 +28,6 @@ TEST_F(DeleteSetsTest, FoldersGoSubfoldersFirstAndUiAfterItsFourteen) {
             std::string::npos);
 }
 
-TEST_F(DeleteSetsTest, OtherFolderListsInOrder) {
-  Tool().ConnectDevice();
-  Tool().DeleteACQDB_pre();
-  Tool().DeleteMTU();
-  Tool().DeleteACQDB();
-  Tool().DeleteFGI();
-  EXPECT_EQ(Fake().CallsStartingWith("RmDir "),
-            (std::vector<std::string>{
-                "nv/reg_files/modem/lte/cap", "nv/reg_files/modem/lte/csp",
-                "nv/reg_files/modem/lte", "nv/reg_files/modem", "nv/reg_files",
-                "nv/item_files/data/3gpp", "nv/item_files/data", "nv/reg_files/modem/lte/rrc/csp",
-                "nv/reg_files/modem/lte/rrc", "nv/reg_files/modem/lte", "nv/reg_files/modem",
-                "nv/reg_files", "nv/item_files/modem/lte/rrc/cap", "nv/item_files/modem/lte/rrc",
-                "nv/item_files/modem/lte"}));
-}
-
 TEST_F(DeleteSetsTest, ListedFilesAndLinksAreDeletedFoldersNever) {
   Fake().folders["db"] = {{"a.cfg", 1}, {"sub", 0}, {"alias", 2}};
   Tool().ConnectDevice();
@@ -134,28 +118,6 @@ TEST_F(WriteSetsTest, FolderListCreatesThenWritesOneLevelDeep) {
                      "Find file in directory: FAIL, ui\\app_game\\*.*\n"),
             std::string::npos);
   EXPECT_EQ(log.find("x.gif"), std::string::npos);
-}
-
-TEST_F(WriteSetsTest, ProductListsDifferInTheirFolders) {
-  for (const char* folder : {"db", "ui", "ui\\admin", "ui\\app_game", "ui\\css_js",
-                             "ui\\diagnostic", "ui\\dynpage", "ui\\image", "ui\\lang", "ui\\menu",
-                             "ui\\security", "ui\\setup", "ui\\status", "ui\\submenu", "ui\\wan",
-                             "ui\\wireless"}) {
-    MakeLocalFolder(folder);
-  }
-  Tool().ConnectDevice();
-  EXPECT_TRUE(Tool().WriteEFS_generic());
-  const std::vector<std::string> kvx = Fake().CallsStartingWith("MkDir ");
-  EXPECT_EQ(kvx, (std::vector<std::string>{"db", "ui", "ui/admin", "ui/app_game", "ui/css_js",
-                                           "ui/diagnostic", "ui/image", "ui/lang", "ui/menu",
-                                           "ui/security", "ui/setup", "ui/status", "ui/submenu",
-                                           "ui/wan", "ui/wireless"}));
-  Fake().calls.clear();
-  EXPECT_TRUE(Tool().WriteEFS_VEXA());
-  EXPECT_EQ(Fake().CallsStartingWith("MkDir "),
-            (std::vector<std::string>{"db", "ui", "ui/admin", "ui/app_game", "ui/css_js",
-                                      "ui/image", "ui/lang", "ui/menu", "ui/setup", "ui/status",
-                                      "ui/wireless"}));
 }
 
 TEST_F(WriteSetsTest, RefusedFolderStillGetsItsFiles) {
