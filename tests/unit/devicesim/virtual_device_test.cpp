@@ -318,6 +318,10 @@ TEST_F(DeviceTest, ResponseMisbehaviour) {
   EXPECT_EQ((Bytes{0x14, 0x7B, 0x03}), client_.Transact({0x7B, 0x03}));
   device_->ReplaceCommandCode(1, 0x26);
   EXPECT_EQ((Bytes{0x26, 0x04}), client_.Transact({0x7B, 0x04}));
+  device_->DelayResponses(1, 150);
+  ASSERT_TRUE(client_.Send({0x7B, 0x06}));
+  EXPECT_TRUE(client_.Receive(30).empty());  // held back ...
+  EXPECT_EQ((Bytes{0x7B, 0x06}), client_.Receive());  // ... not lost
   device_->PatchResponses(1, 1, {0x11, 0x22});
   EXPECT_EQ((Bytes{0x7B, 0x11, 0x22}), client_.Transact({0x7B, 0x04}));
   device_->NoiseBeforeResponses(1, {0x7E, 0x7E, 0x41, 0x7E});
@@ -371,6 +375,33 @@ TEST_F(DeviceTest, CdromEjectThroughTheNodeBringsUpTheSerialPort) {
   EXPECT_TRUE(fs::exists(fs::path(root_) / "sys/class/block/sr0"));  // the foreign drive stays
   ASSERT_TRUE(client_.Open(device_->ComLinkPath()));
   EXPECT_EQ(55u, client_.Transact({0x00}).size());
+}
+
+TEST_F(DeviceTest, DevicesSharingARootKeepToTheirOwnEntries) {
+  devicesim::Options a = Defaults();
+  a.com_number = 3;
+  a.write_interface_file = false;
+  devicesim::Options b = Defaults();
+  b.com_number = 4;
+  b.product_text = "Other Modem";
+  devicesim::VirtualDevice first(a), second(b);
+  ASSERT_TRUE(first.Start()) << first.Error();
+  ASSERT_TRUE(second.Start()) << second.Error();
+  EXPECT_FALSE(fs::exists(fs::path(root_) / "sys/class/tty/ttyDIAG3/device/interface"));
+  EXPECT_EQ("Other Modem", ReadText(fs::path(root_) / "sys/class/tty/ttyDIAG4/product"));
+
+  Client other;
+  ASSERT_TRUE(client_.Open(first.ComLinkPath()));
+  ASSERT_TRUE(other.Open(second.ComLinkPath()));
+  EXPECT_EQ((Bytes{0x7B, 0x03}), client_.Transact({0x7B, 0x03}));
+  EXPECT_EQ((Bytes{0x7B, 0x04}), other.Transact({0x7B, 0x04}));
+  EXPECT_EQ(1u, first.GoodRequests().size());
+  EXPECT_EQ(1u, second.GoodRequests().size());
+
+  first.Stop();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(first.ComLinkPath())));
+  EXPECT_TRUE(fs::is_symlink(second.ComLinkPath()));
+  EXPECT_EQ((Bytes{0x7B, 0x05}), other.Transact({0x7B, 0x05}));
 }
 
 }  // namespace
