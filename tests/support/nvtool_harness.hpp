@@ -46,12 +46,12 @@ class MemoryOutputFile final : public platform::OutputFile {
 };
 
 inline nvtool::Environment MakeNvToolEnvironment(NvToolRecorder& rec, platform::Clock& clock,
-                                                 platform::DeviceDiscovery& discovery,
+                                                 platform::DeviceDiscovery* discovery,
                                                  nvtool::Environment::PortFactoryType make_port) {
   nvtool::Environment env;
   env.clock = &clock;
   env.make_com_port = std::move(make_port);
-  env.discovery = &discovery;
+  env.discovery = discovery;
   env.list_process_names = [&rec](std::vector<std::wstring>* names) {
     *names = rec.processes;
     return rec.process_snapshot;

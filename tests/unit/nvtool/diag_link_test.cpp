@@ -1,236 +1,219 @@
+// The DIAG link against a port whose every read is scripted: the settings it opens with and
+// the frame rules, which the virtual device never breaks on its own.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <deque>
 
-#include "fake_adapter.hpp"
+#include "common/diag_frame.hpp"
 #include "nvtool/diag_link.hpp"
-#include "nvtool/nv_item.hpp"
+#include "nvtool/discovery.hpp"
 #include "nvtool_harness.hpp"
 #include "test_clock.hpp"
 
 namespace {
 
-using fake::Bytes;
-using fake::Frame;
+using Bytes = std::vector<uint8_t>;
+
+Bytes Frame(const Bytes& packet) {
+  Bytes out(packet.size() * 2 + 8);
+  out.resize(common::EncodeFrame(packet.data(), packet.size(), out.data(), out.size()));
+  return out;
+}
+
+// Each written frame queues the chunks `answer` gives; each Read hands out one chunk, or
+// times out (500 ms of test time) when none is left.
+struct ScriptedPort final : platform::ComPort {
+  ScriptedPort(platform::Clock& c, ScriptedPort** seen) : clock(c) { *seen = this; }
+  uint32_t Open(int n, platform::IoMode) override { return n == 3 ? (open = true, 0u) : platform::kErrorFileNotFound; }
+  void Close() override { open = false; }
+  bool IsOpen() const override { return open; }
+  bool Setup(uint32_t in, uint32_t out) override { return queues = in + out, true; }
+  bool GetProperties(platform::CommProperties* p) override {
+    packet_length = p->wPacketLength;
+    p->dwProvCapabilities = capabilities;
+    return true;
+  }
+  bool GetTimeouts(platform::CommTimeouts*) override { return true; }
+  bool SetTimeouts(const platform::CommTimeouts& t) override { return timeouts = t, true; }
+  bool GetState(platform::LineSettings* s) override {
+    s->BaudRate = 9600, s->fOutX = s->fInX = s->fOutxCtsFlow = true, s->XonChar = 0x11, s->XonLim = 9;
+    return true;
+  }
+  bool SetState(const platform::LineSettings& s) override { return line = s, true; }
+  bool Escape(platform::CommFunction f) override { return escapes.push_back(f), true; }
+  bool Purge(uint32_t) override { return pending.clear(), true; }
+  bool Read(uint8_t* buffer, uint32_t, uint32_t* got) override {
+    ++reads;
+    *got = 0;
+    if (pending.empty()) return clock.Wait(500, [](uint32_t) { return false; }), true;
+    std::copy(pending.front().begin(), pending.front().end(), buffer);
+    *got = static_cast<uint32_t>(pending.front().size());
+    pending.pop_front();
+    return true;
+  }
+  bool Write(const uint8_t* b, uint32_t n, uint32_t* written) override {
+    frames.emplace_back(b, b + n);
+    for (Bytes& chunk : answer()) pending.push_back(chunk);
+    return *written = n, true;
+  }
+  bool QueueStatus(uint32_t*, uint32_t*) override { return false; }
+  bool WaitReadable(uint32_t) override { return false; }
+  uint32_t LastError() const override { return 0; }
+
+  platform::Clock& clock;
+  bool open = false;
+  uint32_t capabilities = platform::kPcfIntTimeouts, queues = 0;
+  uint16_t packet_length = 0;
+  platform::CommTimeouts timeouts;
+  platform::LineSettings line;
+  std::vector<platform::CommFunction> escapes;
+  std::function<std::vector<Bytes>()> answer = [] { return std::vector<Bytes>{}; };
+  std::deque<Bytes> pending;
+  std::vector<Bytes> frames;
+  int reads = 0;
+};
 
 class DiagLinkTest : public ::testing::Test {
  protected:
   DiagLinkTest()
-      : env_(testsupport::MakeNvToolEnvironment(
-            rec_, clock_, discovery_,
-            [this](platform::Clock& c) { return std::make_unique<fake::FakeComPort>(c, scripts_, log_); })),
+      : env_(testsupport::MakeNvToolEnvironment(rec_, clock_, nullptr,
+                                                [this](platform::Clock& c) { return std::make_unique<ScriptedPort>(c, &port_); })),
         out_(env_),
-        link_(clock_, env_.make_com_port, out_) {}
-
-  void OpenAnswering(std::function<std::vector<Bytes>(const Bytes&)> answer) {
-    scripts_[3].answer = std::move(answer);
-    ASSERT_EQ(link_.OpenComPort(3), 0u);
+        link_(clock_, env_.make_com_port, out_) {
+    EXPECT_EQ(link_.OpenComPort(3), 0u);
   }
-  int Count(const std::string& call) const { return static_cast<int>(std::count(log_.calls.begin(), log_.calls.end(), call)); }
+  void Answer(std::vector<Bytes> chunks) {
+    port_->answer = [chunks] { return chunks; };
+  }
+  bool Transact(size_t longest = 3, int attempts = 3) {
+    uint8_t reply[64];
+    return link_.DiagTransact(Bytes{0x29, 0x01, 0x00}.data(), 3, reply, longest, attempts);
+  }
 
   testsupport::NvToolRecorder rec_;
   testsupport::TestClock clock_;
-  fake::FakeDiscovery discovery_;
-  std::map<int, fake::PortScript> scripts_;
-  fake::PortLog log_;
+  ScriptedPort* port_ = nullptr;
   nvtool::Environment env_;
   nvtool::OutputChannels out_;
   nvtool::DiagLink link_;
 };
 
-TEST_F(DiagLinkTest, OpenConfiguresThePortExactly) {
-  scripts_[4] = {};
-  ASSERT_EQ(link_.OpenComPort(4), 0u);
-  EXPECT_EQ(log_.opened, std::vector<int>{4});
-  EXPECT_EQ(log_.calls, (std::vector<std::string>{"Setup 4096 4096", "GetProperties 64", "SETRTS", "CLRDTR", "Purge 12"}));
-  EXPECT_EQ(log_.timeouts.ReadIntervalTimeout, 0xFFFFFFFFu);
-  EXPECT_EQ(log_.timeouts.ReadTotalTimeoutMultiplier, 0xFFFFFFFFu);
-  EXPECT_EQ(log_.timeouts.ReadTotalTimeoutConstant, 500u);
-  EXPECT_EQ(log_.timeouts.WriteTotalTimeoutMultiplier, 1u);
-  EXPECT_EQ(log_.timeouts.WriteTotalTimeoutConstant, 50u);
-  const platform::LineSettings& s = log_.line;
+TEST_F(DiagLinkTest, OpensWithTheLinkSettings) {
+  EXPECT_EQ(port_->queues, 8192u);
+  EXPECT_EQ(port_->packet_length, 64);
+  const platform::CommTimeouts& t = port_->timeouts;
+  EXPECT_EQ(std::vector<uint32_t>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
+                                   t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
+            std::vector<uint32_t>({0xFFFFFFFFu, 0xFFFFFFFFu, 500, 1, 50}));
+  const platform::LineSettings& s = port_->line;
   EXPECT_EQ(s.BaudRate, 115200u);
-  EXPECT_EQ(s.ByteSize, 8);
-  EXPECT_EQ(s.Parity, platform::kNoParity);
-  EXPECT_EQ(s.StopBits, platform::kOneStopBit);
   EXPECT_TRUE(s.fBinary);
-  EXPECT_FALSE(s.fParity || s.fOutxCtsFlow || s.fOutxDsrFlow || s.fDsrSensitivity || s.fTXContinueOnXoff ||
-               s.fOutX || s.fInX || s.fErrorChar || s.fNull || s.fAbortOnError);
+  EXPECT_FALSE(s.fOutX || s.fInX || s.fOutxCtsFlow);
+  EXPECT_EQ(s.XonChar + s.XonLim, 0);
   EXPECT_EQ(s.fDtrControl, platform::kDtrControlEnable);
   EXPECT_EQ(s.fRtsControl, platform::kRtsControlEnable);
-  EXPECT_EQ(s.XonLim + s.XoffLim, 0);
-  EXPECT_EQ(s.XonChar | s.XoffChar | s.ErrorChar | s.EofChar, 0);
   EXPECT_EQ(static_cast<uint8_t>(s.EvtChar), 0x7E);
-}
+  EXPECT_EQ(port_->escapes, (std::vector<platform::CommFunction>{platform::CommFunction::kSetRts,
+                                                                   platform::CommFunction::kClrDtr}));
 
-TEST_F(DiagLinkTest, OpenFailuresLeaveNoPortOpen) {
-  scripts_[4] = {};
-  ASSERT_EQ(link_.OpenComPort(4), 0u);
-  EXPECT_EQ(link_.OpenComPort(9), platform::kErrorFileNotFound);
-  EXPECT_EQ(Count("Close"), 1) << "the open port is closed before the next open";
+  EXPECT_EQ(link_.OpenComPort(4), platform::kErrorFileNotFound);
   EXPECT_FALSE(link_.IsOpen());
-
-  scripts_[5].open_error = platform::kErrorAccessDenied;
-  EXPECT_EQ(link_.OpenComPort(5), platform::kErrorAccessDenied);
-  scripts_[6].capabilities = 0;
-  EXPECT_NE(link_.OpenComPort(6), 0u);
-  EXPECT_FALSE(link_.IsOpen());
-  EXPECT_FALSE(link_.SendDiagFrame(Bytes{0}.data(), 1));
+  env_.make_com_port = [this](platform::Clock& c) {
+    auto port = std::make_unique<ScriptedPort>(c, &port_);
+    port->capabilities = 0;
+    return port;
+  };
+  nvtool::DiagLink without_interval_timeouts(clock_, env_.make_com_port, out_);
+  EXPECT_NE(without_interval_timeouts.OpenComPort(3), 0u);
+  EXPECT_FALSE(without_interval_timeouts.IsOpen());
 }
 
 TEST_F(DiagLinkTest, FramesOnTheWire) {
-  OpenAnswering(nullptr);
-  ASSERT_TRUE(link_.SendDiagFrame(Bytes{0x00}.data(), 1));
-  ASSERT_TRUE(link_.SendDiagFrame(Bytes{0x29, 0x01, 0x00}.data(), 3));
-  ASSERT_TRUE(link_.SendDiagFrame(Bytes{0x29, 0x02, 0x00}.data(), 3));
-  ASSERT_TRUE(link_.SendDiagFrame(Bytes{0x7E, 0x7D}.data(), 2));
-  ASSERT_EQ(log_.frames.size(), 4u);
-  EXPECT_EQ(log_.frames[0], (Bytes{0x00, 0x78, 0xF0, 0x7E}));
-  EXPECT_EQ(log_.frames[1], (Bytes{0x29, 0x01, 0x00, 0x31, 0x40, 0x7E}));
-  EXPECT_EQ(log_.frames[2], (Bytes{0x29, 0x02, 0x00, 0x59, 0x6A, 0x7E}));
-  EXPECT_EQ(Bytes(log_.frames[3].begin(), log_.frames[3].begin() + 4), (Bytes{0x7D, 0x5E, 0x7D, 0x5D}));
+  for (const Bytes& packet : {Bytes{0x00}, Bytes{0x29, 0x01, 0x00}, Bytes{0x29, 0x02, 0x00}, Bytes{0x7E, 0x7D}}) {
+    ASSERT_TRUE(link_.SendDiagFrame(packet.data(), packet.size()));
+  }
+  EXPECT_EQ(port_->frames[0], (Bytes{0x00, 0x78, 0xF0, 0x7E}));
+  EXPECT_EQ(port_->frames[1], (Bytes{0x29, 0x01, 0x00, 0x31, 0x40, 0x7E}));
+  EXPECT_EQ(port_->frames[2], (Bytes{0x29, 0x02, 0x00, 0x59, 0x6A, 0x7E}));
+  EXPECT_EQ(Bytes(port_->frames[3].begin(), port_->frames[3].begin() + 4), (Bytes{0x7D, 0x5E, 0x7D, 0x5D}));
 }
 
-TEST_F(DiagLinkTest, ReplySplitInTwoReadsIsOneReply) {
-  const Bytes reply = Frame(Bytes(55, 0x41));
-  OpenAnswering([&](const Bytes&) {
-    return std::vector<Bytes>{Bytes(reply.begin(), reply.begin() + 20), Bytes(reply.begin() + 20, reply.end())};
-  });
-  EXPECT_TRUE(link_.DiagVersionRequest());
-  EXPECT_EQ(rec_.console, "\n [Diag] Version Request ok\n");
-  EXPECT_EQ(log_.reads, 2);
-}
-
-TEST_F(DiagLinkTest, AnAttemptEndsAfterItsTimeWithoutTheClosingFlag) {
+TEST_F(DiagLinkTest, ReplyInPiecesWithinOneAttempt) {
   const Bytes reply = Frame(Bytes{0x29, 0x01, 0x00});
-  OpenAnswering([&](const Bytes&) {
-    // One piece, nothing more within the attempt: the next attempt finds the rest.
-    return std::vector<Bytes>{Bytes(reply.begin(), reply.begin() + 2)};
-  });
-  uint8_t buffer[2048];
-  size_t length = 0;
+  Answer({Bytes(reply.begin(), reply.begin() + 2), Bytes(reply.begin() + 2, reply.end())});
+  EXPECT_TRUE(Transact(3, 1));
+  EXPECT_EQ(port_->reads, 2);
+
+  // The rest never comes: the attempt ends after its 500 ms with what it has.
+  Answer({Bytes(reply.begin(), reply.begin() + 2)});
   const uint64_t start = clock_.NowMs();
-  ASSERT_TRUE(link_.SendDiagFrame(Bytes{0x29, 0x01, 0x00}.data(), 3));
-  EXPECT_FALSE(link_.ReceiveDiagFrame(buffer, sizeof buffer, &length));
+  EXPECT_FALSE(Transact(3, 1));
   EXPECT_EQ(rec_.console, "\n diag crc error");
-  EXPECT_LE(clock_.NowMs() - start, 1000u);
+  EXPECT_LT(clock_.NowMs() - start, 1000u);
 }
 
-TEST_F(DiagLinkTest, FramingFaultsFailTheAttempt) {
+TEST_F(DiagLinkTest, FramingFaultsFailTheirAttempt) {
   const Bytes good = Frame(Bytes{0x29, 0x01, 0x00});
-  Bytes leading_flag = good;
+  Bytes leading_flag = good, bad_crc = good, two_replies = good;
   leading_flag.insert(leading_flag.begin(), 0x7E);
-  Bytes bad_crc = good;
   bad_crc[3] ^= 0x01;
-  Bytes two_replies = good;
   two_replies.insert(two_replies.end(), good.begin(), good.end());
-  for (const Bytes& wire : {leading_flag, bad_crc, two_replies}) {
+  for (const std::vector<Bytes>& wire : std::vector<std::vector<Bytes>>{
+           {leading_flag}, {bad_crc}, {two_replies}, {Bytes{0x7E}, good}}) {
     rec_.console.clear();
-    OpenAnswering([&](const Bytes&) { return std::vector<Bytes>{wire}; });
-    uint8_t reply[3] = {};
-    EXPECT_FALSE(link_.DiagTransact(Bytes{0x29, 0x01, 0x00}.data(), 3, reply, 3, 3));
+    Answer(wire);
+    EXPECT_FALSE(Transact(3, 1));
     EXPECT_EQ(rec_.console, "\n diag crc error");
   }
-  // A leading flag that arrives alone is still part of the reply.
-  rec_.console.clear();
-  OpenAnswering([&](const Bytes&) { return std::vector<Bytes>{Bytes{0x7E}, good}; });
-  uint8_t reply[3] = {};
-  EXPECT_FALSE(link_.DiagTransact(Bytes{0x29, 0x01, 0x00}.data(), 3, reply, 3, 1));
-  EXPECT_EQ(rec_.console, "\n diag crc error");
+  Answer({bad_crc, good});
+  EXPECT_TRUE(Transact(3, 2)) << "the next attempt reads the next reply";
 }
 
-TEST_F(DiagLinkTest, LongestReplyIsABound) {
-  OpenAnswering([&](const Bytes&) { return std::vector<Bytes>{Frame(Bytes(55, 1)), Frame(Bytes(56, 1))}; });
-  uint8_t reply[56] = {};
-  size_t length = 0;
-  EXPECT_TRUE(link_.DiagTransact(Bytes{0}.data(), 1, reply, 55, 50, &length));
-  EXPECT_EQ(length, 55u);
-
-  OpenAnswering([&](const Bytes&) { return std::vector<Bytes>{Frame(Bytes(56, 1)), Frame(Bytes(55, 1))}; });
-  const int reads_before = log_.reads;
+TEST_F(DiagLinkTest, LongestReplyAndAttempts) {
+  Answer({Frame(Bytes(55, 1))});
+  EXPECT_TRUE(link_.DiagVersionRequest());
+  Answer({Frame(Bytes(56, 1)), Frame(Bytes(55, 1))});
+  const int reads = port_->reads;
   EXPECT_FALSE(link_.DiagVersionRequest());
-  EXPECT_EQ(log_.reads - reads_before, 1) << "an over-long reply ends the exchange at its first read";
-}
+  EXPECT_EQ(port_->reads - reads, 1) << "an over-long reply ends the exchange at once";
+  EXPECT_EQ(rec_.console, "\n [Diag] Version Request ok\n\n [Diag] Version Request fail\n");
 
-TEST_F(DiagLinkTest, SilentDeviceCostsTheReadAttemptsOnly) {
-  OpenAnswering(nullptr);
-  EXPECT_FALSE(link_.DiagVersionRequest());
-  EXPECT_EQ(log_.reads, 50);
-  EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(50, 1));
-  EXPECT_EQ(log_.requests.size(), 1u) << "the exchange never sends again";
-  EXPECT_EQ(rec_.console, "\n [Diag] Version Request fail\n");
-}
-
-TEST_F(DiagLinkTest, ModeChangeResendsUntilTheModeIsEchoed) {
-  int sends = 0;
-  OpenAnswering([&](const Bytes& request) {
-    ++sends;
-    if (sends == 1) return std::vector<Bytes>{Frame(Bytes{0x29, 0x02, 0x00})};  // another mode
-    if (sends == 2) return std::vector<Bytes>{Frame(Bytes{0x13, 0x01, 0x00})};  // another code
-    if (sends == 3) return std::vector<Bytes>{Frame(Bytes{0x29})};              // too short to tell
-    return std::vector<Bytes>{Frame(request)};
-  });
-  EXPECT_TRUE(link_.ChangePhoneMode(1));
-  EXPECT_EQ(sends, 4);
-
-  sends = 0;
-  OpenAnswering([&](const Bytes&) {
-    ++sends;
-    return std::vector<Bytes>{Frame(Bytes{0x29, 0x05, 0x00})};
-  });
+  Answer({});
+  clock_.ClearPauses();
   EXPECT_FALSE(link_.ChangePhoneMode(1));
-  EXPECT_EQ(sends, 5);
+  EXPECT_EQ(port_->frames.size(), 2u + 5u) << "five sends, never more";
+  EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(500, 1));
+
+  int sends = 0;
+  port_->answer = [&] {
+    ++sends;
+    return std::vector<Bytes>{Frame(sends == 1 ? Bytes{0x29, 0x02, 0x00} : sends == 2 ? Bytes{0x29} : Bytes{0x29, 0x01, 0x00})};
+  };
+  EXPECT_TRUE(link_.ChangePhoneMode(1));
+  EXPECT_EQ(sends, 3) << "another mode, and a reply too short to tell, are refused";
 }
 
-// SetNvItem against replies no device would give in order: the phases that lack an accepted
-// reply must not write or pass.
-class SetNvItemTest : public DiagLinkTest {
- protected:
-  nvtool::NvValues values_{{0x01, 0x02, 0x03}};
-  int Writes() const {
-    return static_cast<int>(std::count_if(log_.requests.begin(), log_.requests.end(),
-                                          [](const Bytes& r) { return !r.empty() && r[0] == 0x27; }));
-  }
-};
-
-TEST_F(SetNvItemTest, NoAcceptedReadMeansNoWrite) {
-  OpenAnswering([](const Bytes& request) {
-    Bytes reply = request;
-    reply[1] ^= 0x01;  // another item id
-    return std::vector<Bytes>{Frame(reply)};
-  });
-  nvtool::NvValues zeros{};
-  EXPECT_FALSE(nvtool::SetNvItem(link_, out_, 453, zeros));
-  EXPECT_EQ(Writes(), 0);
-  EXPECT_EQ(log_.requests.size(), 2u);
+TEST(DiscoveryNames, DescriptionsAndFriendlyNames) {
+  EXPECT_TRUE(nvtool::DescriptionNamesDiagPort(L"Modem USB Download port"));
+  EXPECT_FALSE(nvtool::DescriptionNamesDiagPort(L"KVX diagnostics"));
+  EXPECT_EQ(nvtool::PortNumberFromFriendlyName(L"KVX Diagnostics Interface (COM12)"), 12);
+  EXPECT_EQ(nvtool::PortNumberFromFriendlyName(L"(COM12)"), 0);
+  EXPECT_EQ(nvtool::PortNumberFromFriendlyName(L"Diag (a) (COM3)"), 0);
+  EXPECT_EQ(nvtool::PortNumberFromFriendlyName(L"7 Diag (COM12) x"), 7);
 }
 
-TEST_F(SetNvItemTest, MessagesOfAFailedReadPhase) {
-  ASSERT_TRUE(out_.OpenLog("KVX_WriteNVItem_log.txt"));
-  OpenAnswering([](const Bytes&) { return std::vector<Bytes>{}; });
-  EXPECT_FALSE(nvtool::SetNvItem(link_, out_, 453, values_));
-  EXPECT_EQ(rec_.Log(), "SetNvItem 453 +++\r\nSetNvItem_453 return false \r\n");
-  EXPECT_EQ(Writes(), 0);
-}
-
-TEST_F(SetNvItemTest, VerifyNeedsAnAcceptedReplyHoldingTheValues) {
-  ASSERT_TRUE(out_.OpenLog("KVX_WriteNVItem_log.txt"));
-  int reads = 0;
-  OpenAnswering([&](const Bytes& request) {
-    if (request[0] == 0x27) return std::vector<Bytes>{Frame(request)};
-    if (++reads == 1) return std::vector<Bytes>{Frame(request)};  // the item, all zeros
-    return std::vector<Bytes>{};                                  // the read-back never comes
-  });
-  EXPECT_FALSE(nvtool::SetNvItem(link_, out_, 7, values_));
-  EXPECT_EQ(Writes(), 1);
-  const std::string& log = rec_.Log();
-  EXPECT_NE(log.find("NV7 is written success \r\nSetNvItem_7 return false \r\n"), std::string::npos) << log;
-}
-
-TEST_F(SetNvItemTest, ShortReadReplyIsNotTheItem) {
-  OpenAnswering([](const Bytes& request) { return std::vector<Bytes>{Frame(Bytes(request.begin(), request.begin() + 20))}; });
-  EXPECT_FALSE(nvtool::SetNvItem(link_, out_, 9, values_));
-  EXPECT_EQ(Writes(), 0);
+TEST(DiscoveryNames, DescriptorStringsStayInsideTheReturnedBytes) {
+  std::vector<uint8_t> d(512, 0);
+  d[12] = 40, d[16] = 60;
+  const std::string vendor(200, 'V');
+  std::copy(vendor.begin(), vendor.begin() + 19, d.begin() + 40);
+  EXPECT_EQ(nvtool::DescriptorString(d, 512, 12), std::wstring(19, L'V'));
+  EXPECT_EQ(nvtool::DescriptorString(d, 43, 12), L"VVV");
+  EXPECT_EQ(nvtool::DescriptorString(d, 512, 16), L"");
+  std::copy(vendor.begin(), vendor.end(), d.begin() + 40);
+  EXPECT_EQ(nvtool::DescriptorString(d, 512, 12).size(), 127u);
+  d[13] = 0x7F;
+  EXPECT_EQ(nvtool::DescriptorString(d, 512, 12), L"") << "an offset past the data gives nothing";
 }
 
 }  // namespace

@@ -6,16 +6,14 @@
 #include "nvtool/nv_list.hpp"
 #include "nvtool_harness.hpp"
 #include "test_clock.hpp"
-#include "fake_adapter.hpp"
 
 namespace {
 
 class NvListTest : public ::testing::Test {
  protected:
   NvListTest()
-      : env_(testsupport::MakeNvToolEnvironment(rec_, clock_, discovery_, nullptr)), out_(env_) {}
+      : env_(testsupport::MakeNvToolEnvironment(rec_, clock_, nullptr, nullptr)), out_(env_) {}
 
-  // The entry of one piece, or nullopt-like false with the console echo kept in rec_.
   bool Parse(const std::string& piece) { return nvtool::ParseNvLine(piece, out_, &entry_); }
   nvtool::NvValues Values(std::initializer_list<uint8_t> first) {
     nvtool::NvValues v{};
@@ -25,7 +23,6 @@ class NvListTest : public ::testing::Test {
 
   testsupport::NvToolRecorder rec_;
   testsupport::TestClock clock_;
-  fake::FakeDiscovery discovery_;
   nvtool::Environment env_;
   nvtool::OutputChannels out_;
   nvtool::NvEntry entry_;
