@@ -10,7 +10,7 @@
 #include "log_capture.hpp"
 #include "serial_fake_com_port.hpp"
 
-namespace diaglib_test {
+namespace transport_test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -274,4 +274,4 @@ TEST_F(DeframerTest, AnEscapeBeforeAFlagEndsTheFrameAndAppliesToTheNextByte) {
 }
 
 }  // namespace
-}  // namespace diaglib_test
+}  // namespace transport_test

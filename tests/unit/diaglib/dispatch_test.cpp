@@ -12,7 +12,7 @@
 #include "log_capture.hpp"
 #include "test_clock.hpp"
 
-namespace diaglib_test {
+namespace transport_test {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -205,4 +205,4 @@ TEST(DispatchEvents, DeliversInOrderOnItsOwnThreadThroughFilters) {
 }
 
 }  // namespace
-}  // namespace diaglib_test
+}  // namespace transport_test

@@ -9,7 +9,7 @@
 
 #include "diaglib/log/data_log_file_handler.hpp"
 
-namespace diaglib_test {
+namespace transport_test {
 
 struct CapturedLine {
   uint16_t category;
@@ -99,4 +99,4 @@ class LogCapture {
   int context_ = 0;
 };
 
-}  // namespace diaglib_test
+}  // namespace transport_test

@@ -15,7 +15,7 @@
 #include "log_capture.hpp"
 #include "test_clock.hpp"
 
-namespace diaglib_test {
+namespace transport_test {
 namespace {
 
 std::vector<std::string> ReadLines(const std::string& path) {
@@ -160,4 +160,4 @@ TEST_F(LogFolderTest, SetLogFlagsAloneFeedsTheCallbackButNoFile) {
 }
 
 }  // namespace
-}  // namespace diaglib_test
+}  // namespace transport_test

@@ -11,7 +11,7 @@
 #include "platform/com_port.hpp"
 #include "test_clock.hpp"
 
-namespace diaglib_test {
+namespace transport_test {
 
 struct FakeComState {
   std::vector<std::string> calls;
@@ -142,4 +142,4 @@ class FakeComPort final : public platform::ComPort {
   std::mutex mutex_;  // owned by the fake; guards the scripted input
 };
 
-}  // namespace diaglib_test
+}  // namespace transport_test

@@ -6,7 +6,7 @@
 #include "log_capture.hpp"
 #include "serial_fake_com_port.hpp"
 
-namespace diaglib_test {
+namespace transport_test {
 namespace {
 
 class SerialPortTest : public ::testing::Test {
@@ -174,4 +174,4 @@ TEST_F(SerialPortTest, FlushPurgesOnlyTheReceiveSide) {
 }
 
 }  // namespace
-}  // namespace diaglib_test
+}  // namespace transport_test
