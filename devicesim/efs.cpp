@@ -13,7 +13,7 @@ namespace fs = std::filesystem;
 using namespace efs_errno;
 
 namespace {
-constexpr uint32_t kIfReg = 0100000, kIfDir = 040000;
+constexpr uint32_t kIfReg = 0100000, kIfDir = 040000, kIfLnk = 0120000;
 constexpr size_t kLongestName = 255;
 }  // namespace
 
@@ -120,6 +120,12 @@ int32_t Efs::Open(const std::string& path, uint32_t flags, uint32_t mode, int32_
     node = it->second;
     if ((flags & efs_flags::kCreat) && (flags & efs_flags::kExcl)) return kExist;
     if (node->folder) return kIsDir;
+    if (!node->link.empty()) {
+      // A link opens the file it names; links to links or folders are not followed.
+      int32_t ignored = kOk;
+      node = Find(node->link, &ignored);
+      if (!node || node->folder || !node->link.empty()) return kNoEnt;
+    }
   } else {
     if (!(flags & efs_flags::kCreat)) return kNoEnt;
     node = std::make_shared<Node>();
@@ -219,9 +225,12 @@ int32_t Efs::OpenDir(const std::string& path, uint32_t* handle) {
   for (const auto& [name, child] : node->children) {
     DirEntry e;
     e.name = name;
-    e.type = child->folder ? EntryType::kFolder : EntryType::kFile;
+    e.type = child->folder ? EntryType::kFolder
+                           : child->link.empty() ? EntryType::kFile : EntryType::kLink;
     e.mode = child->mode;
-    e.size = child->folder ? 0 : static_cast<uint32_t>(child->data.size());
+    e.size = child->folder ? 0
+                           : static_cast<uint32_t>(child->link.empty() ? child->data.size()
+                                                                       : child->link.size());
     e.atime = child->atime;
     e.mtime = child->mtime;
     e.ctime = child->ctime;
@@ -263,7 +272,7 @@ bool Efs::IsDir(const std::string& path) const {
 bool Efs::ReadFile(const std::string& path, std::vector<uint8_t>* data) const {
   int32_t err = kOk;
   auto node = Find(path, &err);
-  if (!node || node->folder) return false;
+  if (!node || node->folder || !node->link.empty()) return false;
   *data = node->data;
   return true;
 }
@@ -278,6 +287,20 @@ bool Efs::MakeDirs(const std::string& path) {
     int32_t e = Mkdir(sofar, 0777);
     if (e != kOk && !(e == kExist && IsDir(sofar))) return false;
   }
+  return true;
+}
+
+bool Efs::MakeLink(const std::string& path, const std::string& target) {
+  int32_t err = kOk;
+  std::vector<std::string> names;
+  if (target.empty() || !Split(path, &names, &err) || names.empty()) return false;
+  std::shared_ptr<Node> parent = Parent(names, &err);
+  if (!parent || parent->children.count(names.back())) return false;
+  auto node = std::make_shared<Node>();
+  node->link = target;
+  node->mode = kIfLnk | 0777;
+  node->atime = node->mtime = node->ctime = Now();
+  parent->children[names.back()] = node;
   return true;
 }
 
@@ -304,7 +327,8 @@ std::vector<std::string> Efs::Listing() const {
                                                                    const std::string& at) {
     for (const auto& [name, child] : node.children) {
       const std::string path = at + "/" + name;
-      out.push_back(child->folder ? path + "/" : path);
+      out.push_back(child->folder ? path + "/"
+                                  : child->link.empty() ? path : path + " -> " + child->link);
       if (child->folder) walk(*child, path);
     }
   };
@@ -322,7 +346,12 @@ bool Efs::LoadFrom(const std::string& host_dir, std::string* error) {
   fs::recursive_directory_iterator it(host_dir, ec), end;
   for (; !ec && it != end; it.increment(ec)) {
     const std::string rel = "/" + fs::relative(it->path(), host_dir, ec).generic_string();
-    if (it->is_directory(ec)) {
+    if (it->is_symlink(ec)) {
+      if (!MakeLink(rel, fs::read_symlink(it->path(), ec).generic_string())) {
+        *error = "cannot make link " + rel;
+        return false;
+      }
+    } else if (it->is_directory(ec)) {
       if (!MakeDirs(rel)) {
         *error = "cannot make folder " + rel;
         return false;
@@ -368,6 +397,14 @@ bool Efs::DumpTo(const std::string& host_dir, std::string* error) const {
           return;
         }
         walk(*child, target);
+      } else if (!child->link.empty()) {
+        fs::remove(target, ec);
+        fs::create_symlink(child->link, target, ec);
+        if (ec) {
+          *error = "cannot make link " + target.string();
+          ok = false;
+          return;
+        }
       } else {
         std::ofstream out(target, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(child->data.data()),

@@ -57,7 +57,9 @@ class Efs {
   bool ReadFile(const std::string& path, std::vector<uint8_t>* data) const;
   bool WriteFile(const std::string& path, const std::vector<uint8_t>& data);  // makes parents
   bool MakeDirs(const std::string& path);
-  std::vector<std::string> Listing() const;  // "/a", "/a/b/" for folders, depth first by name
+  bool MakeLink(const std::string& path, const std::string& target);  // parent must exist
+  // "/a", "/a/b/" for folders, "/a/c -> target" for links; depth first by name.
+  std::vector<std::string> Listing() const;
   uint64_t UsedBytes() const;                // file sizes rounded up to whole blocks
   int OpenFiles() const { return static_cast<int>(files_.size()); }
   int OpenDirs() const { return static_cast<int>(dirs_.size()); }
@@ -69,6 +71,7 @@ class Efs {
  private:
   struct Node {
     bool folder = false;
+    std::string link;  // a link's target; empty for files and folders
     uint32_t mode = 0, atime = 0, mtime = 0, ctime = 0;
     std::vector<uint8_t> data;
     std::map<std::string, std::shared_ptr<Node>> children;  // by name, the listing order

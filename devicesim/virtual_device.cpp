@@ -1032,6 +1032,11 @@ bool VirtualDevice::EfsMkdir(const std::string& path) {
   return impl_->efs.MakeDirs(path);
 }
 
+bool VirtualDevice::EfsMakeLink(const std::string& path, const std::string& target) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->efs.MakeLink(path, target);
+}
+
 std::vector<std::string> VirtualDevice::EfsListing() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->efs.Listing();

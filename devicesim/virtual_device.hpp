@@ -110,7 +110,9 @@ class VirtualDevice {
   bool EfsReadFile(const std::string& path, std::vector<uint8_t>* data) const;
   bool EfsWriteFile(const std::string& path, const std::vector<uint8_t>& data);  // makes parents
   bool EfsMkdir(const std::string& path);  // makes parents
-  std::vector<std::string> EfsListing() const;  // every entry, "/a", "/a/b", folders end in "/"
+  bool EfsMakeLink(const std::string& path, const std::string& target);  // lists as type 2
+  // Every entry, depth first by name: "/a", folders as "/a/b/", links as "/a/c -> target".
+  std::vector<std::string> EfsListing() const;
   uint64_t EfsUsedBytes() const;
   int EfsOpenFiles() const;  // file descriptors not yet closed
   int EfsOpenDirs() const;   // directory handles not yet closed

@@ -137,6 +137,25 @@ TEST_F(EfsTest, ListingIsByNameAndEndsWithAnEmptyEntry) {
   EXPECT_EQ((std::vector<std::string>{"/d/", "/d/a/", "/d/b"}), efs.Listing());
 }
 
+TEST_F(EfsTest, LinksListAsType2AndUnlinkAlone) {
+  ASSERT_EQ(e::kOk, Put("/target", {1}));
+  ASSERT_TRUE(efs.MakeLink("/alias", "/target"));
+  uint32_t h = 0;
+  ASSERT_EQ(e::kOk, efs.OpenDir("/", &h));
+  devicesim::DirEntry entry;
+  bool end = false;
+  ASSERT_EQ(e::kOk, efs.ReadDir(h, 1, &entry, &end));
+  EXPECT_EQ("alias", entry.name);
+  EXPECT_EQ(devicesim::EntryType::kLink, entry.type);
+  EXPECT_EQ(e::kOk, Put("/alias", {7, 7}));  // writes land in the file it names
+  Bytes data;
+  ASSERT_TRUE(efs.ReadFile("/target", &data));
+  EXPECT_EQ((Bytes{7, 7}), data);
+  EXPECT_EQ(e::kNotDir, efs.Rmdir("/alias"));
+  EXPECT_EQ(e::kOk, efs.Unlink("/alias"));
+  EXPECT_EQ((std::vector<std::string>{"/target"}), efs.Listing());
+}
+
 TEST_F(EfsTest, LoadAndDumpKeepBytesAndEmptyFolders) {
   char tmpl[] = "/tmp/devicesim-efs-XXXXXX";
   ASSERT_NE(nullptr, ::mkdtemp(tmpl));
@@ -146,11 +165,15 @@ TEST_F(EfsTest, LoadAndDumpKeepBytesAndEmptyFolders) {
     std::ofstream out(base / "in/ui/page.htm", std::ios::binary);
     out.write("\x00\x7E\r\n", 4);
   }
+  fs::create_symlink("/ui/page.htm", base / "in/ui/link");
   std::string error;
   ASSERT_TRUE(efs.LoadFrom((base / "in").string(), &error)) << error;
-  EXPECT_EQ((std::vector<std::string>{"/ui/", "/ui/empty/", "/ui/page.htm"}), efs.Listing());
+  EXPECT_EQ((std::vector<std::string>{"/ui/", "/ui/empty/", "/ui/link -> /ui/page.htm",
+                                      "/ui/page.htm"}),
+            efs.Listing());
   ASSERT_TRUE(efs.DumpTo((base / "out").string(), &error)) << error;
   EXPECT_TRUE(fs::is_directory(base / "out/ui/empty"));
+  EXPECT_EQ("/ui/page.htm", fs::read_symlink(base / "out/ui/link").string());
   std::ifstream in(base / "out/ui/page.htm", std::ios::binary);
   std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(std::string("\x00\x7E\r\n", 4), content);
