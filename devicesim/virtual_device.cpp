@@ -395,6 +395,12 @@ struct VirtualDevice::Impl {
   }
 
   void Emit(const Bytes& request, Bytes response) {
+    const bool chosen = request.size() >= only_for.size() &&
+                        std::equal(only_for.begin(), only_for.end(), request.begin());
+    if (!chosen) {
+      Queue(FramePacket(response), SteadyClock::now());
+      return;
+    }
     if (drop > 0) {
       --drop;
       return;
@@ -412,6 +418,10 @@ struct VirtualDevice::Impl {
       --patch_n;
       if (response.size() < patch_offset + patch.size()) response.resize(patch_offset + patch.size(), 0);
       std::copy(patch.begin(), patch.end(), response.begin() + static_cast<std::ptrdiff_t>(patch_offset));
+    }
+    if (truncate_n > 0) {
+      --truncate_n;
+      if (response.size() > truncate_length) response.resize(truncate_length);
     }
     Bytes frame;
     if (unsolicited_n > 0) {
@@ -802,8 +812,9 @@ struct VirtualDevice::Impl {
   uint32_t delay_ms = 0, split_gap_ms = 0;
   uint8_t error_code = kBadCommand, replace_code = 0;
   Bytes noise, unsolicited_packet, patch;
-  int patch_n = 0;
-  size_t patch_offset = 0;
+  int patch_n = 0, truncate_n = 0;
+  size_t patch_offset = 0, truncate_length = 0;
+  Bytes only_for;
   bool long_version = false;
   int disappear_after = 0;
   uint32_t disappear_absence_ms = 0;
@@ -1125,6 +1136,17 @@ void VirtualDevice::PatchResponses(int n, size_t offset, std::vector<uint8_t> by
   impl_->patch_n = n;
   impl_->patch_offset = offset;
   impl_->patch = std::move(bytes);
+}
+
+void VirtualDevice::TruncateResponses(int n, size_t length) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->truncate_n = n;
+  impl_->truncate_length = length;
+}
+
+void VirtualDevice::MisbehaveOnlyFor(std::vector<uint8_t> request_prefix) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->only_for = std::move(request_prefix);
 }
 
 void VirtualDevice::ErrorResponses(int n, uint8_t code) {

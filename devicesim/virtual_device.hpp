@@ -125,6 +125,9 @@ class VirtualDevice {
   void FillUp(bool full = true);                // no free blocks, writes fail with ENOSPC
 
   // Misbehaviour of the next n responses, in the order given by the tools' requests.
+  // With a prefix set, only answers to requests starting with it count and misbehave (for
+  // instance {0x27} for NV writes, {0x4B, 0x13, 0x05, 0x00} for EFS2 writes); {} = all.
+  void MisbehaveOnlyFor(std::vector<uint8_t> request_prefix);
   void DropResponses(int n);
   void DelayResponses(int n, uint32_t ms);
   void SplitResponses(int n, int pieces, uint32_t gap_ms);
@@ -133,6 +136,7 @@ class VirtualDevice {
   void ReplaceCommandCode(int n, uint8_t code);
   // Overwrites the next n responses from `offset` on (another item id, another echoed mode).
   void PatchResponses(int n, size_t offset, std::vector<uint8_t> bytes);
+  void TruncateResponses(int n, size_t length);  // the next n answers cut to `length` bytes
   void ErrorResponses(int n, uint8_t code);  // 0x13, 0x14, 0x15 or 0x18 followed by the request
   void LongVersionReply(bool longer);        // version answer with extra trailing bytes
   // Vanish, unanswered, when the n-th next request comes in; back after absence_ms (0: only

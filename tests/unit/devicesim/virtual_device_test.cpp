@@ -322,6 +322,14 @@ TEST_F(DeviceTest, ResponseMisbehaviour) {
   ASSERT_TRUE(client_.Send({0x7B, 0x06}));
   EXPECT_TRUE(client_.Receive(30).empty());  // held back ...
   EXPECT_EQ((Bytes{0x7B, 0x06}), client_.Receive());  // ... not lost
+  device_->TruncateResponses(1, 1);
+  EXPECT_EQ((Bytes{0x00}), client_.Transact({0x00}));
+  device_->MisbehaveOnlyFor({0x27});  // only NV writes go unanswered
+  device_->DropResponses(1);
+  EXPECT_EQ((Bytes{0x7B, 0x07}), client_.Transact({0x7B, 0x07}));
+  EXPECT_TRUE(client_.Transact({0x27, 0x01, 0x00, 0xAA, 0x00, 0x00}, 150).empty());
+  EXPECT_EQ(0xAA, device_->NvItem(1)[0]);  // stored all the same
+  device_->MisbehaveOnlyFor({});
   device_->PatchResponses(1, 1, {0x11, 0x22});
   EXPECT_EQ((Bytes{0x7B, 0x11, 0x22}), client_.Transact({0x7B, 0x04}));
   device_->NoiseBeforeResponses(1, {0x7E, 0x7E, 0x41, 0x7E});
