@@ -112,6 +112,8 @@ class ComPort {
   virtual bool WaitReadable(uint32_t ms) = 0;
 
   // The platform's last error code after the most recent call on this port (GetLastError).
+  // Kept per thread, as GetLastError is, so the reader thread cannot overwrite the code the
+  // caller's thread is about to look at; 0 after a call that succeeded.
   virtual uint32_t LastError() const = 0;
 };
 
