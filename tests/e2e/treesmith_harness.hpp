@@ -179,7 +179,6 @@ class TreesmithRun : public ::testing::Test {
     return text.str();
   }
   std::string Work(const std::string& name) const { return Read(work_ + "/" + name); }
-  bool WorkHas(const std::string& name) const { return fs::exists(work_ + "/" + name); }
   std::string Console() const { return Read(run_ + "/console.txt"); }
 
   std::string base_, run_, work_, root_, dump_;
