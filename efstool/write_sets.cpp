@@ -71,14 +71,6 @@ bool Treesmith::WriteOneFile(const std::string& local_file, const std::string& n
 
 namespace {
 
-// The search of one local folder, or null when it cannot start (also when the pattern itself
-// would not fit a path buffer).
-std::unique_ptr<platform::FileSearch> StartSearch(const std::string& pattern,
-                                                  platform::FoundFile* first) {
-  if (!FitsPath(pattern)) return nullptr;
-  return platform::FindFirstFile(pattern, first);
-}
-
 bool IsFolder(const platform::FoundFile& entry) {
   return (entry.attributes & platform::kFileAttributeDirectory) != 0;
 }
@@ -95,7 +87,7 @@ bool Treesmith::UploadFolderList(const char* name, const char* const* folders, s
         fixed_local_folder != nullptr ? fixed_local_folder : ToLocalFolder(efs_folder);
     const std::string pattern = SearchPattern(local_folder);
     platform::FoundFile entry;
-    std::unique_ptr<platform::FileSearch> search = StartSearch(pattern, &entry);
+    std::unique_ptr<platform::FileSearch> search = platform::FindFirstFile(pattern, &entry);
     if (!search) {
       FindFileFailed(pattern);
       result = false;
@@ -125,7 +117,7 @@ bool Treesmith::UploadFixedTarget(const char* name, const char* local_folder,
   LogMessage("===== %s + ===== \n", name);
   const std::string pattern = SearchPattern(local_folder);
   platform::FoundFile entry;
-  std::unique_ptr<platform::FileSearch> search = StartSearch(pattern, &entry);
+  std::unique_ptr<platform::FileSearch> search = platform::FindFirstFile(pattern, &entry);
   if (!search) {
     // Nothing is created for a set that has nothing to upload.
     FindFileFailed(pattern);

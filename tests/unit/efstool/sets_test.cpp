@@ -196,6 +196,15 @@ TEST_F(WriteSetsTest, PathsThatDoNotFitAreRefusedWithTheirFailLine) {
             std::vector<std::string>{"apps\\" + fits + ">apps/" + fits});
   EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, apps/" + too_long + "\n"), std::string::npos);
   EXPECT_NE(console_.printed.find("\nVODE_EfsWrite(" + too_long + "): FAIL"), std::string::npos);
+
+  // A local path that fits but a device path of 31 + 229 characters that does not.
+  const std::string deep(229, 'd');
+  MakeLocalFile("ACQDB\\" + deep);
+  Fake().calls.clear();
+  EXPECT_FALSE(Tool().WriteACQDB());
+  EXPECT_TRUE(Fake().CallsStartingWith("Write ").empty());
+  EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, nv/reg_files/modem/lte/rrc/csp/" + deep + "\n"),
+            std::string::npos);
 }
 
 TEST_F(WriteSetsTest, WithoutContextEveryWriteFails) {
