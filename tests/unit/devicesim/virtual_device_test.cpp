@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <string>
 
 #include "device_client.hpp"
@@ -382,6 +383,32 @@ TEST_F(DeviceTest, CdromEjectThroughTheNodeBringsUpTheSerialPort) {
   EXPECT_FALSE(fs::exists(fs::symlink_status(node)));
   EXPECT_TRUE(fs::exists(fs::path(root_) / "sys/class/block/sr0"));  // the foreign drive stays
   ASSERT_TRUE(client_.Open(device_->ComLinkPath()));
+  EXPECT_EQ(55u, client_.Transact({0x00}).size());
+}
+
+// Malformed and random requests must neither crash the device nor leave one unanswered: a
+// receiver that waits for an answer it never gets is the fault this guards against.
+TEST_F(DeviceTest, EveryWellFramedRequestGetsAnAnswer) {
+  StartAndOpen(Defaults());
+  std::mt19937 random(20261207);
+  const std::vector<Bytes> heads = {{0x00},       {0x7B},       {0x7C},       {0x26},
+                                    {0x27},       {0x4B},       {0x4B, 0x0F}, {0x4B, 0x13, 0x02, 0x00},
+                                    {0x4B, 0x13, 0x05, 0x00}, {0x4B, 0x13, 0x0C, 0x00},
+                                    {0x4B, 0x13, 0x09, 0x00}, {0x4B, 0x13, 0x0B, 0x00},
+                                    {0x4B, 0x13, 0x03, 0x00}, {0xF0}};
+  for (int i = 0; i < 300; ++i) {
+    Bytes request = heads[random() % heads.size()];
+    const size_t tail = random() % 24;
+    for (size_t k = 0; k < tail; ++k) request.push_back(static_cast<uint8_t>(random()));
+    const Bytes answer = client_.Transact(request);
+    ASSERT_FALSE(answer.empty()) << "request " << i << " went unanswered";
+    const uint8_t code = answer[0];
+    EXPECT_TRUE(code == request[0] || code == 0x13 || code == 0x15 || code == 0x18)
+        << "request " << i << " answered with 0x" << std::hex << int(code);
+    if (code == 0x4B) {
+      EXPECT_EQ(Bytes(request.begin(), request.begin() + 4), Bytes(answer.begin(), answer.begin() + 4));
+    }
+  }
   EXPECT_EQ(55u, client_.Transact({0x00}).size());
 }
 
