@@ -63,5 +63,66 @@ bool LinkTargetName(const std::string& link, std::string* name) {
   return !name->empty();
 }
 
+std::wstring WideFromUtf8(const std::string& text) {
+  std::wstring out;
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char lead = static_cast<unsigned char>(text[i]);
+    size_t extra = 0;
+    uint32_t code = lead;
+    if (lead >= 0xF0 && lead < 0xF8) {
+      extra = 3;
+      code = lead & 0x07;
+    } else if (lead >= 0xE0) {
+      extra = lead < 0xF0 ? 2 : 0;
+      code = lead & 0x0F;
+    } else if (lead >= 0xC2) {
+      extra = 1;
+      code = lead & 0x1F;
+    }
+    bool valid = extra > 0;
+    for (size_t k = 1; valid && k <= extra; ++k) {
+      if (i + k >= text.size()) {
+        valid = false;
+        break;
+      }
+      const unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) valid = false;
+      code = (code << 6) | (next & 0x3F);
+    }
+    if (valid) {
+      out.push_back(static_cast<wchar_t>(code));
+      i += extra + 1;
+    } else {
+      out.push_back(static_cast<wchar_t>(lead));
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string Utf8FromWide(const std::wstring& text) {
+  std::string out;
+  for (const wchar_t wc : text) {
+    const uint32_t c = static_cast<uint32_t>(wc);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | ((c >> 18) & 0x07)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
 }  // namespace posix
 }  // namespace platform

@@ -21,5 +21,10 @@ bool ReadTextFile(const std::string& path, std::string* text);
 // The last path component of a link's target as written in the link (not resolved).
 bool LinkTargetName(const std::string& link, std::string* name);
 
+// UTF-8 to wide text and back; bytes that are not valid UTF-8 are taken one for one, so
+// nothing read from the system is lost on the way.
+std::wstring WideFromUtf8(const std::string& text);
+std::string Utf8FromWide(const std::wstring& text);
+
 }  // namespace posix
 }  // namespace platform

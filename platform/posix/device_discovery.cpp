@@ -1,0 +1,265 @@
+// Device discovery on POSIX: the COMn links below the device root stand for the present COM port
+// devices, sys/class/block/sr<k> for the CD-ROM interfaces.
+#include "platform/device_discovery.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <scsi/sg.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "posix_serial_links.hpp"
+#include "posix_support.hpp"
+
+namespace platform {
+namespace {
+
+constexpr uint32_t kErrorInvalidParameter = 87;
+constexpr size_t kPropertyCharacters = 255;  // a 256-character buffer with its terminator
+constexpr size_t kDescriptorBuffer = 512;
+
+class LinkComPortSet final : public ComPortDeviceSet {
+ public:
+  explicit LinkComPortSet(std::vector<posix::ComLink> links) : links_(std::move(links)) {}
+
+  bool Enumerate(uint32_t index) override { return index < links_.size(); }
+
+  bool DeviceDescription(uint32_t index, std::wstring* text) override {
+    std::string description;
+    if (!Describe(index, &description)) return false;
+    return Deliver(description, text);
+  }
+
+  bool FriendlyName(uint32_t index, std::wstring* text) override {
+    std::string description;
+    if (!Describe(index, &description)) return false;
+    return Deliver(description + " (" + links_[index].name + ")", text);
+  }
+
+ private:
+  // The USB interface string, or the product string of the USB device where the interface has
+  // none: what the Windows driver shows as the port's description.
+  bool Describe(uint32_t index, std::string* description) const {
+    if (index >= links_.size()) return false;
+    const std::string device = posix::DeviceRoot() + "/sys/class/tty/" + links_[index].tty + "/device";
+    if (posix::ReadTextFile(device + "/interface", description) && !description->empty()) return true;
+    return posix::ReadTextFile(device + "/../product", description) && !description->empty();
+  }
+
+  // A text that would not fit the 256-character property buffer fails, as the property call does.
+  static bool Deliver(const std::string& utf8, std::wstring* text) {
+    std::wstring wide = posix::WideFromUtf8(utf8);
+    if (wide.size() > kPropertyCharacters) return false;
+    *text = std::move(wide);
+    return true;
+  }
+
+  std::vector<posix::ComLink> links_;
+};
+
+void PutU32(std::vector<uint8_t>* bytes, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+class NodeStorageDevice final : public StorageDevice {
+ public:
+  NodeStorageDevice(int fd, std::string sysfs_device) : fd_(fd), sysfs_device_(std::move(sysfs_device)) {}
+  ~NodeStorageDevice() override { Close(); }
+
+  bool QueryDeviceDescriptor(std::vector<uint8_t>* descriptor, uint32_t* returned,
+                             uint32_t* error) override {
+    if (fd_ < 0) {
+      *error = 6;
+      return false;
+    }
+    // The fixed part of the record as a 32- or 64-bit Windows build lays it out: nine 32-bit
+    // fields and single bytes up to offset 36, one raw-property byte, padding to 40.
+    constexpr size_t kFixedPart = 40;
+    std::vector<uint8_t> bytes(kDescriptorBuffer, 0);
+    size_t next = kFixedPart;
+    auto put_string = [&](const char* file, size_t offset_field) {
+      std::string value;
+      if (!posix::ReadTextFile(sysfs_device_ + "/" + file, &value)) return;
+      if (next + value.size() + 1 > bytes.size()) return;
+      std::memcpy(bytes.data() + next, value.data(), value.size());
+      PutU32(&bytes, offset_field, static_cast<uint32_t>(next));
+      next += value.size() + 1;
+    };
+    PutU32(&bytes, 0, kFixedPart);  // Version: the size of the record the driver knows
+    bytes[8] = 0x05;                // DeviceType: CD-ROM
+    bytes[9] = 0;                   // DeviceTypeModifier
+    bytes[10] = 1;                  // RemovableMedia
+    bytes[11] = 0;                  // CommandQueueing
+    put_string("vendor", 12);
+    put_string("model", 16);
+    put_string("rev", 20);
+    PutU32(&bytes, 24, 0);          // no serial number
+    PutU32(&bytes, 28, 7);          // BusType: USB
+    PutU32(&bytes, 32, 0);          // no raw properties
+    PutU32(&bytes, 4, static_cast<uint32_t>(next));
+    *descriptor = std::move(bytes);
+    *returned = static_cast<uint32_t>(next);
+    *error = 0;
+    return true;
+  }
+
+  bool SendScsiCommand(const uint8_t (&cdb)[6], uint32_t* error) override {
+    if (fd_ < 0) {
+      *error = 6;
+      return false;
+    }
+    struct stat st {};
+    if (fstat(fd_, &st) != 0) {
+      *error = posix::ErrorFromErrno(errno);
+      return false;
+    }
+    if (S_ISFIFO(st.st_mode)) {
+      // A user-space device takes its SCSI commands as raw CDBs through a FIFO.
+      const ssize_t n = ::write(fd_, cdb, sizeof cdb);
+      if (n != static_cast<ssize_t>(sizeof cdb)) {
+        *error = n < 0 ? posix::ErrorFromErrno(errno) : 31;
+        return false;
+      }
+      *error = 0;
+      return true;
+    }
+    uint8_t command[6];
+    std::memcpy(command, cdb, sizeof command);
+    uint8_t sense[32] = {};
+    sg_io_hdr_t io{};
+    io.interface_id = 'S';
+    io.dxfer_direction = SG_DXFER_NONE;
+    io.cmd_len = sizeof command;
+    io.cmdp = command;
+    io.mx_sb_len = sizeof sense;
+    io.sbp = sense;
+    io.timeout = 2000;
+    if (ioctl(fd_, SG_IO, &io) != 0) {
+      *error = posix::ErrorFromErrno(errno);
+      return false;
+    }
+    // The SCSI status and sense data are the caller's to ignore, as with the pass-through; a
+    // command that never reached the device is a failure of the call itself.
+    if (io.host_status != 0) {
+      *error = 31;
+      return false;
+    }
+    *error = 0;
+    return true;
+  }
+
+  bool Close() override {
+    if (fd_ < 0) return false;
+    const int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0;
+  }
+
+ private:
+  int fd_;
+  std::string sysfs_device_;
+};
+
+class BlockCdromSet final : public CdromInterfaceSet {
+ public:
+  explicit BlockCdromSet(std::vector<int> units) : units_(std::move(units)) {}
+
+  bool EnumerateInterface(uint32_t index, uint32_t* error) override {
+    if (index >= units_.size()) {
+      *error = kErrorNoMoreItems;
+      return false;
+    }
+    current_ = static_cast<int>(index);
+    detail_read_ = false;
+    *error = 0;
+    return true;
+  }
+
+  StepResult QueryDetailSize(uint32_t* size, uint32_t* error) override {
+    if (current_ < 0) {
+      *error = kErrorInvalidParameter;
+      return StepResult::kFailed;
+    }
+    // What the wide-character detail record would take: its fixed part and the path.
+    *size = static_cast<uint32_t>(6 + 2 * (NodePath().size() + 1));
+    *error = kErrorInsufficientBuffer;
+    return StepResult::kOk;
+  }
+
+  StepResult ReadDetail(uint32_t size, uint32_t* error) override {
+    if (current_ < 0 || size < 6 + 2 * (NodePath().size() + 1)) {
+      *error = current_ < 0 ? kErrorInvalidParameter : kErrorInsufficientBuffer;
+      return StepResult::kFailed;
+    }
+    detail_read_ = true;
+    *error = 0;
+    return StepResult::kOk;
+  }
+
+  std::unique_ptr<StorageDevice> OpenDevice(uint32_t* error) override {
+    if (!detail_read_) {
+      *error = kErrorInvalidParameter;
+      return nullptr;
+    }
+    const int fd = ::open(NodePath().c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      *error = posix::ErrorFromErrno(errno);
+      return nullptr;
+    }
+    *error = 0;
+    return std::make_unique<NodeStorageDevice>(fd, SysfsPath() + "/device");
+  }
+
+ private:
+  std::string Name() const { return "sr" + std::to_string(units_[current_]); }
+  std::string NodePath() const { return posix::DeviceRoot() + "/dev/" + Name(); }
+  std::string SysfsPath() const { return posix::DeviceRoot() + "/sys/class/block/" + Name(); }
+
+  std::vector<int> units_;
+  int current_ = -1;
+  bool detail_read_ = false;
+};
+
+class PosixDeviceDiscovery final : public DeviceDiscovery {
+ public:
+  // A machine without serial ports has an empty set, not a failing one.
+  std::unique_ptr<ComPortDeviceSet> ComPorts(uint32_t* error) override {
+    std::vector<posix::ComLink> links;
+    posix::ListComLinks(&links);
+    *error = 0;
+    return std::make_unique<LinkComPortSet>(std::move(links));
+  }
+
+  std::unique_ptr<CdromInterfaceSet> CdromInterfaces(uint32_t* error) override {
+    std::vector<int> units;
+    const std::string folder = posix::DeviceRoot() + "/sys/class/block";
+    if (DIR* dir = opendir(folder.c_str())) {
+      while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() < 3 || name.compare(0, 2, "sr") != 0 || name.size() > 8) continue;
+        if (!std::all_of(name.begin() + 2, name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+          continue;
+        }
+        units.push_back(std::stoi(name.substr(2)));
+      }
+      closedir(dir);
+    }
+    std::sort(units.begin(), units.end());
+    *error = 0;
+    return std::make_unique<BlockCdromSet>(std::move(units));
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceDiscovery> MakeDeviceDiscovery() { return std::make_unique<PosixDeviceDiscovery>(); }
+
+}  // namespace platform

@@ -1,0 +1,69 @@
+#include "platform/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace platform {
+namespace {
+
+class DescriptorOutputFile final : public OutputFile {
+ public:
+  explicit DescriptorOutputFile(int fd) : fd_(fd) {}
+  ~DescriptorOutputFile() override { ::close(fd_); }
+
+  // Straight to the file, so the log is complete even if the process is killed.
+  bool Write(const void* bytes, size_t count) override {
+    const char* at = static_cast<const char*>(bytes);
+    while (count > 0) {
+      const ssize_t n = ::write(fd_, at, count);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      at += n;
+      count -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+std::string NativePath(const std::string& tool_path) {
+  std::string path = tool_path;
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+std::unique_ptr<OutputFile> CreateOutputFile(const std::string& name) {
+  const int fd = ::open(NativePath(name).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  return std::make_unique<DescriptorOutputFile>(fd);
+}
+
+std::FILE* OpenSharedStream(const std::string& name, const char* mode) {
+  return std::fopen(NativePath(name).c_str(), mode);
+}
+
+bool RemoveFile(const std::string& name) { return ::unlink(NativePath(name).c_str()) == 0; }
+
+bool LocalFileSize(const std::string& tool_path, uint32_t* size) {
+  struct stat st {};
+  if (::stat(NativePath(tool_path).c_str(), &st) != 0) return false;
+  // A folder has no size of its own on Windows.
+  if (S_ISDIR(st.st_mode)) {
+    *size = 0;
+    return true;
+  }
+  // Beyond 32 bits the size cannot be given without being wrong.
+  if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > 0xFFFFFFFFull) return false;
+  *size = static_cast<uint32_t>(st.st_size);
+  return true;
+}
+
+}  // namespace platform
