@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <system_error>
 #include <thread>
 
 #include "devicesim/efs.hpp"
@@ -858,7 +859,18 @@ bool VirtualDevice::Start() {
   }
   d.started = d.running = true;
   d.stopping = false;
-  d.thread = std::thread([&d] { d.Loop(); });
+  try {
+    d.thread = std::thread([&d] { d.Loop(); });
+  } catch (const std::system_error& e) {
+    d.started = d.running = false;
+    d.error = std::string("cannot start the device thread: ") + e.what();
+    d.Vanish();
+    d.HideCdrom();
+    ::close(d.wake_rd);
+    ::close(d.wake_wr);
+    d.wake_rd = d.wake_wr = -1;
+    return false;
+  }
   return true;
 }
 
