@@ -91,7 +91,7 @@ bool EFS2WriteEntireFile(DiagSession& session, int32_t descriptor, const char* l
   if (data_size == 0) return true;
   uint32_t total = 0;
   if (!platform::LocalFileSize(local_file, &total)) return false;
-  Stream source(platform::OpenSharedStream(platform::NativePath(local_file), "rb"));
+  Stream source(platform::OpenSharedStream(local_file, "rb"));
   if (!source) return false;
 
   std::unique_ptr<uint8_t[]> transfer(new uint8_t[kEfs2TransferSize]);
