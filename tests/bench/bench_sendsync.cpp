@@ -1,0 +1,147 @@
+// Request/response round trips through the library's synchronous exchange against the virtual
+// device, beside a bare client on the same kind of pseudo-terminal that writes the same frame
+// and blocks until the reply's closing flag: the difference is what the library costs.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/diag_frame.hpp"
+#include "devicesim/virtual_device.hpp"
+#include "diaglib/log/library_log.hpp"
+#include "diaglib/transport/diag_link.hpp"
+#include "platform/clock.hpp"
+
+namespace {
+
+constexpr int kCom = 7;
+
+// A device of its own below a fresh root for one benchmark.
+class BenchDevice {
+ public:
+  BenchDevice() {
+    char pattern[] = "/tmp/bench_sendsync_XXXXXX";
+    if (mkdtemp(pattern) != nullptr) root_ = pattern;
+    setenv("DIAG_DEVICE_ROOT", root_.c_str(), 1);
+    devicesim::Options options;
+    options.root = root_;
+    options.com_number = kCom;
+    device_ = std::make_unique<devicesim::VirtualDevice>(options);
+    ok_ = !root_.empty() && device_->Start();
+  }
+  ~BenchDevice() {
+    device_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+  bool ok() const { return ok_; }
+  std::string ComPath() const { return device_->ComLinkPath(); }
+
+ private:
+  std::string root_;
+  std::unique_ptr<devicesim::VirtualDevice> device_;
+  bool ok_ = false;
+};
+
+// The version request (one byte) or a loopback request with `payload` bytes behind its code.
+std::vector<uint8_t> Request(int payload) {
+  if (payload == 0) return {0x00};
+  std::vector<uint8_t> request(1 + static_cast<size_t>(payload));
+  request[0] = 0x7B;
+  for (int i = 1; i <= payload; ++i) request[i] = static_cast<uint8_t>(i);
+  return request;
+}
+
+void BM_SendSync(benchmark::State& state) {
+  BenchDevice device;
+  if (!device.ok()) {
+    state.SkipWithError("virtual device did not start");
+    return;
+  }
+  platform::Clock& clock = platform::RealClock();
+  LibraryLog log(clock);
+  DiagLink link(clock, log, kCom);
+  link.SetWriteTimeout(900);
+  link.SetReceiveTimeout(900);
+  if (!link.OpenPort()) {
+    state.SkipWithError("port did not open");
+    return;
+  }
+  const std::vector<uint8_t> request = Request(static_cast<int>(state.range(0)));
+  std::vector<uint8_t> response(4096);
+  for (auto _ : state) {
+    uint16_t length = static_cast<uint16_t>(response.size());
+    if (!link.SendSync(static_cast<uint16_t>(request.size()), request.data(), &length,
+                       response.data(), request[0], 4000, 0)) {
+      state.SkipWithError("exchange failed");
+      break;
+    }
+    benchmark::DoNotOptimize(length);
+  }
+  state.counters["round_trips_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_RawRoundTrip(benchmark::State& state) {
+  BenchDevice device;
+  if (!device.ok()) {
+    state.SkipWithError("virtual device did not start");
+    return;
+  }
+  const int fd = open(device.ComPath().c_str(), O_RDWR | O_NOCTTY);
+  if (fd < 0) {
+    state.SkipWithError("pty did not open");
+    return;
+  }
+  termios tio{};
+  tcgetattr(fd, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(fd, TCSANOW, &tio);
+  const std::vector<uint8_t> request = Request(static_cast<int>(state.range(0)));
+  std::vector<uint8_t> frame(request.size() * 2 + 8);
+  frame.resize(common::EncodeFrame(request.data(), request.size(), frame.data(), frame.size()));
+  std::vector<uint8_t> buffer(8192);
+  for (auto _ : state) {
+    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
+      state.SkipWithError("write failed");
+      break;
+    }
+    // Until a flag closes a non-empty frame.
+    size_t in_frame = 0;
+    bool done = false;
+    while (!done) {
+      pollfd p{fd, POLLIN, 0};
+      poll(&p, 1, -1);
+      const ssize_t n = read(fd, buffer.data(), buffer.size());
+      if (n <= 0) {
+        state.SkipWithError("read failed");
+        done = true;
+        break;
+      }
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] != common::kFrameFlag) {
+          ++in_frame;
+        } else if (in_frame != 0) {
+          done = true;
+        }
+      }
+    }
+  }
+  state.counters["round_trips_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  close(fd);
+}
+
+BENCHMARK(BM_SendSync)->Arg(0)->Arg(512)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_RawRoundTrip)->Arg(0)->Arg(512)->UseRealTime()->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();
