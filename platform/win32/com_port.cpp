@@ -1,0 +1,435 @@
+// The COM port on Windows. The NV writer opens it blocking; the library opens it overlapped
+// with a read and a write event, so that its reader thread and the caller's thread each have
+// their own outstanding I/O.
+//
+// Close may come from the caller's thread while the reader is inside a call. The handle and
+// events are therefore lent out under a lock with a use count, and Close raises a stop event
+// that every wait of the adapter also waits on: the reader wakes, cancels its own I/O, gives
+// the handle back, and only then are the handles closed, so none is used after CloseHandle.
+#include <windows.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "platform/clock.hpp"
+#include "platform/com_port.hpp"
+#include "win32_support.hpp"
+
+namespace platform {
+namespace win32 {
+
+uint32_t& ThreadLastError() {
+  thread_local uint32_t code = 0;
+  return code;
+}
+
+}  // namespace win32
+
+namespace {
+
+using win32::Succeeded;
+using win32::ThreadLastError;
+
+void SetError(uint32_t code) { ThreadLastError() = code; }
+
+class Win32ComPort final : public ComPort {
+ public:
+  explicit Win32ComPort(Clock& clock) : clock_(clock) {}
+  ~Win32ComPort() override { Close(); }
+
+  uint32_t Open(int number, IoMode mode) override {
+    Close();
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (mode == IoMode::kBlocking) {
+      wchar_t name[32];
+      swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\COM%d", number);
+      handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    } else {
+      char name[32];
+      std::snprintf(name, sizeof name, "\\\\.\\COM%d", number);
+      handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_OVERLAPPED, nullptr);
+    }
+    if (handle == INVALID_HANDLE_VALUE) {
+      SetError(GetLastError());
+      return ThreadLastError();
+    }
+    Handles h;
+    h.port = handle;
+    h.overlapped = mode == IoMode::kOverlapped;
+    // Manual reset, not signalled, unnamed; made anew at each open.
+    h.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (h.overlapped) {
+      h.read = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      h.write = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      h.comm = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    }
+    if (h.stop == nullptr || (h.overlapped && (h.read == nullptr || h.write == nullptr || h.comm == nullptr))) {
+      const uint32_t code = GetLastError();
+      CloseAll(h);
+      SetError(code);
+      return code;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      handles_ = h;
+    }
+    SetError(0);
+    return 0;
+  }
+
+  void Close() override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    idle_.wait(lock, [this] { return !closing_; });
+    if (handles_.port == INVALID_HANDLE_VALUE) return;
+    closing_ = true;
+    // Wakes every waiter, whichever event it waits on.
+    SetEvent(handles_.stop);
+    if (handles_.read != nullptr) SetEvent(handles_.read);
+    if (handles_.write != nullptr) SetEvent(handles_.write);
+    idle_.wait(lock, [this] { return users_ == 0; });
+    CloseAll(handles_);
+    handles_ = Handles{};
+    closing_ = false;
+    idle_.notify_all();
+  }
+
+  bool IsOpen() const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handles_.port != INVALID_HANDLE_VALUE && !closing_;
+  }
+
+  bool Setup(uint32_t in_queue, uint32_t out_queue) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    return Succeeded(SetupComm(use.port(), in_queue, out_queue) != 0);
+  }
+
+  bool GetProperties(CommProperties* properties) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    COMMPROP prop{};
+    prop.wPacketLength = properties->wPacketLength;
+    if (!Succeeded(GetCommProperties(use.port(), &prop) != 0)) return false;
+    properties->wPacketLength = prop.wPacketLength;
+    properties->dwProvCapabilities = prop.dwProvCapabilities;
+    return true;
+  }
+
+  bool GetTimeouts(CommTimeouts* timeouts) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    COMMTIMEOUTS t{};
+    if (!Succeeded(GetCommTimeouts(use.port(), &t) != 0)) return false;
+    timeouts->ReadIntervalTimeout = t.ReadIntervalTimeout;
+    timeouts->ReadTotalTimeoutMultiplier = t.ReadTotalTimeoutMultiplier;
+    timeouts->ReadTotalTimeoutConstant = t.ReadTotalTimeoutConstant;
+    timeouts->WriteTotalTimeoutMultiplier = t.WriteTotalTimeoutMultiplier;
+    timeouts->WriteTotalTimeoutConstant = t.WriteTotalTimeoutConstant;
+    return true;
+  }
+
+  bool SetTimeouts(const CommTimeouts& timeouts) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = timeouts.ReadIntervalTimeout;
+    t.ReadTotalTimeoutMultiplier = timeouts.ReadTotalTimeoutMultiplier;
+    t.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
+    t.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
+    t.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
+    return Succeeded(SetCommTimeouts(use.port(), &t) != 0);
+  }
+
+  bool GetState(LineSettings* s) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!Succeeded(GetCommState(use.port(), &dcb) != 0)) return false;
+    s->BaudRate = dcb.BaudRate;
+    s->ByteSize = dcb.ByteSize;
+    s->Parity = dcb.Parity;
+    s->StopBits = dcb.StopBits;
+    s->fBinary = dcb.fBinary != 0;
+    s->fParity = dcb.fParity != 0;
+    s->fOutxCtsFlow = dcb.fOutxCtsFlow != 0;
+    s->fOutxDsrFlow = dcb.fOutxDsrFlow != 0;
+    s->fDtrControl = static_cast<uint8_t>(dcb.fDtrControl);
+    s->fDsrSensitivity = dcb.fDsrSensitivity != 0;
+    s->fTXContinueOnXoff = dcb.fTXContinueOnXoff != 0;
+    s->fOutX = dcb.fOutX != 0;
+    s->fInX = dcb.fInX != 0;
+    s->fErrorChar = dcb.fErrorChar != 0;
+    s->fNull = dcb.fNull != 0;
+    s->fRtsControl = static_cast<uint8_t>(dcb.fRtsControl);
+    s->fAbortOnError = dcb.fAbortOnError != 0;
+    s->XonLim = dcb.XonLim;
+    s->XoffLim = dcb.XoffLim;
+    s->XonChar = dcb.XonChar;
+    s->XoffChar = dcb.XoffChar;
+    s->ErrorChar = dcb.ErrorChar;
+    s->EofChar = dcb.EofChar;
+    s->EvtChar = dcb.EvtChar;
+    return true;
+  }
+
+  bool SetState(const LineSettings& s) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    // Start from the driver's record so that fields the tools never touch keep their values.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!Succeeded(GetCommState(use.port(), &dcb) != 0)) return false;
+    dcb.BaudRate = s.BaudRate;
+    dcb.ByteSize = s.ByteSize;
+    dcb.Parity = s.Parity;
+    dcb.StopBits = s.StopBits;
+    dcb.fBinary = s.fBinary;
+    dcb.fParity = s.fParity;
+    dcb.fOutxCtsFlow = s.fOutxCtsFlow;
+    dcb.fOutxDsrFlow = s.fOutxDsrFlow;
+    dcb.fDtrControl = s.fDtrControl;
+    dcb.fDsrSensitivity = s.fDsrSensitivity;
+    dcb.fTXContinueOnXoff = s.fTXContinueOnXoff;
+    dcb.fOutX = s.fOutX;
+    dcb.fInX = s.fInX;
+    dcb.fErrorChar = s.fErrorChar;
+    dcb.fNull = s.fNull;
+    dcb.fRtsControl = s.fRtsControl;
+    dcb.fAbortOnError = s.fAbortOnError;
+    dcb.XonLim = s.XonLim;
+    dcb.XoffLim = s.XoffLim;
+    dcb.XonChar = s.XonChar;
+    dcb.XoffChar = s.XoffChar;
+    dcb.ErrorChar = s.ErrorChar;
+    dcb.EofChar = s.EofChar;
+    dcb.EvtChar = s.EvtChar;
+    return Succeeded(SetCommState(use.port(), &dcb) != 0);
+  }
+
+  bool Escape(CommFunction function) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    DWORD code = SETRTS;
+    switch (function) {
+      case CommFunction::kSetRts: code = SETRTS; break;
+      case CommFunction::kClrRts: code = CLRRTS; break;
+      case CommFunction::kSetDtr: code = SETDTR; break;
+      case CommFunction::kClrDtr: code = CLRDTR; break;
+    }
+    return Succeeded(EscapeCommFunction(use.port(), code) != 0);
+  }
+
+  bool Purge(uint32_t flags) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    return Succeeded(PurgeComm(use.port(), flags) != 0);
+  }
+
+  bool Read(uint8_t* buffer, uint32_t count, uint32_t* got) override {
+    *got = 0;
+    Use use(*this);
+    if (!use.ok()) return false;
+    DWORD n = 0;
+    if (!use.overlapped()) {
+      const bool ok = Succeeded(ReadFile(use.port(), buffer, count, &n, nullptr) != 0);
+      *got = n;
+      return ok;
+    }
+    return Overlapped(use, use.read_event(), got, [&](OVERLAPPED* ov, DWORD* done) {
+      return ReadFile(use.port(), buffer, count, done, ov) != 0;
+    });
+  }
+
+  bool Write(const uint8_t* bytes, uint32_t count, uint32_t* written) override {
+    *written = 0;
+    Use use(*this);
+    if (!use.ok()) return false;
+    DWORD n = 0;
+    if (!use.overlapped()) {
+      const bool ok = Succeeded(WriteFile(use.port(), bytes, count, &n, nullptr) != 0);
+      *written = n;
+      return ok;
+    }
+    return Overlapped(use, use.write_event(), written, [&](OVERLAPPED* ov, DWORD* done) {
+      return WriteFile(use.port(), bytes, count, done, ov) != 0;
+    });
+  }
+
+  bool QueueStatus(uint32_t* in_queue, uint32_t* out_queue) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!Succeeded(ClearCommError(use.port(), &errors, &stat) != 0)) return false;
+    *in_queue = stat.cbInQue;
+    *out_queue = stat.cbOutQue;
+    return true;
+  }
+
+  bool WaitReadable(uint32_t ms) override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    if (HasInput(use)) return true;
+    bool readable = false;
+    if (!use.overlapped()) {
+      // A blocking handle cannot wait for a comm event without blocking Close; poll instead.
+      clock_.Wait(ms, [&](uint32_t real_ms) {
+        const DWORD start = GetTickCount();
+        while (!readable && GetTickCount() - start < real_ms) {
+          if (WaitForSingleObject(use.stop(), 1) == WAIT_OBJECT_0) break;
+          readable = HasInput(use);
+        }
+        return readable;
+      });
+      SetError(0);
+      return readable;
+    }
+    // A comm event for the first received character wakes the reader as soon as a response
+    // starts; the stop event wakes it when the port is closed.
+    if (!Succeeded(SetCommMask(use.port(), EV_RXCHAR) != 0)) return false;
+    OVERLAPPED ov{};
+    ov.hEvent = use.comm_event();
+    ResetEvent(ov.hEvent);
+    DWORD mask = 0;
+    if (WaitCommEvent(use.port(), &mask, &ov)) {
+      SetError(0);
+      return (mask & EV_RXCHAR) != 0 || HasInput(use);
+    }
+    if (GetLastError() != ERROR_IO_PENDING) {
+      SetError(GetLastError());
+      return false;
+    }
+    clock_.Wait(ms, [&](uint32_t real_ms) {
+      HANDLE events[2] = {ov.hEvent, use.stop()};
+      const DWORD r = WaitForMultipleObjects(2, events, FALSE, real_ms == kMaxDword ? INFINITE : real_ms);
+      readable = r == WAIT_OBJECT_0;
+      return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
+    });
+    DWORD unused = 0;
+    if (!readable || !GetOverlappedResult(use.port(), &ov, &unused, FALSE)) {
+      CancelIo(use.port());
+      Drain(use.port(), &ov);
+      readable = false;
+    }
+    SetError(0);
+    return readable || HasInput(use);
+  }
+
+  uint32_t LastError() const override { return ThreadLastError(); }
+
+ private:
+  struct Handles {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    HANDLE stop = nullptr;   // raised by Close, waited on by every wait of the adapter
+    HANDLE read = nullptr;   // the overlapped reads' event
+    HANDLE write = nullptr;  // the overlapped writes' event
+    HANDLE comm = nullptr;   // WaitReadable's comm-event wait
+    bool overlapped = false;
+  };
+
+  static void CloseAll(const Handles& h) {
+    for (HANDLE e : {h.stop, h.read, h.write, h.comm}) {
+      if (e != nullptr) CloseHandle(e);
+    }
+    if (h.port != INVALID_HANDLE_VALUE) CloseHandle(h.port);
+  }
+
+  // Waits until the kernel has let go of an OVERLAPPED record after its I/O was cancelled,
+  // so that the record, which lives on the caller's stack, is not written to afterwards.
+  static void Drain(HANDLE port, OVERLAPPED* ov) {
+    DWORD unused = 0;
+    while (!HasOverlappedIoCompleted(ov)) Sleep(1);
+    GetOverlappedResult(port, ov, &unused, FALSE);
+  }
+
+  class Use {
+   public:
+    explicit Use(Win32ComPort& port) : port_(port) {
+      std::lock_guard<std::mutex> lock(port_.mutex_);
+      if (port_.handles_.port == INVALID_HANDLE_VALUE || port_.closing_) {
+        SetError(ERROR_INVALID_HANDLE);
+        return;
+      }
+      ++port_.users_;
+      h_ = port_.handles_;
+      ok_ = true;
+    }
+    ~Use() {
+      if (!ok_) return;
+      std::lock_guard<std::mutex> lock(port_.mutex_);
+      if (--port_.users_ == 0) port_.idle_.notify_all();
+    }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+
+    bool ok() const { return ok_; }
+    HANDLE port() const { return h_.port; }
+    HANDLE stop() const { return h_.stop; }
+    HANDLE read_event() const { return h_.read; }
+    HANDLE write_event() const { return h_.write; }
+    HANDLE comm_event() const { return h_.comm; }
+    bool overlapped() const { return h_.overlapped; }
+
+   private:
+    Win32ComPort& port_;
+    Handles h_;
+    bool ok_ = false;
+  };
+
+  static bool HasInput(const Use& use) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    return ClearCommError(use.port(), &errors, &stat) != 0 && stat.cbInQue > 0;
+  }
+
+  // One overlapped read or write: issue it on `event`, wait for it (or for Close), and take
+  // its count without waiting. A failed wait cancels the I/O, which then transfers nothing.
+  template <typename Issue>
+  bool Overlapped(const Use& use, HANDLE event, uint32_t* count, Issue issue) {
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    ResetEvent(event);
+    DWORD done = 0;
+    if (issue(&ov, &done)) {
+      SetEvent(event);
+      *count = done;
+      SetError(0);
+      return true;
+    }
+    const DWORD issued = GetLastError();
+    if (issued != ERROR_IO_PENDING) {
+      SetError(issued);
+      return false;
+    }
+    HANDLE events[2] = {event, use.stop()};
+    const DWORD r = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    if (r == WAIT_OBJECT_0 && GetOverlappedResult(use.port(), &ov, &done, FALSE)) {
+      *count = done;
+      SetError(0);
+      return true;
+    }
+    const DWORD failed = r == WAIT_OBJECT_0 ? GetLastError() : static_cast<DWORD>(ERROR_OPERATION_ABORTED);
+    CancelIo(use.port());
+    Drain(use.port(), &ov);
+    // Bytes the cancelled request had already moved are not lost to the caller.
+    *count = static_cast<uint32_t>(ov.InternalHigh);
+    SetError(failed == ERROR_IO_INCOMPLETE ? ERROR_OPERATION_ABORTED : failed);
+    return false;
+  }
+
+  Clock& clock_;
+  mutable std::mutex mutex_;      // owned by this port: guards handles_, users_ and closing_
+  std::condition_variable idle_;  // owned by this port: signalled when users_ drops to 0 or a Close ends
+  Handles handles_;
+  int users_ = 0;                 // calls currently holding the handles
+  bool closing_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<ComPort> MakeComPort(Clock& clock) { return std::make_unique<Win32ComPort>(clock); }
+
+}  // namespace platform

@@ -1,0 +1,46 @@
+#include <windows.h>
+
+#include <conio.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/console.hpp"
+
+namespace platform {
+
+void ShowConsoleWindow(bool show) {
+  HWND window = GetConsoleWindow();
+  if (window != nullptr) ShowWindow(window, show ? SW_SHOW : SW_HIDE);
+}
+
+void ConsoleWrite(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+void ConsoleWriteWide(const std::wstring& text) {
+  std::fflush(stdout);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out != INVALID_HANDLE_VALUE && out != nullptr && GetConsoleMode(out, &mode)) {
+    // A real console takes the wide characters as they are.
+    DWORD written = 0;
+    WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    return;
+  }
+  // Redirected output gets the text in the system's code page, as the C runtime would write it.
+  const int wide_length = static_cast<int>(text.size());
+  if (wide_length == 0) return;
+  const int bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return;
+  std::string narrow(static_cast<size_t>(bytes), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), wide_length, &narrow[0], bytes, nullptr, nullptr);
+  ConsoleWrite(narrow);
+}
+
+bool KeyWaiting() { return _kbhit() != 0; }
+
+void ReadKey() { (void)_getch(); }
+
+}  // namespace platform

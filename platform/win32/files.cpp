@@ -1,0 +1,59 @@
+#include <windows.h>
+
+#include <share.h>
+
+#include <cstdio>
+
+#include "platform/files.hpp"
+
+namespace platform {
+namespace {
+
+class HandleOutputFile final : public OutputFile {
+ public:
+  explicit HandleOutputFile(HANDLE handle) : handle_(handle) {}
+  ~HandleOutputFile() override { CloseHandle(handle_); }
+
+  bool Write(const void* bytes, size_t count) override {
+    const char* at = static_cast<const char*>(bytes);
+    while (count > 0) {
+      const DWORD chunk = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
+      DWORD written = 0;
+      if (!WriteFile(handle_, at, chunk, &written, nullptr) || written == 0) return false;
+      at += written;
+      count -= written;
+    }
+    return true;
+  }
+
+ private:
+  HANDLE handle_;
+};
+
+}  // namespace
+
+std::string NativePath(const std::string& tool_path) { return tool_path; }
+
+std::unique_ptr<OutputFile> CreateOutputFile(const std::string& name) {
+  HANDLE handle = CreateFileA(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  return std::make_unique<HandleOutputFile>(handle);
+}
+
+std::FILE* OpenSharedStream(const std::string& name, const char* mode) {
+  return _fsopen(name.c_str(), mode, _SH_DENYNO);
+}
+
+bool RemoveFile(const std::string& name) { return DeleteFileA(name.c_str()) != 0; }
+
+bool LocalFileSize(const std::string& tool_path, uint32_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(tool_path.c_str(), GetFileExInfoStandard, &data)) return false;
+  // Beyond 32 bits the size cannot be given without being wrong.
+  if (data.nFileSizeHigh != 0) return false;
+  *size = data.nFileSizeLow;
+  return true;
+}
+
+}  // namespace platform
