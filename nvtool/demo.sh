@@ -34,6 +34,6 @@ kill -INT "$sim_pid" && wait "$sim_pid" || true
 sim_pid=""
 echo "== NV items on the device (id: bytes 0-15 | bytes 16-23)"
 while read -r id hex; do
-  printf '%6s: %s | %s\n' "$id" "$(echo "${hex:0:32}" | sed 's/../& /g')" "$(echo "${hex:32:16}" | sed 's/../& /g')"
+  printf '%6s: %s | %s\n' "$id" "$(echo "${hex:0:32}" | sed 's/../& /g; s/ $//')" "$(echo "${hex:32:16}" | sed 's/../& /g; s/ $//')"
 done <"$work/nv-state.txt"
 exit "$status"
