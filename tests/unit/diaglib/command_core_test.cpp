@@ -10,27 +10,6 @@ namespace {
 using diaglib_test::Bytes;
 using diaglib_test::FakeSession;
 
-TEST(CommandPacketTest, AppendsPastTheEndAreDroppedAndFieldsComeFromTheEnd) {
-  diaglib::CommandPacket packet;
-  for (int i = 0; i < 6142; ++i) packet.AppendByte(1);
-  packet.AppendU16(0x0302);
-  EXPECT_EQ(packet.RequestLength(), 6142);
-  packet.AppendByte(7);
-  packet.AppendByte(8);
-  EXPECT_EQ(packet.RequestLength(), 6143);
-  packet.Reset();
-  const uint8_t bytes[] = {0x11, 0x34, 0x12};
-  std::memcpy(packet.Response(), bytes, 3);
-  packet.ResponseLength() = 3;
-  uint16_t value = 0;
-  uint8_t byte = 0;
-  ASSERT_TRUE(packet.TakeU16FromEnd(&value));
-  EXPECT_EQ(value, 0x1234);
-  EXPECT_FALSE(packet.TakeU16FromEnd(&value));
-  ASSERT_TRUE(packet.TakeByteFromEnd(&byte));
-  EXPECT_EQ(byte, 0x11);
-}
-
 // Echoes the loopback through `edit` and answers the version request with `version`.
 void Phone(FakeSession& session, std::function<void(Bytes*)> edit, Bytes version = Bytes(55, 0)) {
   session.responder = [=](const Bytes& request, Bytes* response) {

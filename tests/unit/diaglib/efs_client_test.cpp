@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -87,24 +89,6 @@ TEST(EfsListingTest, HandleZeroRefusesAndOverlongPathsFailTheListing) {
   EXPECT_EQ(Seen().size(), 2u);
 }
 
-TEST(EfsRemoveTest, OnlyRemovedOrAbsentEntriesCountAsSuccess) {
-  for (int32_t errnum : {0, 2, 39, 13, -1}) {
-    for (bool folder : {true, false}) {
-      FakeSession session;
-      session.responder = [errnum](const Bytes& request, Bytes* response) {
-        *response = Reply(request, 8, {{4, static_cast<uint32_t>(errnum)}});
-        return true;
-      };
-      EXPECT_EQ(folder ? diaglib::EfsRemoveDirectory(session, "ui/css") : diaglib::EfsRemoveFile(session, "DL"),
-                errnum == 0 || errnum == 2);
-      EXPECT_EQ(Command(session.requests[0]), folder ? 10 : 8);
-      EXPECT_EQ(session.timeouts_used[0], 4000);
-      EXPECT_TRUE(FakeSession::Logged(std::string(folder ? "VODE_EFS2_DIAG_RMDIR" : "VODE_EFS2_DIAG_UNLINK") +
-                                      "() - Results errnum = " + std::to_string(errnum)));
-    }
-  }
-}
-
 TEST(EfsLimitTest, OverlongRequestsAreNeverSent) {
   FakeSession session;
   session.responder = [](const Bytes& request, Bytes* response) {
@@ -117,16 +101,21 @@ TEST(EfsLimitTest, OverlongRequestsAreNeverSent) {
   EXPECT_FALSE(diaglib::EfsDirectory(session, std::string(252, 'l').c_str()));
   EXPECT_FALSE(diaglib::EfsWriteFile(session, std::string(261, 'p').c_str(), "x"));
   EXPECT_EQ(session.requests.size(), 1u);
-}
-
-TEST(EfsSpaceTest, BlockSizeTimesFreeBlocksDoesNotWrap) {
-  FakeSession session;
+  // The open request of a 243-character path is 256 bytes; one more character and it is not sent.
+  std::ofstream("efs_limit.bin") << "12345";
   session.responder = [](const Bytes& request, Bytes* response) {
-    *response = Reply(request, 48, {{20, 0x10000}, {28, 0x10001}});
-    return true;
+    *response = Reply(request, 48, {{20, 512}, {28, 100}});
+    return Command(request) != 2;
   };
-  EXPECT_EQ(diaglib::StatFSAvailSpace(session), 0x100010000ull);
-  EXPECT_EQ(session.requests, (std::vector<Bytes>{{0x4B, 0x13, 0x13, 0x00, 0x00}}));
+  for (size_t length : {243u, 244u}) {
+    session.requests.clear();
+    EXPECT_FALSE(diaglib::EfsWriteFile(session, "efs_limit.bin", std::string(length, 'o').c_str()));
+    EXPECT_EQ(std::count_if(session.requests.begin(), session.requests.end(),
+                            [](const Bytes& r) { return Command(r) == 2; }),
+              length == 243 ? 5 : 0);
+    EXPECT_TRUE(FakeSession::Logged("EFS2FileOpen() failed to open file " + std::string(length, 'o')));
+  }
+  std::remove("efs_limit.bin");
 }
 
 }  // namespace
