@@ -18,17 +18,13 @@ struct NvToolRecorder {
   std::wstring wide_console;
   std::vector<bool> window_shown;
   std::map<std::string, std::string> files;  // output files by name, as written so far
-  std::vector<std::string> removed;
-  bool list_present = true;
   std::string list_text;
-  bool log_creatable = true;
   std::vector<std::wstring> processes;
-  bool process_snapshot = true;
 
-  const std::string& Log() { return files["KVX_WriteNVItem_log.txt"]; }
-  bool HasResult() const { return files.count("KVX_WriteNVItem_result.txt") != 0; }
-  std::string Result() const {
-    auto it = files.find("KVX_WriteNVItem_result.txt");
+  std::string Log() const { return File("KVX_WriteNVItem_log.txt"); }
+  std::string Result() const { return File("KVX_WriteNVItem_result.txt"); }
+  std::string File(const std::string& name) const {
+    auto it = files.find(name);
     return it == files.end() ? std::string() : it->second;
   }
 };
@@ -52,28 +48,18 @@ inline nvtool::Environment MakeNvToolEnvironment(NvToolRecorder& rec, platform::
   env.clock = &clock;
   env.make_com_port = std::move(make_port);
   env.discovery = discovery;
-  env.list_process_names = [&rec](std::vector<std::wstring>* names) {
-    *names = rec.processes;
-    return rec.process_snapshot;
-  };
+  env.list_process_names = [&rec](std::vector<std::wstring>* names) { return *names = rec.processes, true; };
   env.show_console_window = [&rec](bool show) { rec.window_shown.push_back(show); };
   env.console_write = [&rec](const std::string& text) { rec.console += text; };
   env.console_write_wide = [&rec](const std::wstring& text) { rec.wide_console += text; };
   env.create_output_file = [&rec](const std::string& name) -> std::unique_ptr<platform::OutputFile> {
-    if (name == "KVX_WriteNVItem_log.txt" && !rec.log_creatable) return nullptr;
     rec.files[name].clear();
     return std::make_unique<MemoryOutputFile>(&rec.files[name]);
   };
-  env.remove_file = [&rec](const std::string& name) {
-    rec.removed.push_back(name);
-    return rec.files.erase(name) != 0;
-  };
-  env.open_stream = [&rec](const std::string& name, const char*) -> std::FILE* {
-    if (name != "KVX_nvitem.txt" || !rec.list_present) return nullptr;
+  env.remove_file = [&rec](const std::string& name) { return rec.files.erase(name) != 0; };
+  env.open_stream = [&rec](const std::string&, const char*) {
     std::FILE* file = std::tmpfile();
-    if (!file) return nullptr;
-    std::fwrite(rec.list_text.data(), 1, rec.list_text.size(), file);
-    std::rewind(file);
+    if (file) std::fwrite(rec.list_text.data(), 1, rec.list_text.size(), file), std::rewind(file);
     return file;
   };
   return env;

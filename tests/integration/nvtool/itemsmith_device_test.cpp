@@ -36,9 +36,8 @@ TEST_F(DeviceRun, WholeRunWithReset) {
   want[0] = 1, want[1] = 2, want[2] = 0xFF;
   std::fill(want.begin() + 3, want.begin() + 16, 0);
   EXPECT_EQ(device.NvItem(453), want) << "bytes 16 to 127 are the ones the device held";
-  EXPECT_EQ(device.NvItem(10)[0], 0x7E);
-  EXPECT_EQ(device.NvItem(10)[1], 0x7D);
-  EXPECT_EQ(device.NvItem(10)[2], 0x00);
+  const devicesim::NvData item10 = device.NvItem(10);
+  EXPECT_EQ(Bytes(item10.begin(), item10.begin() + 3), (Bytes{0x7E, 0x7D, 0}));
   EXPECT_EQ(device.NvItem(65547 & 0xFFFF)[0], 5) << "an item number above 65535 names its low 16 bits";
   EXPECT_EQ(device.NvWriteCount(453), 1);
 
@@ -56,8 +55,8 @@ TEST_F(DeviceRun, WholeRunWithReset) {
                        "SetNvItem_10 ---\r\n", "SetNvItem 11 +++\r\n", "Reset phone ok \r\n\r\n"}))
       << rec_.Log();
   EXPECT_EQ(rec_.Log().find("Normal Mode"), std::string::npos);
-  EXPECT_NE(rec_.console.find("Setting NV item: 453\r\n"), std::string::npos);
-  EXPECT_NE(rec_.console.find("\n [Diag] Version Request ok\n"), std::string::npos);
+  EXPECT_TRUE(InOrder(rec_.console, {"\n [Diag] Version Request ok\n", "Setting NV item: 453\r\n"}));
+  EXPECT_EQ(rec_.window_shown, (std::vector<bool>{false, true}));
 }
 
 TEST_F(DeviceRun, ItemAlreadyHoldingItsValuesIsOnlyRead) {
@@ -68,7 +67,7 @@ TEST_F(DeviceRun, ItemAlreadyHoldingItsValuesIsOnlyRead) {
   std::fill(held.begin() + 2, held.begin() + 16, 0);
   device.SetNvItem(20, held);
   rec_.list_text = "NV20:ab,cd\n";
-  EXPECT_EQ(Run(0), 0);
+  EXPECT_EQ(Run(2), 0) << "two arguments are no reset request";
   EXPECT_EQ(rec_.Result(), "[WriteNVItem PASS]\r\n");
   EXPECT_EQ(RequestsOf(0x26), 1);
   EXPECT_EQ(RequestsOf(0x27), 0);
