@@ -52,6 +52,9 @@ struct ModeCase {
   const char* expected_tree;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const ModeCase& c, std::ostream* os) { *os << c.name; }
+
 class TreesmithModes : public TreesmithRun, public ::testing::WithParamInterface<ModeCase> {};
 
 TEST_P(TreesmithModes, RunPassesAndLeavesTheExpectedTree) {
