@@ -91,7 +91,9 @@ class DeviceRun : public ::testing::Test {
  protected:
   static constexpr int kCom = 7;
 
-  DeviceRun() : clock_(kRealWaitCapMs), hook_clock_(clock_) {
+  // A reply in pieces must arrive within one real wait, so the cap is generous; tests that
+  // expect silence pass a short one to stay fast.
+  explicit DeviceRun(uint32_t real_wait_cap_ms = 500) : clock_(real_wait_cap_ms), hook_clock_(clock_) {
     char pattern[] = "/tmp/itemsmith-it-XXXXXX";
     root_ = mkdtemp(pattern);
     setenv("DIAG_DEVICE_ROOT", root_.c_str(), 1);
@@ -147,7 +149,6 @@ class DeviceRun : public ::testing::Test {
     return ::testing::AssertionSuccess();
   }
 
-  static constexpr uint32_t kRealWaitCapMs = 100;
   testsupport::NvToolRecorder rec_;
   testsupport::TestClock clock_;
   HookClock hook_clock_;
@@ -157,6 +158,11 @@ class DeviceRun : public ::testing::Test {
   std::unique_ptr<platform::DeviceDiscovery> discovery_;
   std::function<void(Bytes*)> write_hook_;
   nvtool::Environment env_;
+};
+
+class SilentDeviceRun : public DeviceRun {
+ protected:
+  SilentDeviceRun() : DeviceRun(50) {}
 };
 
 }  // namespace nvtest

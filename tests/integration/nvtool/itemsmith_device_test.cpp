@@ -76,7 +76,7 @@ TEST_F(DeviceRun, ItemAlreadyHoldingItsValuesIsOnlyRead) {
   EXPECT_EQ(device.ResetCount(), 0);
 }
 
-TEST_F(DeviceRun, UnansweredWriteVerifiedByReadBack) {
+TEST_F(SilentDeviceRun, UnansweredWriteVerifiedByReadBack) {
   devicesim::VirtualDevice& device = StartDevice();
   device.SetNvItem(30, Pattern(1));
   write_hook_ = [&](Bytes* packet) {
