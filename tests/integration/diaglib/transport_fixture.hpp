@@ -23,8 +23,6 @@ namespace transport_test {
 using Bytes = std::vector<uint8_t>;
 
 inline constexpr int kComNumber = 7;
-// Real time a wait may take before the test clock calls it a time-out: generous for sanitizers.
-inline constexpr uint32_t kRealWaitCapMs = 1000;
 
 class TransportTest : public ::testing::Test {
  protected:
@@ -41,6 +39,7 @@ class TransportTest : public ::testing::Test {
     log_ = std::make_unique<LibraryLog>(clock_);
     log_->SetLogFlags(0xFFFFFFFFu);
     capture_ = std::make_unique<LogCapture>(log_->Handler());
+    Seen().clear();
   }
 
   void TearDown() override {
@@ -48,68 +47,58 @@ class TransportTest : public ::testing::Test {
     capture_.reset();
     log_.reset();
     device_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+    std::filesystem::remove_all(root_);
   }
 
-  DiagLink& MakeLink(uint16_t port = kComNumber) {
+  // The link, opened, with the async-message callback recording into Seen().
+  DiagLink& OpenLink(uint16_t port = kComNumber) {
     link_ = std::make_unique<DiagLink>(clock_, *log_, port);
+    link_->SetAsyncMessageCallBack(&TransportTest::OnMessage, 5);
+    EXPECT_TRUE(link_->OpenPort());
     return *link_;
   }
 
-  // Polls `done` in real time, for at most a few seconds.
+  bool Exchange(const Bytes& request, uint16_t capacity = 4096) {
+    response_.assign(4096 + 16, 0xCC);
+    response_length_ = capacity;
+    return link_->SendSync(static_cast<uint16_t>(request.size()), request.data(), &response_length_,
+                           response_.data(), request[0], 4000, 0);
+  }
+
+  // Polls in real time, for at most five seconds.
   template <typename Done>
   static bool Eventually(Done done) {
-    for (int i = 0; i < 500; ++i) {
-      if (done()) return true;
-      usleep(10000);
-    }
+    for (int i = 0; i < 500 && !done(); ++i) usleep(10000);
     return done();
   }
 
-  bool Exchange(const Bytes& request, Bytes* response, uint16_t capacity = 4096,
-                int timeout_ms = 4000) {
-    response->assign(capacity, 0xCC);
-    uint16_t length = capacity;
-    const bool ok = link_->SendSync(static_cast<uint16_t>(request.size()), request.data(), &length,
-                                    response->data(), request[0], timeout_ms, 0);
-    response_length_ = length;
-    return ok;
+  static std::vector<Bytes> SeenPackets() {
+    std::lock_guard<std::mutex> lock(SeenMutex());
+    return Seen();
   }
 
-  testsupport::TestClock clock_{kRealWaitCapMs};
+  // Real time a wait may take before the test clock calls it a time-out: generous for sanitizers.
+  testsupport::TestClock clock_{1000};
   std::string root_;
   std::unique_ptr<devicesim::VirtualDevice> device_;
   std::unique_ptr<LibraryLog> log_;
   std::unique_ptr<LogCapture> capture_;
   std::unique_ptr<DiagLink> link_;
+  Bytes response_;
   uint16_t response_length_ = 0;
-};
-
-// Every packet the async-message callback saw, from the dispatcher thread.
-class AsyncSeen {
- public:
-  static void OnMessage(uint16_t size, const uint8_t* bytes, int) {
-    std::lock_guard<std::mutex> lock(Mutex());
-    Packets().emplace_back(bytes, bytes + size);
-  }
-  static void Clear() {
-    std::lock_guard<std::mutex> lock(Mutex());
-    Packets().clear();
-  }
-  static std::vector<Bytes> Snapshot() {
-    std::lock_guard<std::mutex> lock(Mutex());
-    return Packets();
-  }
 
  private:
-  static std::mutex& Mutex() {
+  static void OnMessage(uint16_t size, const uint8_t* bytes, int) {
+    std::lock_guard<std::mutex> lock(SeenMutex());
+    Seen().emplace_back(bytes, bytes + size);
+  }
+  static std::mutex& SeenMutex() {  // owned by the fixture; guards Seen()
     static std::mutex mutex;
     return mutex;
   }
-  static std::vector<Bytes>& Packets() {
-    static std::vector<Bytes> packets;
-    return packets;
+  static std::vector<Bytes>& Seen() {
+    static std::vector<Bytes> seen;
+    return seen;
   }
 };
 

@@ -1,8 +1,6 @@
 // Collects the lines a DataLogFileHandler hands to its text-log callback, from any thread.
 #pragma once
 
-#include <algorithm>
-#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -10,12 +8,6 @@
 #include "diaglib/log/data_log_file_handler.hpp"
 
 namespace transport_test {
-
-struct CapturedLine {
-  uint16_t category;
-  uint32_t milliseconds;
-  std::string text;
-};
 
 class LogCapture {
  public:
@@ -30,46 +22,30 @@ class LogCapture {
     Current() = nullptr;
   }
 
-  std::vector<CapturedLine> Lines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
   std::vector<std::string> Texts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> texts;
-    for (const CapturedLine& line : Lines()) texts.push_back(line.text);
+    for (const auto& record : records_) texts.emplace_back(reinterpret_cast<const char*>(record.data() + 8));
     return texts;
-  }
-  bool Has(const std::string& text) const { return Count(text) > 0; }
-  int Count(const std::string& text) const {
-    const std::vector<std::string> texts = Texts();
-    return static_cast<int>(std::count(texts.begin(), texts.end(), text));
-  }
-  bool HasPrefix(const std::string& prefix) const {
-    for (const std::string& text : Texts()) {
-      if (text.compare(0, prefix.size(), prefix) == 0) return true;
-    }
-    return false;
-  }
-  // Index of the first line equal to `text` at or after `from`, or -1.
-  int Find(const std::string& text, int from = 0) const {
-    const std::vector<std::string> texts = Texts();
-    for (size_t i = static_cast<size_t>(from); i < texts.size(); ++i) {
-      if (texts[i] == text) return static_cast<int>(i);
-    }
-    return -1;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    lines_.clear();
-    records_.clear();
-  }
-  int context_seen() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return context_;
   }
   std::vector<std::vector<uint8_t>> Records() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return records_;
+  }
+  // Index of the first line at or after `from` equal to `text` (or starting with it when
+  // `prefix`), -1 when there is none.
+  int Find(const std::string& text, int from = 0, bool prefix = false) const {
+    const std::vector<std::string> texts = Texts();
+    for (size_t i = static_cast<size_t>(from); i < texts.size(); ++i) {
+      if (prefix ? texts[i].compare(0, text.size(), text) == 0 : texts[i] == text) return static_cast<int>(i);
+    }
+    return -1;
+  }
+  bool Has(const std::string& text) const { return Find(text) >= 0; }
+  bool HasPrefix(const std::string& text) const { return Find(text, 0, true) >= 0; }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    records_.clear();
   }
 
  private:
@@ -79,24 +55,15 @@ class LogCapture {
   }
   static void OnLine(int size, const void* record, int context) {
     LogCapture* self = Current();
-    if (self == nullptr) return;
+    if (self == nullptr || context != 77) return;
     const uint8_t* bytes = static_cast<const uint8_t*>(record);
-    CapturedLine line;
-    line.category = static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-    line.milliseconds = static_cast<uint32_t>(bytes[4] | (bytes[5] << 8) | (bytes[6] << 16) |
-                                              (static_cast<uint32_t>(bytes[7]) << 24));
-    line.text = reinterpret_cast<const char*>(bytes + kTextLogRecordTextOffset);
     std::lock_guard<std::mutex> lock(self->mutex_);
-    self->context_ = context;
-    self->lines_.push_back(line);
     self->records_.emplace_back(bytes, bytes + size);
   }
 
   DataLogFileHandler* handler_;
-  mutable std::mutex mutex_;  // owned by the capture; guards the collected lines
-  std::vector<CapturedLine> lines_;
+  mutable std::mutex mutex_;  // owned by the capture; guards records_
   std::vector<std::vector<uint8_t>> records_;
-  int context_ = 0;
 };
 
 }  // namespace transport_test
