@@ -63,7 +63,8 @@ uint32_t DiagLink::OpenComPort(int port) {
     return kErrorNotSupported;
   }
 
-  platform::CommTimeouts timeouts;
+  platform::CommTimeouts& timeouts = timeouts_;
+  timeouts = platform::CommTimeouts{};
   port_->GetTimeouts(&timeouts);
   timeouts.ReadIntervalTimeout = platform::kMaxDword;
   timeouts.ReadTotalTimeoutMultiplier = platform::kMaxDword;
@@ -121,16 +122,29 @@ bool DiagLink::ReceiveDiagFrame(uint8_t* packet, size_t capacity, size_t* length
   if (!IsOpen()) return false;
 
   // A reply may reach us in pieces: keep reading within the attempt until its closing flag.
+  // A read for the rest waits only for what is left of the attempt's time.
   const uint32_t start = clock_.TickCount();
   size_t count = 0;
+  bool shortened = false;
+  bool failed = false;
   for (;;) {
     uint32_t got = 0;
     const bool read = port_->Read(received_.data() + count, static_cast<uint32_t>(received_.size() - count), &got);
-    if (!read || port_->LastError() != 0) return false;
+    if (!read || port_->LastError() != 0) {
+      failed = true;
+      break;
+    }
     count += got;
     if (got == 0 || count == received_.size() || ClosingFlagArrived(received_.data(), count)) break;
-    if (clock_.TickCount() - start >= kReadAttemptMs) break;
+    const uint32_t elapsed = clock_.TickCount() - start;
+    if (elapsed >= kReadAttemptMs) break;
+    platform::CommTimeouts rest = timeouts_;
+    rest.ReadTotalTimeoutConstant = kReadAttemptMs - elapsed;
+    port_->SetTimeouts(rest);
+    shortened = true;
   }
+  if (shortened) port_->SetTimeouts(timeouts_);
+  if (failed) return false;
   if (count == 0) return false;
 
   if (received_[count - 1] == common::kFrameFlag) --count;

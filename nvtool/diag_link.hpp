@@ -59,6 +59,7 @@ class DiagLink {
   OutputChannels& out_;
   std::unique_ptr<platform::ComPort> port_;
   bool open_ = false;
+  platform::CommTimeouts timeouts_;  // as set at open; restored after a shortened read
   std::array<uint8_t, kDiagBufferSize> frame_{};
   std::array<uint8_t, kDiagBufferSize> received_{};
   std::array<uint8_t, kDiagBufferSize> unescaped_{};

@@ -21,7 +21,7 @@ Bytes Frame(const Bytes& packet) {
 }
 
 // Each written frame queues the chunks `answer` gives; each Read hands out one chunk, or
-// times out (500 ms of test time) when none is left.
+// waits out the read time-out in test time when none is left.
 struct ScriptedPort final : platform::ComPort {
   ScriptedPort(platform::Clock& c, ScriptedPort** seen) : clock(c) { *seen = this; }
   uint32_t Open(int n, platform::IoMode) override { return n == 3 ? (open = true, 0u) : platform::kErrorFileNotFound; }
@@ -34,7 +34,10 @@ struct ScriptedPort final : platform::ComPort {
     return true;
   }
   bool GetTimeouts(platform::CommTimeouts*) override { return true; }
-  bool SetTimeouts(const platform::CommTimeouts& t) override { return timeouts = t, true; }
+  bool SetTimeouts(const platform::CommTimeouts& t) override {
+    read_constants.push_back(t.ReadTotalTimeoutConstant);
+    return timeouts = t, true;
+  }
   bool GetState(platform::LineSettings* s) override {
     s->BaudRate = 9600, s->fOutX = s->fInX = s->fOutxCtsFlow = true, s->XonChar = 0x11, s->XonLim = 9;
     return true;
@@ -45,10 +48,11 @@ struct ScriptedPort final : platform::ComPort {
   bool Read(uint8_t* buffer, uint32_t, uint32_t* got) override {
     ++reads;
     *got = 0;
-    if (pending.empty()) return clock.Wait(500, [](uint32_t) { return false; }), true;
+    if (pending.empty()) return clock.Wait(timeouts.ReadTotalTimeoutConstant, [](uint32_t) { return false; }), true;
     std::copy(pending.front().begin(), pending.front().end(), buffer);
     *got = static_cast<uint32_t>(pending.front().size());
     pending.pop_front();
+    if (read_delay_ms) clock.Pause(read_delay_ms);  // a slow line: the bytes took this long
     return true;
   }
   bool Write(const uint8_t* b, uint32_t n, uint32_t* written) override {
@@ -65,12 +69,14 @@ struct ScriptedPort final : platform::ComPort {
   uint32_t capabilities = platform::kPcfIntTimeouts, queues = 0;
   uint16_t packet_length = 0;
   platform::CommTimeouts timeouts;
+  std::vector<uint32_t> read_constants;
   platform::LineSettings line;
   std::vector<platform::CommFunction> escapes;
   std::function<std::vector<Bytes>()> answer = [] { return std::vector<Bytes>{}; };
   std::deque<Bytes> pending;
   std::vector<Bytes> frames;
   int reads = 0;
+  uint32_t read_delay_ms = 0;
 };
 
 class DiagLinkTest : public ::testing::Test {
@@ -146,10 +152,13 @@ TEST_F(DiagLinkTest, ReplyInPiecesWithinOneAttempt) {
 
   // The rest never comes: the attempt ends after its 500 ms with what it has.
   Answer({Bytes(reply.begin(), reply.begin() + 2)});
+  port_->read_delay_ms = 200;
+  port_->read_constants.clear();
   const uint64_t start = clock_.NowMs();
   EXPECT_FALSE(Transact(3, 1));
   EXPECT_EQ(rec_.console, "\n diag crc error");
-  EXPECT_LT(clock_.NowMs() - start, 1000u);
+  EXPECT_EQ(clock_.NowMs() - start, 500u + 1u) << "the attempt, then the 1 ms before the next";
+  EXPECT_EQ(port_->read_constants, (std::vector<uint32_t>{300, 500})) << "the wait for the rest, then the link's own";
 }
 
 TEST_F(DiagLinkTest, FramingFaultsFailTheirAttempt) {
