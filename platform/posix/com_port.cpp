@@ -73,7 +73,9 @@ uint64_t MonotonicMs() {
   return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
-enum class PollResult { kReady, kTimeout, kClosed, kError };
+// kHangup: the descriptor reports an error or hang-up without being ready, which no later
+// wait will change.
+enum class PollResult { kReady, kTimeout, kClosed, kError, kHangup };
 
 // One real wait of at most real_ms (MAXDWORD: without limit) for `events` on fd, or for the
 // wake pipe that Close writes to.
@@ -96,8 +98,8 @@ PollResult PollFor(int fd, int wake_fd, short events, uint32_t real_ms) {
     }
     if (n == 0) return PollResult::kTimeout;
     if (fds[1].revents != 0) return PollResult::kClosed;
-    // Errors and hang-ups count as ready: the read or write that follows reports them.
-    if (fds[0].revents != 0) return PollResult::kReady;
+    if ((fds[0].revents & events) != 0) return PollResult::kReady;
+    if (fds[0].revents != 0) return PollResult::kHangup;
   }
 }
 
@@ -354,6 +356,7 @@ class PosixComPort final : public ComPort {
     if (total >= kMaxDword) total = kMaxDword - 1;
     const bool has_interval = t.ReadIntervalTimeout != 0 && !interval_max;
     const uint32_t start = clock_.TickCount();
+    bool hung_up = false;
 
     for (;;) {
       while (*got < count) {
@@ -377,6 +380,11 @@ class PosixComPort final : public ComPort {
         wait_ms = static_cast<uint32_t>(total - elapsed);
       }
       if (has_interval && *got > 0 && t.ReadIntervalTimeout < wait_ms) wait_ms = t.ReadIntervalTimeout;
+      if (hung_up) {
+        // The other end is gone and nothing more will come; waiting again would spin.
+        SetErrno(EIO);
+        return false;
+      }
       const PollResult r = WaitFor(use, POLLIN, wait_ms);
       if (r == PollResult::kTimeout) break;
       if (r == PollResult::kClosed) {
@@ -384,6 +392,7 @@ class PosixComPort final : public ComPort {
         return false;
       }
       if (r == PollResult::kError) return false;
+      hung_up = r == PollResult::kHangup;
     }
     SetError(0);
     return true;
@@ -426,6 +435,10 @@ class PosixComPort final : public ComPort {
         return false;
       }
       if (r == PollResult::kError) return false;
+      if (r == PollResult::kHangup) {
+        SetErrno(EIO);
+        return false;
+      }
       // On a time-out the loop tries once more and then sees the deadline passed.
     }
     SetError(0);
@@ -457,7 +470,8 @@ class PosixComPort final : public ComPort {
     }
     if (r == PollResult::kError) return false;
     SetError(0);
-    return r == PollResult::kReady;
+    // A hang-up counts as readable: the read that follows reports the error.
+    return r == PollResult::kReady || r == PollResult::kHangup;
   }
 
   uint32_t LastError() const override { return t_last_error; }

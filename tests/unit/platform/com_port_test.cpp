@@ -287,3 +287,20 @@ TEST_F(PtyPort, ReaderThreadAndCloserThreadShareThePort) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PtyPort, DeviceGoneEndsReadsWithAnErrorEvenWithoutTimeouts) {
+  OpenWith({0, 0, 0, 0, 0});  // no time-outs at all: a read waits for its whole count
+  DeviceSends("ab");
+  close(master_);
+  master_ = -1;
+  uint8_t buffer[8];
+  uint32_t got = 0;
+  EXPECT_FALSE(port_->Read(buffer, sizeof buffer, &got));
+  EXPECT_NE(port_->LastError(), 0u);
+  EXPECT_TRUE(port_->WaitReadable(100000));  // the next read reports it, at once
+  EXPECT_FALSE(port_->Read(buffer, sizeof buffer, &got));
+}
+
+}  // namespace
