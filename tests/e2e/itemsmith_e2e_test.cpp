@@ -1,6 +1,7 @@
 // The built itemsmith in a temporary working folder against the virtual device, with the
 // device root handed over in the child's environment. The device is present at start, so the
 // program's real clock has no production wait to sit through.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -70,8 +71,9 @@ class ItemsmithProgram : public ::testing::Test {
 
     const pid_t child = fork();
     if (child == 0) {
-      FILE* out = freopen(out_path.c_str(), "w", stdout);
-      if (!out || chdir(dir.c_str()) != 0) _exit(127);
+      // Only async-signal-safe calls here: the device's thread may hold any lock.
+      const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || chdir(dir.c_str()) != 0) _exit(127);
       execve(program.c_str(), argv.data(), envp.data());
       _exit(127);
     }
