@@ -1,6 +1,7 @@
 #include "platform/console.hpp"
 
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,41 @@
 #include "posix_support.hpp"
 
 namespace platform {
+namespace {
+
+bool InputWaiting() {
+  pollfd fd{STDIN_FILENO, POLLIN, 0};
+  int n;
+  do {
+    n = poll(&fd, 1, 0);
+  } while (n < 0 && errno == EINTR);
+  return n > 0 && (fd.revents & POLLIN) != 0;
+}
+
+// A terminal hands over typed keys only line by line; for the moment of one poll or read it is
+// switched to take single keys, as the Windows console keyboard does, and then put back.
+class SingleKeys {
+ public:
+  SingleKeys() {
+    if (tcgetattr(STDIN_FILENO, &saved_) != 0) return;
+    termios keys = saved_;
+    keys.c_lflag &= ~(ICANON | ECHO);
+    keys.c_cc[VMIN] = 1;
+    keys.c_cc[VTIME] = 0;
+    changed_ = tcsetattr(STDIN_FILENO, TCSANOW, &keys) == 0;
+  }
+  ~SingleKeys() {
+    if (changed_) tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
+  }
+  SingleKeys(const SingleKeys&) = delete;
+  SingleKeys& operator=(const SingleKeys&) = delete;
+
+ private:
+  termios saved_{};
+  bool changed_ = false;
+};
+
+}  // namespace
 
 // A terminal process has no window of its own to hide or show.
 void ShowConsoleWindow(bool) {}
@@ -23,15 +59,14 @@ void ConsoleWriteWide(const std::wstring& text) { ConsoleWrite(posix::Utf8FromWi
 bool KeyWaiting() {
   // Input piped in by a line script is not a key press.
   if (isatty(STDIN_FILENO) != 1) return false;
-  pollfd fd{STDIN_FILENO, POLLIN, 0};
-  int n;
-  do {
-    n = poll(&fd, 1, 0);
-  } while (n < 0 && errno == EINTR);
-  return n > 0 && (fd.revents & POLLIN) != 0;
+  SingleKeys keys;
+  return InputWaiting();
 }
 
 void ReadKey() {
+  if (isatty(STDIN_FILENO) != 1) return;
+  SingleKeys keys;
+  if (!InputWaiting()) return;
   char byte;
   ssize_t n;
   do {

@@ -321,6 +321,7 @@ class Win32ComPort final : public ComPort {
   uint32_t LastError() const override { return ThreadLastError(); }
 
  private:
+  // All owned by the port: made at Open, closed by Close once no call holds them.
   struct Handles {
     HANDLE port = INVALID_HANDLE_VALUE;
     HANDLE stop = nullptr;   // raised by Close, waited on by every wait of the adapter
