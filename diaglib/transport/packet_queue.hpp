@@ -30,5 +30,6 @@ class PacketQueue {
   const int capacity_;
   mutable std::mutex mutex_;  // owned by this queue; guards slots_
   std::deque<std::vector<uint8_t>> slots_;
+  // Owned by this queue; set by every push, reset and waited for by the exchange.
   SyncEvent arrival_{SyncEvent::Mode::kAutoReset};
 };

@@ -64,6 +64,8 @@ class CVodeEvents {
   // Owned by this dispatcher; held only while a packet moves in or out of packets_.
   std::mutex queue_mutex_;
   std::deque<PacketEvent> packets_;
+  // Owned by this dispatcher: a packet was queued (set by the reader, waited for by the
+  // dispatcher thread), and the start, end and stop handshakes with that thread.
   SyncEvent packet_event_{SyncEvent::Mode::kAutoReset};
   SyncEvent started_event_{SyncEvent::Mode::kAutoReset};
   SyncEvent stopped_event_{SyncEvent::Mode::kAutoReset};
