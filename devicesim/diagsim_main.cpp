@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,9 +44,10 @@ const char kUsage[] =
     "                       file system's entries\n"
     "  --help               show this text\n"
     "\n"
-    "Once the port is ready it prints \"diagsim: serving COM<N> at <link>\" (or, with --cdrom,\n"
-    "\"diagsim: CD-ROM sr<K> at <root>\"). Exit code 0 after a clean stop, 2 on a usage error,\n"
-    "1 when the device cannot start.\n";
+    "Whenever the port appears (at start, after the eject, after a reset) it prints\n"
+    "\"diagsim: serving COM<N> at <link>\", and \"diagsim: COM<N> gone\" when it vanishes; with\n"
+    "--cdrom it first prints \"diagsim: CD-ROM sr<K> at <root>; COM<N> follows the eject\".\n"
+    "Exit code 0 after a clean stop, 2 on a usage error, 1 when the device cannot start.\n";
 
 bool ParseNumber(const std::string& text, long long min, long long max, long long* out) {
   if (text.empty()) return false;
@@ -189,26 +191,38 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a closed output pipe must not turn a clean stop into a crash
 
+  // The port comes and goes (eject, reset); each change is told so that a script can follow.
+  const int com = options.com_number;
+  const std::string link =
+      (std::filesystem::path(options.root) / "dev/serial/com" / ("COM" + std::to_string(com)))
+          .string();
+  options.presence_observer = [com, link](bool present) {
+    if (present) {
+      std::printf("diagsim: serving COM%d at %s\n", com, link.c_str());
+    } else {
+      std::printf("diagsim: COM%d gone\n", com);
+    }
+    std::fflush(stdout);
+  };
+
   devicesim::VirtualDevice device(options);
   if (!efs_load.empty() && !device.LoadEfs(efs_load)) {
     std::fprintf(stderr, "diagsim: cannot load the file system: %s\n", device.Error().c_str());
     return 1;
   }
+  // Preloaded items win over the state file, which the device has read, and are in place
+  // before the port is announced.
+  for (const auto& [id, data] : preload) device.SetNvItem(id, data);
+  for (uint16_t id : inactive) device.SetNvItemInactive(id, true);
   if (!device.Start()) {
     std::fprintf(stderr, "diagsim: cannot start: %s\n", device.Error().c_str());
     return 1;
   }
-  // Preloaded items win over the state file, which Start has read.
-  for (const auto& [id, data] : preload) device.SetNvItem(id, data);
-  for (uint16_t id : inactive) device.SetNvItemInactive(id, true);
-
   if (options.start_as_cdrom) {
     std::printf("diagsim: CD-ROM sr%d at %s; COM%d follows the eject\n", options.cdrom_index,
-                options.root.c_str(), options.com_number);
-  } else {
-    std::printf("diagsim: serving COM%d at %s\n", options.com_number, device.ComLinkPath().c_str());
+                options.root.c_str(), com);
+    std::fflush(stdout);
   }
-  std::fflush(stdout);
 
   int signal_number = 0;
   sigwait(&stop_signals, &signal_number);

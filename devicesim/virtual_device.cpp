@@ -182,6 +182,7 @@ struct VirtualDevice::Impl {
     slave_path = slave_name;
     present = true;
     deframer.Reset();
+    if (opt.presence_observer) opt.presence_observer(true);
     return true;
   }
 
@@ -193,6 +194,7 @@ struct VirtualDevice::Impl {
   }
 
   void Vanish() {
+    const bool was_present = present;
     RemoveSerialEntries();
     if (master >= 0) ::close(master);
     if (slave >= 0) ::close(slave);
@@ -201,6 +203,7 @@ struct VirtualDevice::Impl {
     present = false;
     output.clear();
     deframer.Reset();
+    if (was_present && opt.presence_observer) opt.presence_observer(false);
   }
 
   // ---- CD-ROM ----

@@ -52,6 +52,9 @@ struct Options {
   // Called on the device's thread for every good request, before it is answered (diagsim
   // prints them). It must not call back into the device.
   std::function<void(const std::vector<uint8_t>& request)> request_observer;
+  // Called whenever the serial port appears (links in place) or vanishes, on the thread that
+  // made the change; the same rule applies.
+  std::function<void(bool present)> presence_observer;
 };
 
 class VirtualDevice {

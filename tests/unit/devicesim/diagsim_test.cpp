@@ -51,6 +51,7 @@ TEST(Diagsim, ServesAPortUntilTerminatedAndDumpsItsFileSystem) {
     ::close(out[0]);
     ::execl(program.c_str(), program.c_str(), "--root", root.c_str(), "--com", "9", "--efs-load",
             load.c_str(), "--efs-dump", dump.c_str(), "--nv-set", "453:01,02,ff",
+            "--reset-absence", "30",
             static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -71,6 +72,13 @@ TEST(Diagsim, ServesAPortUntilTerminatedAndDumpsItsFileSystem) {
   Bytes mkdir = {0xFF, 0x01};
   AddText(&mkdir, "/new");
   EXPECT_EQ(0u, U32(client.Transact(Efs2(9, mkdir)), 4));
+
+  // A reset is told as the port going and coming back, so a script can wait for it.
+  EXPECT_EQ((Bytes{0x29, 0x02, 0x00}), client.Transact({0x29, 0x02, 0x00}));
+  EXPECT_EQ("diagsim: COM9 gone", ReadLine(out[0]));
+  EXPECT_EQ("diagsim: serving COM9 at " + link, ReadLine(out[0]));
+  ASSERT_TRUE(client.Open(link));
+  EXPECT_EQ(55u, client.Transact({0x00}).size());
   client.Close();
 
   ASSERT_EQ(0, ::kill(pid, SIGTERM));
