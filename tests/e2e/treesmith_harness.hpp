@@ -34,8 +34,18 @@ class Child {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    // The child sees `extra_env` in place of any inherited value of the same name (another test
+    // of this process may have set one).
     std::vector<std::string> env_text;
-    for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry = *e;
+      bool replaced = false;
+      for (const std::string& extra : extra_env) {
+        const size_t name_end = extra.find('=');
+        if (entry.compare(0, name_end + 1, extra, 0, name_end + 1) == 0) replaced = true;
+      }
+      if (!replaced) env_text.push_back(entry);
+    }
     for (const std::string& e : extra_env) env_text.push_back(e);
     std::vector<char*> env;
     for (const std::string& e : env_text) env.push_back(const_cast<char*>(e.c_str()));
