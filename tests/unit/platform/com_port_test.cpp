@@ -286,9 +286,6 @@ TEST_F(PtyPort, ReaderThreadAndCloserThreadShareThePort) {
   }
 }
 
-}  // namespace
-
-namespace {
 
 TEST_F(PtyPort, DeviceGoneEndsReadsWithAnErrorEvenWithoutTimeouts) {
   OpenWith({0, 0, 0, 0, 0});  // no time-outs at all: a read waits for its whole count
@@ -301,6 +298,19 @@ TEST_F(PtyPort, DeviceGoneEndsReadsWithAnErrorEvenWithoutTimeouts) {
   EXPECT_NE(port_->LastError(), 0u);
   EXPECT_TRUE(port_->WaitReadable(100000));  // the next read reports it, at once
   EXPECT_FALSE(port_->Read(buffer, sizeof buffer, &got));
+}
+
+
+TEST_F(PtyPort, WriteToADeviceThatStopsReadingEndsAtItsTimeout) {
+  OpenWith({kMaxDword, 0, 0, 0, 300});
+  std::vector<uint8_t> big(1 << 20, 0x55);  // far more than a terminal buffers
+  uint32_t written = 0;
+  const uint64_t before = clock_.NowMs();
+  EXPECT_TRUE(port_->Write(big.data(), static_cast<uint32_t>(big.size()), &written));
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, big.size());
+  EXPECT_NE(port_->LastError(), 0u);  // the shortfall is reported, not passed off as success
+  EXPECT_GE(clock_.NowMs() - before, 300u);
 }
 
 }  // namespace
