@@ -1,5 +1,6 @@
 #include "diaglib/transport/thread_interface.hpp"
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 
@@ -161,6 +162,14 @@ bool CVodeThreadInterface::RequestRxFlush() {
   return true;
 }
 
+void CVodeThreadInterface::IdlePass() {
+  clock_.Wait(1, [this](uint32_t real_ms) {
+    std::unique_lock<std::mutex> lock(wake_mutex_);
+    return wake_.wait_for(lock, std::chrono::milliseconds(real_ms),
+                          [this] { return pause_request_.load() || stop_request_.load(); });
+  });
+}
+
 void CVodeThreadInterface::ReaderLoop() {
   HdlcDeframer deframer([this](int size, const uint8_t* bytes) {
     if (sink_ != nullptr) sink_->AddPacket(size, bytes, 0, 0, 0, 0);
@@ -182,14 +191,11 @@ void CVodeThreadInterface::ReaderLoop() {
     acknowledged = false;
 
     // Wait for input rather than sleeping, so a response is handled the moment it arrives.
+    bool readable = false;
     if (serial_.IsOpen()) {
-      serial_.WaitReadable(1);
+      readable = serial_.WaitReadable(1);
     } else {
-      clock_.Wait(1, [this](uint32_t real_ms) {
-        std::unique_lock<std::mutex> lock(wake_mutex_);
-        return wake_.wait_for(lock, std::chrono::milliseconds(real_ms),
-                              [this] { return pause_request_.load() || stop_request_.load(); });
-      });
+      IdlePass();
     }
     if (pause_request_.load() || stop_request_.load()) continue;
 
@@ -201,6 +207,10 @@ void CVodeThreadInterface::ReaderLoop() {
       WriteHexLog(log, LOG_IO, "THREAD READ (%d bytes): %s ", buffer.get(), length);
       if (flush_request_.exchange(false)) deframer.DropPartialFrame();
       deframer.DeframeChunk(buffer.get(), static_cast<size_t>(length));
+    } else if (readable) {
+      // A port whose device went away stays "readable" without data; without this pause the
+      // reader would spin until the port is closed.
+      IdlePass();
     }
   }
   Log(LOG_IO, "THREAD: Stop thread request detected, setting stop ACK event");

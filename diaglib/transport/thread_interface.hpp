@@ -70,6 +70,8 @@ class CVodeThreadInterface {
 
  private:
   void ReaderLoop();
+  // One pass's worth of waiting when there is nothing to wait on: ends early on a pause or stop.
+  void IdlePass();
   void WakeReader();
   void Log(uint32_t category, const char* text);
 

@@ -138,6 +138,18 @@ TEST_F(TransportTest, AFlushBetweenTwoHalvesOfAFrameDropsTheFirstHalf) {
   ASSERT_TRUE(Eventually([&] { return link.SyncResponseQueue().Count() == 1; }));
 }
 
+TEST_F(TransportTest, AVanishedDeviceDoesNotSetTheReaderSpinning) {
+  OpenLink();
+  device_->Disappear();
+  capture_->Clear();
+  usleep(200000);
+  // One pass a millisecond at most; a reader polling a hung-up line would make thousands.
+  int passes = 0;
+  for (const std::string& text : capture_->Texts()) passes += text == "  Device received 0 bytes";
+  EXPECT_LT(passes, 1000);
+  EXPECT_GT(passes, 0);
+}
+
 TEST_F(TransportTest, TheNullPortOpensWithoutADeviceAndSendsNothing) {
   DiagLink& link = OpenLink(CVodeThreadInterface::kNullPort);
   EXPECT_TRUE(link.AlwaysConnected());
