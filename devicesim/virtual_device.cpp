@@ -471,6 +471,12 @@ struct VirtualDevice::Impl {
     return out;
   }
 
+  // Requests of a fixed size must have exactly that size when lengths are checked strictly,
+  // and at least that size otherwise.
+  bool LengthFits(const Bytes& req, size_t fixed) const {
+    return opt.strict_lengths ? req.size() == fixed : req.size() >= fixed;
+  }
+
   bool Answer(const Bytes& req, Bytes* rsp) {
     if (req.empty()) {
       *rsp = {kBadLength};
@@ -478,16 +484,18 @@ struct VirtualDevice::Impl {
     }
     switch (req[0]) {
       case kVersion:
+        if (!LengthFits(req, 1)) break;
         *rsp = VersionResponse();
         return true;
       case kLoopback:
         *rsp = req;
         return true;
       case kExtBuildId:
+        if (!LengthFits(req, 1)) break;
         *rsp = ExtBuildIdResponse();
         return true;
       case kModeControl:
-        if (req.size() < 3) break;
+        if (!LengthFits(req, 3)) break;
         *rsp = req;
         OnModeRequest(Get16(req, 1));
         return true;
@@ -499,6 +507,7 @@ struct VirtualDevice::Impl {
       case kSubsystem:
         if (req.size() < 4) break;
         if (req[1] == kCallManager && Get16(req, 2) == 0) {
+          if (!LengthFits(req, 4)) break;
           *rsp = Bytes(req.begin(), req.begin() + 4);
           Put32(rsp, 4, opt.call_state);
           Put32(rsp, 8, static_cast<uint32_t>(mode));
@@ -616,6 +625,11 @@ struct VirtualDevice::Impl {
       *rsp = With(kBadLength, req);
       return true;
     };
+    auto wrong_length = [&](size_t n) {
+      if (LengthFits(req, n)) return false;
+      *rsp = With(kBadLength, req);
+      return true;
+    };
     switch (cmd) {
       case 19: {  // file system status
         if (ignore_efs_status) return false;
@@ -672,7 +686,7 @@ struct VirtualDevice::Impl {
         break;
       }
       case 3:  // close
-        if (too_short(8)) return true;
+        if (wrong_length(8)) return true;
         Put32(&r, 4, static_cast<uint32_t>(efs.Close(static_cast<int32_t>(Get32(req, 4)))));
         break;
       case 9:  // mkdir
@@ -694,7 +708,7 @@ struct VirtualDevice::Impl {
         break;
       }
       case 12: {  // readdir
-        if (too_short(12)) return true;
+        if (wrong_length(12)) return true;
         const uint32_t handle = Get32(req, 4), seq = Get32(req, 8);
         DirEntry e;
         bool end = false;
@@ -713,7 +727,7 @@ struct VirtualDevice::Impl {
         break;
       }
       case 13:  // closedir
-        if (too_short(8)) return true;
+        if (wrong_length(8)) return true;
         Put32(&r, 4, static_cast<uint32_t>(efs.CloseDir(Get32(req, 4))));
         break;
       default:

@@ -36,6 +36,9 @@ struct Options {
   uint32_t reset_vanish_delay_ms = 20;  // a reset lets its answer out before the port goes
   bool unknown_nv_inactive = false; // items never written answer status 5 instead of zeros
   bool nv_write_needs_offline = false;  // NV writes outside an offline mode get 0x18
+  // Fixed-size requests (version, build id, mode, call manager state, EFS2 close, read and
+  // close folder) of any other size get 0x15; false accepts trailing bytes.
+  bool strict_lengths = true;
   std::string nv_state_file;        // NV items persist here ("" = memory only)
   uint64_t efs_capacity_bytes = 16 * 1024 * 1024;
   uint32_t efs_block_size = 512;

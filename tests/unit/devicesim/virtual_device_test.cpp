@@ -102,11 +102,14 @@ TEST_F(DeviceTest, AnswersIdentificationLoopbackAndUnknownCommands) {
   EXPECT_EQ(o.software_revision + '\0' + o.model_string + '\0', strings);
 
   EXPECT_EQ((Bytes{0x13, 0x55, 0x01}), client_.Transact({0x55, 0x01}));
+  // A tool that sends a fixed-size request with stray bytes hears about it.
+  EXPECT_EQ((Bytes{0x15, 0x00, 0x00}), client_.Transact({0x00, 0x00}));
+  EXPECT_EQ((Bytes{0x15, 0x4B, 0x0F, 0x00, 0x00, 0x01}), client_.Transact({0x4B, 0x0F, 0x00, 0x00, 0x01}));
   EXPECT_EQ((Bytes{0x13, 0x4B, 0x22, 0x00, 0x00}), client_.Transact({0x4B, 0x22, 0x00, 0x00}));
 
   device_->LongVersionReply(true);
   EXPECT_GT(client_.Transact({0x00}).size(), 55u);
-  EXPECT_EQ(6u, device_->GoodRequests().size());
+  EXPECT_EQ(8u, device_->GoodRequests().size());
 }
 
 TEST_F(DeviceTest, OperatingModeFollowsModeRequests) {
