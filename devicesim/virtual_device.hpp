@@ -67,10 +67,9 @@ class VirtualDevice {
   VirtualDevice(const VirtualDevice&) = delete;
   VirtualDevice& operator=(const VirtualDevice&) = delete;
 
-  // NV items are read from nv_state_file at construction, so that items set before Start are
-  // kept beside them.
   // Lays out the root and starts serving (as a CD-ROM first when asked). False when the pty
-  // or the root could not be set up; Error() then says why.
+  // or the root could not be set up; Error() then says why. NV items come from nv_state_file
+  // at construction already, so items set before Start are kept beside them.
   bool Start();
   // Stops the thread, closes the pty and removes the links and sysfs entries it made.
   void Stop();
@@ -98,7 +97,7 @@ class VirtualDevice {
   NvData NvItem(uint16_t id) const;
   bool HasNvItem(uint16_t id) const;  // written by a request or SetNvItem
   std::map<uint16_t, NvData> NvItems() const;
-  void SetNvItemInactive(uint16_t id, bool inactive);  // reads and writes answer status 5
+  void SetNvItemInactive(uint16_t id, bool inactive);  // reads give zeros, status 5, until written
   int NvWriteCount(uint16_t id) const;                 // NV writes received for the item
   void IgnoreNvWrites(int n);  // the next n NV writes are answered but not stored
 
@@ -158,7 +157,7 @@ class VirtualDevice {
   // Recording: every complete frame received, unescaped and without CRC, in order (bad ones
   // too), the count of those with a bad CRC, and the raw byte stream.
   std::vector<std::vector<uint8_t>> Requests() const;
-  std::vector<std::vector<uint8_t>> GoodRequests() const;  // only those answered
+  std::vector<std::vector<uint8_t>> GoodRequests() const;  // only those with a good CRC
   int BadFrames() const;
   void ClearRequests();
   std::vector<uint8_t> RawReceived() const;
