@@ -3,7 +3,10 @@
 // 512-byte write request and waits for its reply before the next: the ceiling any
 // acknowledged-write copy can reach there.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,7 +21,6 @@
 #include "devicesim/virtual_device.hpp"
 #include "diaglib/api/vode.hpp"
 #include "platform/clock.hpp"
-#include "platform/com_port.hpp"
 
 namespace {
 
@@ -84,35 +86,35 @@ void BM_EfsWrite1MiB(benchmark::State& state) {
   VODE_CloseAllContexts();
 }
 
-// A bare DIAG client over the platform's COM port: frame, write, read until the closing flag.
+// A bare DIAG client on the pseudo-terminal itself: frame, write, wait for the closing flag.
+// Nothing of the library or the adapter is in its path.
 class RawClient {
  public:
-  bool Open() {
-    port_ = platform::MakeComPort(platform::RealClock());
-    if (port_->Open(kComNumber, platform::IoMode::kBlocking) != 0) return false;
-    platform::CommTimeouts timeouts;
-    timeouts.ReadIntervalTimeout = platform::kMaxDword;
-    timeouts.ReadTotalTimeoutMultiplier = platform::kMaxDword;
-    timeouts.ReadTotalTimeoutConstant = 2000;
-    timeouts.WriteTotalTimeoutConstant = 2000;
-    return port_->SetTimeouts(timeouts);
+  ~RawClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool Open(const std::string& path) {
+    fd_ = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd_ < 0) return false;
+    termios tio{};
+    if (tcgetattr(fd_, &tio) != 0) return false;
+    cfmakeraw(&tio);
+    return tcsetattr(fd_, TCSANOW, &tio) == 0;
   }
 
   // One request for one reply (unescaped, CRC dropped); false on a lost or bad reply.
   bool Exchange(const std::vector<uint8_t>& request, std::vector<uint8_t>* reply) {
     uint8_t frame[2 * 600 + 4];
     const size_t length = common::EncodeFrame(request.data(), request.size(), frame, sizeof(frame));
-    uint32_t written = 0;
-    if (length == 0 || !port_->Write(frame, static_cast<uint32_t>(length), &written) ||
-        written != length) {
-      return false;
-    }
+    if (length == 0 || write(fd_, frame, length) != static_cast<ssize_t>(length)) return false;
     std::vector<uint8_t> raw;
     for (;;) {
-      uint8_t buffer[256];
-      uint32_t got = 0;
-      if (!port_->Read(buffer, sizeof(buffer), &got) || got == 0) return false;
-      for (uint32_t i = 0; i < got; ++i) {
+      pollfd ready{fd_, POLLIN, 0};
+      if (poll(&ready, 1, 2000) <= 0) return false;
+      uint8_t buffer[1024];
+      const ssize_t got = read(fd_, buffer, sizeof(buffer));
+      if (got <= 0) return false;
+      for (ssize_t i = 0; i < got; ++i) {
         if (buffer[i] != common::kFrameFlag) {
           raw.push_back(buffer[i]);
           continue;
@@ -128,7 +130,7 @@ class RawClient {
   }
 
  private:
-  std::unique_ptr<platform::ComPort> port_;
+  int fd_ = -1;
 };
 
 void PutU32(std::vector<uint8_t>* out, uint32_t value) {
@@ -141,7 +143,7 @@ uint32_t GetU32(const std::vector<uint8_t>& in, size_t at) {
 void BM_RawStopAndWait512(benchmark::State& state) {
   Bench bench;
   RawClient client;
-  if (!bench.ok() || !client.Open()) {
+  if (!bench.ok() || !client.Open(bench.device().ComLinkPath())) {
     state.SkipWithError("virtual device not reachable");
     return;
   }
