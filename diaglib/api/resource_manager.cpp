@@ -82,7 +82,13 @@ Diag_Phone* Vode_ResourceManager::Phone(VODE_HANDLE handle) {
   Record* record = Find(handle);
   if (record == nullptr) return nullptr;
   if (!record->phone) {
-    record->phone = std::make_unique<Diag_Phone>(*clock_, record->port, ContextValue(handle));
+    // Building starts the context's dispatcher thread; a system that refuses it leaves the
+    // record without an object, and the caller with none.
+    try {
+      record->phone = std::make_unique<Diag_Phone>(*clock_, record->port, ContextValue(handle));
+    } catch (...) {
+      return nullptr;
+    }
   }
   return record->phone.get();
 }

@@ -1,6 +1,7 @@
 #include "diaglib/commands/efs_directory.hpp"
 
 #include <cstring>
+#include <new>
 
 #include "diaglib/commands/core_commands.hpp"
 #include "diaglib/commands/efs_requests.hpp"
@@ -184,12 +185,21 @@ bool EfsDirectory(DiagSession& session, const char* folder) {
   DataLogFileHandler* log = session.LogHandler();
   WriteLog(log, LOG_FN, "VODE_EfsDirectory( sFolderPath = %s )", folder);
   std::vector<EfsDirEntry> entries;
-  if (!EfsListFolder(session, folder, &entries)) {
+  bool listed = false;
+  try {
+    listed = EfsListFolder(session, folder, &entries);
+  } catch (const std::bad_alloc&) {
+    // Running out of memory while the records are gathered fails the listing; nothing may
+    // escape the library's interface.
+    listed = false;
+  }
+  if (!listed) {
     WriteLog(log, LOG_FN, "VODE_EfsDirectory( sFolderPath = %s ) - Failed", folder);
     return false;
   }
   const VODE_Efs2DirCallBack callback = session.DirectoryCallBack();
   if (callback == nullptr) return true;
+  // The callback runs after the folder is closed, so it may call the library again.
   for (const EfsDirEntry& entry : entries) {
     callback(entry.name, static_cast<uint8_t>(entry.type), entry.attribute_mask,
              entry.buffer_option, entry.cleanup_option, static_cast<int>(entry.create_date),
