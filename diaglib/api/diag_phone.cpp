@@ -26,10 +26,12 @@ constexpr int kConfigLineSize = 80;
 
 }  // namespace
 
-Diag_Phone::Diag_Phone(platform::Clock& clock, uint16_t port, int context_value)
+Diag_Phone::Diag_Phone(platform::Clock& clock, uint16_t port, int context_value,
+                       bool outside_server_mode)
     : clock_(clock),
       port_(port),
       context_value_(context_value),
+      outside_server_mode_(outside_server_mode),
       ftm_command_code_(diaglib::kFtmCommandCode),
       log_(clock),
       link_(clock, log_, port) {
@@ -41,7 +43,10 @@ Diag_Phone::Diag_Phone(platform::Clock& clock, uint16_t port, int context_value)
 Diag_Phone::~Diag_Phone() = default;
 
 void Diag_Phone::ApplyDefaultTimeOuts() {
-  for (const DefaultTimeOut& entry : kDefaultTimeOuts) ConfigureTimeOut(entry.id, entry.value_ms);
+  for (const DefaultTimeOut& entry : kDefaultTimeOuts) {
+    const bool port_time_out = entry.id == diaglib::kTimeOutWrite || entry.id == diaglib::kTimeOutReceive;
+    if (!port_time_out || !outside_server_mode_) ConfigureTimeOut(entry.id, entry.value_ms);
+  }
 }
 
 void Diag_Phone::ReadTimeOutConfigFile() {
@@ -69,6 +74,10 @@ bool Diag_Phone::ConfigureTimeOut(int id, int value_ms) {
     return false;
   }
   timeouts_[id] = value_ms;
+  if ((id == diaglib::kTimeOutWrite || id == diaglib::kTimeOutReceive) && outside_server_mode_) {
+    WriteLog(log, LOG_FN, "VODE_ConfigureTimeOut() - error, this timeout cannot be set in Tovik mode");
+    return false;
+  }
   if (id == diaglib::kTimeOutWrite) return link_.SetWriteTimeout(value_ms);
   if (id == diaglib::kTimeOutReceive) link_.SetReceiveTimeout(value_ms);
   return true;
@@ -103,7 +112,7 @@ bool Diag_Phone::SendSync(uint16_t request_length, const uint8_t* request,
                         timeout_ms, wait_ms);
 }
 
-bool Diag_Phone::FlushRxBuffer() { return link_.RequestRxFlush(); }
+bool Diag_Phone::FlushRxBuffer() { return !outside_server_mode_ && link_.RequestRxFlush(); }
 
 void Diag_Phone::SetEfs2CallBacks(VODE_Efs2ProgressCallBack progress,
                                   VODE_Efs2DirCallBack directory) {

@@ -21,7 +21,10 @@ class Diag_Phone final : public diaglib::DiagSession {
  public:
   // Defaults first, then the log's automatic start, the default time-outs in their order and
   // the optional time-out file, so that the file log records the time-out setup.
-  Diag_Phone(platform::Clock& clock, uint16_t port, int context_value);
+  // `outside_server_mode`: the library mode when the context is built; the port time-outs then
+  // belong to the outside server and are neither set nor settable here.
+  Diag_Phone(platform::Clock& clock, uint16_t port, int context_value,
+             bool outside_server_mode = false);
   ~Diag_Phone() override;
   Diag_Phone(const Diag_Phone&) = delete;
   Diag_Phone& operator=(const Diag_Phone&) = delete;
@@ -61,6 +64,7 @@ class Diag_Phone final : public diaglib::DiagSession {
   platform::Clock& clock_;
   const uint16_t port_;
   const int context_value_;
+  const bool outside_server_mode_;
   uint32_t ftm_command_code_;
   VODE_Efs2ProgressCallBack progress_ = nullptr;
   VODE_Efs2DirCallBack directory_ = nullptr;

@@ -85,7 +85,8 @@ Diag_Phone* Vode_ResourceManager::Phone(VODE_HANDLE handle) {
     // Building starts the context's dispatcher thread; a system that refuses it leaves the
     // record without an object, and the caller with none.
     try {
-      record->phone = std::make_unique<Diag_Phone>(*clock_, record->port, ContextValue(handle));
+      record->phone =
+          std::make_unique<Diag_Phone>(*clock_, record->port, ContextValue(handle), tovik_mode_);
     } catch (...) {
       return nullptr;
     }

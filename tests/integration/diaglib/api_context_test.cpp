@@ -69,6 +69,16 @@ TEST_F(ContextTest, VersionFeaturesAndTheFtmCode) {
   EXPECT_EQ(code, 75);
   EXPECT_TRUE(VODE_IsPhoneConnected(handle));  // the null port needs no device
   EXPECT_FALSE(VODE_IsPhoneConnected(nullptr));
+  VODE_CloseAllContexts();
+
+  // The outside-server mode keeps the port time-outs to itself.
+  VODE_SelectLibraryMode(1);
+  VODE_ReadLibraryVersion(version);
+  EXPECT_STREQ(version, "VODE V5.3.32,TOVIK");
+  handle = VODE_ConnectServer(VODE_PORT_NULL);
+  EXPECT_FALSE(Phone(handle)->ConfigureTimeOut(7, 500));
+  EXPECT_EQ(Phone(handle)->GetTimeOut(8), 0);
+  EXPECT_FALSE(VODE_FlushRxBuffer(handle));
 }
 
 TEST_F(ContextTest, TimeOutDefaultsInTheirOrderAndInvalidIds) {
