@@ -1,14 +1,20 @@
 // Request/response round trips through the library's synchronous exchange against the virtual
 // device, beside a bare client on the same kind of pseudo-terminal that writes the same frame
-// and blocks until the reply's closing flag: the difference is what the library costs.
+// and blocks until the reply's closing flag: the difference is what the library costs. A third
+// client passes each reply through a reader thread and a dispatcher thread with nothing else in
+// between, which shows how much of that difference the thread hand-over alone accounts for.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
@@ -139,8 +145,86 @@ void BM_RawRoundTrip(benchmark::State& state) {
   close(fd);
 }
 
+// A bare hand-over between two threads.
+class HandOver {
+ public:
+  void Set() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      set_ = true;
+    }
+    changed_.notify_one();
+  }
+  bool Wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(4), [this] { return set_; });
+    const bool was_set = set_;
+    set_ = false;
+    return was_set;
+  }
+
+ private:
+  std::mutex mutex_;  // owned by the hand-over; guards set_
+  std::condition_variable changed_;
+  bool set_ = false;
+};
+
+void BM_RawWithTwoHandOvers(benchmark::State& state) {
+  BenchDevice device;
+  const int fd = device.ok() ? open(device.ComPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+  if (fd < 0) {
+    state.SkipWithError("no device");
+    return;
+  }
+  termios tio{};
+  tcgetattr(fd, &tio);
+  cfmakeraw(&tio);
+  tcsetattr(fd, TCSANOW, &tio);
+  HandOver to_dispatcher, to_caller;
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    std::vector<uint8_t> buffer(8192);
+    size_t in_frame = 0;
+    while (!stop.load()) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 1) <= 0) continue;
+      const ssize_t n = read(fd, buffer.data(), buffer.size());
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buffer[i] != common::kFrameFlag) {
+          ++in_frame;
+        } else if (in_frame != 0) {
+          in_frame = 0;
+          to_dispatcher.Set();
+        }
+      }
+    }
+  });
+  std::thread dispatcher([&] {
+    while (!stop.load()) {
+      if (to_dispatcher.Wait()) to_caller.Set();
+    }
+  });
+  const std::vector<uint8_t> request = Request(static_cast<int>(state.range(0)));
+  std::vector<uint8_t> frame(request.size() * 2 + 8);
+  frame.resize(common::EncodeFrame(request.data(), request.size(), frame.data(), frame.size()));
+  for (auto _ : state) {
+    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()) || !to_caller.Wait()) {
+      state.SkipWithError("no reply");
+      break;
+    }
+  }
+  state.counters["round_trips_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+  stop.store(true);
+  to_dispatcher.Set();
+  reader.join();
+  dispatcher.join();
+  close(fd);
+}
+
 BENCHMARK(BM_SendSync)->Arg(0)->Arg(512)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_RawRoundTrip)->Arg(0)->Arg(512)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_RawWithTwoHandOvers)->Arg(0)->Arg(512)->UseRealTime()->MinTime(2.0);
 
 }  // namespace
 
