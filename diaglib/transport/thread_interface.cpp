@@ -118,7 +118,9 @@ bool CVodeThreadInterface::PauseThread() {
   if (!thread_started_.load()) return true;
   pause_event_.Reset();
   paused_.store(false);
+  pause_generation_.fetch_add(1);
   pause_request_.store(true);
+  WakeReader();
   if (WaitEvent(clock_, pause_event_, kAckWaitMs)) {
     Log(LOG_IO, "CVodeThreadInterface::PauseThread - Thread Pause event ack succeeded");
     paused_.store(true);
@@ -175,20 +177,25 @@ void CVodeThreadInterface::ReaderLoop() {
     if (sink_ != nullptr) sink_->AddPacket(size, bytes, 0, 0, 0, 0);
   });
   std::unique_ptr<uint8_t[]> buffer(new uint8_t[kReadChunk]);
-  bool acknowledged = false;
+  // The pause request this reader acknowledged last; a request made again before the reader
+  // noticed a resume in between is a new one and needs its own acknowledgement.
+  uint32_t acknowledged = 0;
   while (!stop_request_.load()) {
     if (pause_request_.load()) {
-      if (!acknowledged) {
+      const uint32_t request = pause_generation_.load();
+      if (acknowledged != request) {
         Log(LOG_IO, "THREAD: Pause Detected, Pause ACK event set attempt");
         pause_event_.Set();
         Log(LOG_IO, "THREAD: Pause ACK event set complete");
-        acknowledged = true;
+        acknowledged = request;
       }
       std::unique_lock<std::mutex> lock(wake_mutex_);
-      wake_.wait(lock, [this] { return !pause_request_.load() || stop_request_.load(); });
+      wake_.wait(lock, [this, request] {
+        return !pause_request_.load() || stop_request_.load() || pause_generation_.load() != request;
+      });
       continue;
     }
-    acknowledged = false;
+    acknowledged = 0;
 
     // Wait for input rather than sleeping, so a response is handled the moment it arrives.
     bool readable = false;

@@ -87,6 +87,7 @@ class CVodeThreadInterface {
   std::atomic<bool> pause_request_{false};
   std::atomic<bool> flush_request_{false};
   std::atomic<bool> paused_{false};
+  std::atomic<uint32_t> pause_generation_{0};  // counts pause requests; 0 names none
   std::atomic<bool> connected_{false};
   std::atomic<bool> null_port_{false};
   std::atomic<bool> thread_started_{false};

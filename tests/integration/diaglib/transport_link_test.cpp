@@ -150,6 +150,15 @@ TEST_F(TransportTest, AVanishedDeviceDoesNotSetTheReaderSpinning) {
   EXPECT_GT(passes, 0);
 }
 
+TEST_F(TransportTest, APauseRightAfterAResumeIsAcknowledgedAgain) {
+  CVodeThreadInterface& reader = OpenLink().ThreadInterface();
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(reader.PauseThread()) << i;
+    reader.ResumeThread();  // the reader may not have seen this before the next request
+  }
+  EXPECT_FALSE(capture_->HasPrefix("CVodeThreadInterface::PauseThread - Thread Pause event ack failed"));
+}
+
 TEST_F(TransportTest, TheNullPortOpensWithoutADeviceAndSendsNothing) {
   DiagLink& link = OpenLink(CVodeThreadInterface::kNullPort);
   EXPECT_TRUE(link.AlwaysConnected());
