@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <system_error>
 
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/hex_dump.hpp"
@@ -68,7 +69,14 @@ bool CVodeThreadInterface::StartThread(uint16_t port_number) {
   }
   if (reader_.joinable()) reader_.join();  // one that was told to stop but never said so
   stop_request_.store(false);
-  reader_ = std::thread(&CVodeThreadInterface::ReaderLoop, this);
+  try {
+    reader_ = std::thread(&CVodeThreadInterface::ReaderLoop, this);
+  } catch (const std::system_error&) {
+    // Without a reader no response can arrive: leave the link closed so that exchanges fail
+    // at the port check instead of waiting for their time-out.
+    PortCloseRequest();
+    return true;
+  }
   thread_started_.store(true);
   if (connected_.load()) {
     ResumeThread();

@@ -1,6 +1,7 @@
 #include "diaglib/transport/vode_events.hpp"
 
 #include <cstring>
+#include <system_error>
 
 PacketEvent::PacketEvent(int size, const uint8_t* bytes, int value0, int value1, int value2,
                          int value3)
@@ -15,7 +16,13 @@ void CVodeEvents::AddListener(CVodeEvents_Listener* listener, CVodeEvents_Listen
   std::lock_guard<std::recursive_mutex> lock(listener_mutex_);
   if (!thread_started_) {
     stop_event_.Reset();
-    thread_ = std::thread(&CVodeEvents::Run, this);
+    try {
+      thread_ = std::thread(&CVodeEvents::Run, this);
+    } catch (const std::system_error&) {
+      // Packets then stay queued and exchanges time out; a later listener tries again.
+      listeners_.emplace_back(listener, filter);
+      return;
+    }
     started_event_.Wait();
     thread_started_ = true;
   }
