@@ -1,30 +1,13 @@
 // The built treesmith against diagsim: per mode and letter case the right files, a verdict of
 // exactly PASS or FAIL, banners in order, exit code 0, and the device's tree afterwards.
-#include <sstream>
-
 #include "treesmith_harness.hpp"
+#include "treesmith_banners.hpp"
 
 namespace treesmith_e2e {
 namespace {
 
-std::vector<std::string> Banners(const std::string& log) {
-  std::vector<std::string> banners;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.rfind("===== ", 0) == 0) banners.push_back(line);
-  }
-  return banners;
-}
-
-std::vector<std::string> Expand(const std::vector<std::string>& steps) {
-  std::vector<std::string> banners;
-  for (const std::string& step : steps) {
-    banners.push_back("===== " + step + " + ===== ");
-    banners.push_back("===== " + step + " - ===== ");
-  }
-  return banners;
-}
+using testsupport::Banners;
+using testsupport::ExpectedBanners;
 
 const std::vector<std::string> kKvxSteps = {
     "ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS", "DeleteSMS",
@@ -70,7 +53,7 @@ TEST_P(TreesmithModes, RunPassesAndLeavesTheExpectedTree) {
   EXPECT_EQ(Work(c.other_result), "FAIL");
   const std::string log = Work(c.log);
   EXPECT_EQ(log.rfind(std::string("treesmith version: 20120903 \n") + c.mode_line, 0), 0u);
-  EXPECT_EQ(Banners(log), Expand(*c.steps));
+  EXPECT_EQ(Banners(log), ExpectedBanners(*c.steps));
   EXPECT_NE(log.find("Context creation: PASS\nCOM Port: 7\n"), std::string::npos);
 
   const std::string console = Console();

@@ -1,30 +1,14 @@
 // The run sequence: mode choice, files, banners in order and which step results count.
 #include <filesystem>
-#include <sstream>
 
 #include "tool_fixture.hpp"
+#include "treesmith_banners.hpp"
 
 namespace efstool_test {
 namespace {
 
-std::vector<std::string> Banners(const std::string& log) {
-  std::vector<std::string> banners;
-  std::istringstream lines(log);
-  std::string line;
-  while (std::getline(lines, line)) {
-    if (line.rfind("===== ", 0) == 0) banners.push_back(line);
-  }
-  return banners;
-}
-
-std::vector<std::string> Expand(const std::vector<std::string>& steps) {
-  std::vector<std::string> banners;
-  for (const std::string& step : steps) {
-    banners.push_back("===== " + step + " + ===== ");
-    banners.push_back("===== " + step + " - ===== ");
-  }
-  return banners;
-}
+using testsupport::Banners;
+using testsupport::ExpectedBanners;
 
 class RunSequenceTest : public ToolTest {
  protected:
@@ -89,7 +73,7 @@ TEST_F(RunSequenceTest, KvxRunPassesWithBannersInOrder) {
   EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "PASS");
   const std::string log = Log();
   EXPECT_EQ(Banners(log),
-            Expand({"ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS",
+            ExpectedBanners({"ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS",
                     "DeleteSMS", "DeleteUE_USAGE", "DeleteACQDB", "DeleteFGI",
                     "DisconnectDevice", "ConnectDevice", "WriteAppsEFS", "WriteEFS_generic",
                     "WritePhoneEFS", "WriteSMS", "WriteUE_USAGE", "WriteACQDB", "WriteFGI",
@@ -106,7 +90,7 @@ TEST_F(RunSequenceTest, VexaRunPassesWithBannersInOrder) {
   EXPECT_EQ(Run({L"--VEXA"}), 0);
   EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "PASS");
   EXPECT_EQ(Banners(Log()),
-            Expand({"ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS",
+            ExpectedBanners({"ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS",
                     "DeleteACQDB_pre", "DeleteMTU", "DeleteACQDB", "DeleteFGI",
                     "DisconnectDevice", "ConnectDevice", "WriteAppsEFS", "WriteEFS_VEXA",
                     "WritePhoneEFS", "WriteMTU", "WriteACQDB", "WriteFGI", "DisconnectDevice"}));
@@ -116,7 +100,7 @@ TEST_F(RunSequenceTest, DeleteDlModeRunsOnlyTheMarkerDelete) {
   EXPECT_EQ(Run({L"--DeleteDLFile"}), 0);
   EXPECT_EQ(ReadFile("Kvx_treesmith_Delete_DL_Result.txt"), "PASS");
   EXPECT_EQ(Banners(ReadFile("Kvx_treesmith_Delete_DL.log")),
-            Expand({"ConnectDevice", "EnterOfflineMode", "DeleteDL_Processing",
+            ExpectedBanners({"ConnectDevice", "EnterOfflineMode", "DeleteDL_Processing",
                     "DisconnectDevice"}));
   EXPECT_EQ(Fake().CallsStartingWith("Delete "), std::vector<std::string>{"/DL_Processing"});
   EXPECT_TRUE(Fake().CallsStartingWith("Write ").empty());
