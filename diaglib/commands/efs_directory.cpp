@@ -5,6 +5,7 @@
 
 #include "diaglib/commands/core_commands.hpp"
 #include "diaglib/commands/efs_requests.hpp"
+#include "diaglib/commands/reply_echo.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/log_categories.hpp"
@@ -144,7 +145,8 @@ bool EfsListFolder(DiagSession& session, const char* folder, std::vector<EfsDirE
                       [&received](const uint8_t* r, uint16_t length) {
                         received = length;
                         return GetU32(r + 4) != 0 && GetI32(r + 12) == 0;
-                      })) {
+                      },
+                      RepeatsRequest(request.Bytes(), 0, request.Length()))) {
       entries->clear();
       return false;
     }

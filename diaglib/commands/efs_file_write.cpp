@@ -6,6 +6,7 @@
 #include <string>
 
 #include "diaglib/commands/efs_requests.hpp"
+#include "diaglib/commands/reply_echo.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/log_categories.hpp"
@@ -73,7 +74,8 @@ bool WriteChunk(DiagSession& session, int32_t descriptor, uint8_t* transfer, uin
           if (reported <= 0 || static_cast<uint32_t>(reported) > remaining) return false;
           written = reported;
           return true;
-        });
+        },
+        RepeatsRequest(transfer, 0, kEfs2WriteHeaderSize));
     if (!ok) return false;
     *offset += static_cast<uint32_t>(written);
     done += static_cast<uint32_t>(written);
