@@ -223,7 +223,9 @@ int CSerialPort::SetWriteTimeout(int ms) {
   return 1;
 }
 
-bool CSerialPort::WaitReadable(uint32_t ms) {
-  if (!IsOpen()) return false;
-  return port_->WaitReadable(ms);
+CSerialPort::WaitResult CSerialPort::WaitReadable(uint32_t ms) {
+  if (!IsOpen()) return WaitResult::kFailed;
+  if (port_->WaitReadable(ms)) return WaitResult::kReadable;
+  // A wait that could not even start (device pulled, poll error) returns at once.
+  return port_->LastError() == 0 ? WaitResult::kTimedOut : WaitResult::kFailed;
 }

@@ -206,12 +206,8 @@ void CVodeThreadInterface::ReaderLoop() {
     acknowledged = 0;
 
     // Wait for input rather than sleeping, so a response is handled the moment it arrives.
-    bool readable = false;
-    if (serial_.IsOpen()) {
-      readable = serial_.WaitReadable(1);
-    } else {
-      IdlePass();
-    }
+    const CSerialPort::WaitResult wait = serial_.WaitReadable(1);
+    if (wait == CSerialPort::WaitResult::kFailed) IdlePass();
     if (pause_request_.load() || stop_request_.load()) continue;
 
     DataLogFileHandler* log = log_.load();
@@ -222,7 +218,7 @@ void CVodeThreadInterface::ReaderLoop() {
       WriteHexLog(log, LOG_IO, "THREAD READ (%d bytes): %s ", buffer.get(), length);
       if (flush_request_.exchange(false)) deframer.DropPartialFrame();
       deframer.DeframeChunk(buffer.get(), static_cast<size_t>(length));
-    } else if (readable) {
+    } else if (wait == CSerialPort::WaitResult::kReadable) {
       // A port whose device went away stays "readable" without data; without this pause the
       // reader would spin until the port is closed.
       IdlePass();
