@@ -113,6 +113,10 @@ int CSerialPort::Close() {
   // Closing the platform port also wakes a reader waiting in it.
   port_->Close();
   open_.store(false);
+  if (port_->LastError() == platform::kErrorTimeout) {
+    WriteLog(log_.load(), LOG_ERR,
+             "CSerialPort::Close - cancelled I/O did not end within 2000 ms, the port was closed anyway");
+  }
   return 1;
 }
 
