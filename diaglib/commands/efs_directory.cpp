@@ -46,7 +46,11 @@ bool RemoveEntry(DiagSession& session, uint16_t command, const char* path, const
   }
   packet.AppendBytes(reinterpret_cast<const uint8_t*>(path), static_cast<uint16_t>(length));
   packet.AppendByte(0);
-  if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse))) return false;
+  // A late answer to another EFS2 request would pass for this removal's result.
+  if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse),
+                         RepeatsRequest(packet.Request(), 0, kEfs2HeaderSize))) {
+    return false;
+  }
   if (packet.ResponseLength() < 8) {
     WriteLog(log, LOG_ERR, "%s() - response of %d bytes carries no error number", what,
              static_cast<int>(packet.ResponseLength()));
@@ -146,7 +150,7 @@ bool EfsListFolder(DiagSession& session, const char* folder, std::vector<EfsDirE
                         received = length;
                         return GetU32(r + 4) != 0 && GetI32(r + 12) == 0;
                       },
-                      RepeatsRequest(request.Bytes(), 0, request.Length()))) {
+                      request.Length())) {
       entries->clear();
       return false;
     }

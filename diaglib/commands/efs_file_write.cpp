@@ -6,7 +6,6 @@
 #include <string>
 
 #include "diaglib/commands/efs_requests.hpp"
-#include "diaglib/commands/reply_echo.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/log_categories.hpp"
@@ -77,7 +76,7 @@ bool WriteChunk(DiagSession& session, int32_t descriptor, uint8_t* transfer, uin
           written = reported;
           return true;
         },
-        RepeatsRequest(transfer, 0, kEfs2WriteHeaderSize));
+        kEfs2WriteHeaderSize);
     if (!ok) return false;
     *offset += static_cast<uint32_t>(written);
     done += static_cast<uint32_t>(written);
