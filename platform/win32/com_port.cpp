@@ -82,6 +82,7 @@ class Win32ComPort final : public ComPort {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       handles_ = h;
+      timeouts_ = CommTimeouts{};  // the driver's own until the first SetTimeouts
     }
     SetError(0);
     return 0;
@@ -151,7 +152,10 @@ class Win32ComPort final : public ComPort {
     t.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
     t.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
     t.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
-    return Succeeded(SetCommTimeouts(use.port(), &t) != 0);
+    if (!Succeeded(SetCommTimeouts(use.port(), &t) != 0)) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    timeouts_ = timeouts;
+    return true;
   }
 
   bool GetState(LineSettings* s) override {
@@ -250,7 +254,8 @@ class Win32ComPort final : public ComPort {
       *got = n;
       return ok;
     }
-    return Overlapped(use, use.read_event(), &use.records()->read, got, [&](OVERLAPPED* ov, DWORD* done) {
+    return Overlapped(use, use.read_event(), &use.records()->read, ReadBoundMs(count), got,
+                      [&](OVERLAPPED* ov, DWORD* done) {
       return ReadFile(use.port(), buffer, count, done, ov) != 0;
     });
   }
@@ -265,7 +270,8 @@ class Win32ComPort final : public ComPort {
       ok = Succeeded(WriteFile(use.port(), bytes, count, &n, nullptr) != 0);
       *written = n;
     } else {
-      ok = Overlapped(use, use.write_event(), &use.records()->write, written, [&](OVERLAPPED* ov, DWORD* done) {
+      ok = Overlapped(use, use.write_event(), &use.records()->write, WriteBoundMs(count), written,
+                      [&](OVERLAPPED* ov, DWORD* done) {
         return WriteFile(use.port(), bytes, count, done, ov) != 0;
       });
     }
@@ -428,10 +434,36 @@ class Win32ComPort final : public ComPort {
     GetOverlappedResult(use.port(), ov, &unused, FALSE);
   }
 
-  // One overlapped read or write: issue it on `event`, wait for it (or for Close), and take
-  // its count without waiting. A failed wait cancels the I/O, which then transfers nothing.
+  // What the time-outs set allow a request of `count` bytes, and a margin for the driver to
+  // report it; INFINITE only where no time-out was set at all (the tools always set them).
+  static DWORD Bound(uint64_t allowed_ms) {
+    const uint64_t bound = allowed_ms + kCancelBoundMs;
+    return bound >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(bound);
+  }
+  DWORD ReadBoundMs(uint32_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const CommTimeouts& t = timeouts_;
+    if (t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword) {
+      return Bound(t.ReadTotalTimeoutConstant);
+    }
+    if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+      return t.ReadIntervalTimeout == kMaxDword ? Bound(0) : INFINITE;
+    }
+    return Bound(static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant);
+  }
+  DWORD WriteBoundMs(uint32_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const CommTimeouts& t = timeouts_;
+    if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) return INFINITE;
+    return Bound(static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant);
+  }
+
+  // One overlapped read or write: issue it on `event`, wait for it (or for Close) no longer than
+  // `bound_ms`, and take its count without waiting. A failed wait cancels the I/O, which then
+  // transfers nothing more.
   template <typename Issue>
-  bool Overlapped(const Use& use, HANDLE event, OVERLAPPED* record, uint32_t* count, Issue issue) {
+  bool Overlapped(const Use& use, HANDLE event, OVERLAPPED* record, DWORD bound_ms, uint32_t* count,
+                  Issue issue) {
     OVERLAPPED& ov = *record;
     ov = OVERLAPPED{};
     ov.hEvent = event;
@@ -449,13 +481,15 @@ class Win32ComPort final : public ComPort {
       return false;
     }
     HANDLE events[2] = {event, use.stop()};
-    const DWORD r = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    const DWORD r = WaitForMultipleObjects(2, events, FALSE, bound_ms);
     if (r == WAIT_OBJECT_0 && GetOverlappedResult(use.port(), &ov, &done, FALSE)) {
       *count = done;
       SetError(0);
       return true;
     }
-    const DWORD failed = r == WAIT_OBJECT_0 ? GetLastError() : static_cast<DWORD>(ERROR_OPERATION_ABORTED);
+    DWORD failed = ERROR_OPERATION_ABORTED;
+    if (r == WAIT_OBJECT_0) failed = GetLastError();
+    if (r == WAIT_TIMEOUT) failed = ERROR_TIMEOUT;  // a driver that overran its own time-outs
     CancelIo(use.port());
     Drain(use, &ov);
     // Bytes the cancelled request had already moved are not lost to the caller.
@@ -471,6 +505,7 @@ class Win32ComPort final : public ComPort {
   int users_ = 0;                 // calls currently holding the handles
   bool closing_ = false;
   bool cancel_timed_out_ = false;  // a cancelled request outlived kCancelBoundMs since the last Open
+  CommTimeouts timeouts_;          // as last set, for the bound of each overlapped request
 };
 
 }  // namespace
