@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "diaglib/transport/port_autodetect.hpp"
+#include "diaglib/api/port_autodetect.hpp"
 #include "platform/clock.hpp"
 
 namespace {

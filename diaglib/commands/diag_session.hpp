@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 #include "diaglib/commands/command_packet.hpp"
 #include "diaglib/transport/reply_match.hpp"
 

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <mutex>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 
 namespace platform {
 class Clock;

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/log_categories.hpp"
 

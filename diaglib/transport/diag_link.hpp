@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 #include "diaglib/transport/event_listener.hpp"
 #include "diaglib/transport/packet_queue.hpp"
 #include "diaglib/transport/thread_interface.hpp"

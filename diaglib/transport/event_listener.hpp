@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 #include "diaglib/transport/packet_queue.hpp"
 #include "diaglib/transport/vode_events.hpp"
 

@@ -1,7 +1,7 @@
 #include <ctime>
 
 #include "api_device_fixture.hpp"
-#include "diaglib/transport/port_autodetect.hpp"
+#include "diaglib/api/port_autodetect.hpp"
 
 namespace diaglib_test {
 namespace {
