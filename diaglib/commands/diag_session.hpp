@@ -9,13 +9,13 @@
 #include "diaglib/commands/command_packet.hpp"
 #include "diaglib/transport/reply_match.hpp"
 
-class DataLogFileHandler;
-
 namespace platform {
 class Clock;
 }
 
 namespace diaglib {
+
+class DataLogFileHandler;
 
 inline constexpr int kTimeOutCount = 20;
 enum TimeOutId : int {

@@ -13,6 +13,8 @@ namespace platform {
 class Clock;
 }
 
+namespace diaglib {
+
 inline constexpr char kAutoStartLogTrigger[] = "VODE_auto_start_log.txt";
 inline constexpr char kLibraryLogFile[] = "VODE_Log.txt";
 
@@ -39,3 +41,5 @@ class LibraryLog {
   uint32_t log_flags_ = kDefaultLogFlags;
   bool logging_active_ = false;
 };
+
+}  // namespace diaglib

@@ -4,6 +4,8 @@
 #include "diaglib/log/hex_dump.hpp"
 #include "diaglib/log/log_categories.hpp"
 
+namespace diaglib {
+
 namespace {
 
 constexpr uint8_t kLogPacket = 0x10;
@@ -73,3 +75,5 @@ bool CVodeEventListener::OnPacket(int size, const uint8_t* bytes, int, int, int,
   sync_queue_->Push(bytes, length);
   return true;
 }
+
+}  // namespace diaglib

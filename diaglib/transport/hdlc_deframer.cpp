@@ -6,6 +6,8 @@
 #include "diaglib/log/log_categories.hpp"
 #include "diaglib/transport/prot_ahdlc.hpp"
 
+namespace diaglib {
+
 namespace {
 
 // Unsolicited traffic the device sends without a CRC worth checking.
@@ -73,3 +75,5 @@ void HdlcDeframer::EndOfFrame() {
     WriteHexLog(log_, LOG_IO, "ERROR SYNC REC (%d bytes): %s", frame_, size);
   }
 }
+
+}  // namespace diaglib

@@ -4,6 +4,8 @@
 #include "diaglib/log/log_categories.hpp"
 #include "platform/clock.hpp"
 
+namespace diaglib {
+
 namespace {
 
 // True once `now` is later than `deadline`, across the tick count's wrap.
@@ -233,3 +235,5 @@ CSerialPort::WaitResult CSerialPort::WaitReadable(uint32_t ms) {
   // A wait that could not even start (device pulled, poll error) returns at once.
   return port_->LastError() == 0 ? WaitResult::kTimedOut : WaitResult::kFailed;
 }
+
+}  // namespace diaglib

@@ -13,6 +13,8 @@
 namespace platform {
 class Clock;
 }
+
+namespace diaglib {
 class DataLogFileHandler;
 
 // Last-error values of CSerialPort.
@@ -81,3 +83,5 @@ class CSerialPort {
   platform::CommTimeouts timeouts_;
   platform::CommProperties properties_;
 };
+
+}  // namespace diaglib

@@ -3,6 +3,8 @@
 #include "api_device_fixture.hpp"
 #include "diaglib/api/port_autodetect.hpp"
 
+using namespace diaglib;  // the library's own classes under test
+
 namespace diaglib_test {
 namespace {
 
