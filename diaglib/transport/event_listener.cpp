@@ -3,18 +3,9 @@
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/hex_dump.hpp"
 #include "diaglib/log/log_categories.hpp"
+#include "diaglib/transport/packet_kinds.hpp"
 
 namespace diaglib {
-
-namespace {
-
-constexpr uint8_t kLogPacket = 0x10;
-constexpr uint8_t kDebugMessage = 0x1F;
-constexpr uint8_t kEventReport = 0x60;
-constexpr uint8_t kExtendedDebugMessage = 0x79;
-constexpr uint8_t kTerseDebugMessage = 0x92;
-
-}  // namespace
 
 CVodeEventListener::CVodeEventListener(PacketQueue* async_queue, PacketQueue* sync_queue,
                                        PacketQueue* event_queue, DataLogFileHandler* log)
