@@ -68,6 +68,9 @@ class CSerialPort {
 
  private:
   int OpenWith(unsigned port, uint32_t baud);
+  // Steps of the opening: the port's time-outs, then its line settings (SetState follows).
+  void ApplyDiagTimeouts();
+  void ApplyDiagLineSettings(uint32_t baud);
   int MapAndStore(bool ok);
 
   platform::Clock& clock_;
