@@ -144,7 +144,11 @@ TEST(EfsWriteTest, OnlyRegularFilesAreUploaded) {
       switch (Command(request)) {
         case 19: *response = Reply(request, 48, {{20, 512}, {28, 100}}); break;
         case 2: *response = Reply(request, 12, {{4, 3}}); break;
-        case 5: *response = Reply(request, 20, {{12, static_cast<uint32_t>(request.size() - 12)}}); break;
+        case 5:  // echoes the descriptor and offset it was sent
+          *response = Reply(request, 20, {{4, diaglib::GetU32(request.data() + 4)},
+                                          {8, diaglib::GetU32(request.data() + 8)},
+                                          {12, static_cast<uint32_t>(request.size() - 12)}});
+          break;
         default: *response = Reply(request, 8, {});
       }
       return true;
