@@ -13,6 +13,8 @@ constexpr uint32_t kConnectRetryPauseMs = 5000;
 constexpr int kPhoneChecks = 10;
 constexpr uint32_t kPhoneCheckPauseMs = 1000;
 constexpr uint32_t kWaitForPhonePollMs = 10;
+// Nobody may be at the line to press the key: the wait for a phone then ends on its own.
+constexpr uint32_t kWaitForPhoneMaxMs = 60000;
 constexpr uint16_t kFtmCommandCode = 75;
 constexpr uint16_t kNvFtmModeItem = 453;
 
@@ -123,12 +125,15 @@ void Treesmith::PrintVersionReport() {
     Print("<<Waiting for phone, press any key to exit>>\n");
     bool connected = false;
     bool download_mode = false;
+    const uint32_t wait_start = clock_.TickCount();
     while (!connected && !console_.KeyWaiting()) {
       connected = api_.IsPhoneConnected(handle_);
       uint32_t status = 0;
       download_mode = api_.GetTovikPhoneStatus(handle_, &status) == 1 && status != 0;
       clock_.Pause(kWaitForPhonePollMs);
       if (download_mode) break;
+      // Past the bound the run goes on as if the key had been pressed.
+      if (clock_.TickCount() - wait_start >= kWaitForPhoneMaxMs) break;
     }
     if (console_.KeyWaiting()) console_.ReadKey();
     if (!connected) {

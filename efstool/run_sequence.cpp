@@ -102,6 +102,10 @@ void Treesmith::Print(const char* format, ...) {
 int Treesmith::Run(const std::vector<std::wstring>& args) {
   api_.UseClock(clock_);
   const bool delete_dl = FirstArgumentIs(args, L"--DeleteDLFile");
+  const char* const result_file = delete_dl ? kDeleteDlResult : kRunResult;
+  // Until this run has its own verdict there is none: a run that is killed or hangs must not
+  // leave the previous device's PASS behind.
+  platform::RemoveFile(result_file);
   OpenOutput(delete_dl ? kDeleteDlLog : kRunLog);
   LogMessage("treesmith version: 20120903 \n");
 
@@ -156,7 +160,7 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
   DisconnectDevice();
   CloseOutput();
 
-  OpenOutput(delete_dl ? kDeleteDlResult : kRunResult);
+  OpenOutput(result_file);
   LogMessage(verdict ? "PASS" : "FAIL");
   CloseOutput();
   return 0;

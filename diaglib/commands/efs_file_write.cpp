@@ -127,6 +127,13 @@ bool WriteFile(DiagSession& session, const char* local_file, const char* efs_fil
              static_cast<int>(kMaxLocalPath));
     return false;
   }
+  // A folder, a device or a pipe has no content of its own: it would land on the device as an
+  // empty file, or be read without end.
+  if (!platform::IsRegularFile(local_file)) {
+    WriteLog(log, LOG_ERR, "VODE_EfsWrite() - %s is not a regular file", local_file);
+    return false;
+  }
+
   uint32_t data_size = 0;
   if (!platform::LocalFileSize(local_file, &data_size)) return false;
 
