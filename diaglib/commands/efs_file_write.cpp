@@ -106,7 +106,13 @@ bool EFS2WriteEntireFile(DiagSession& session, int32_t descriptor, const char* l
     const size_t got =
         std::fread(transfer.get() + kEfs2WriteHeaderSize, 1, kEfs2ChunkSize, source.get());
     transferred += static_cast<uint32_t>(got);
-    if (got == 0) return true;
+    if (got == 0) {
+      // A file that shrank, or could not be read, while it was sent must not pass as written.
+      if (offset == total && !std::ferror(source.get())) return true;
+      WriteLog(session.LogHandler(), LOG_ERR,
+               "EFS2WriteEntireFile() - local file gave %u of its %u bytes", offset, total);
+      return false;
+    }
     if (!WriteChunk(session, descriptor, transfer.get(), static_cast<uint32_t>(got), &offset)) {
       return false;
     }

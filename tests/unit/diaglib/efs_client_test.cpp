@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,24 @@ TEST(EfsLimitTest, OverlongRequestsAreNeverSent) {
   std::remove("efs_limit.bin");
 }
 
+// A device that stores every write whole; `on_write` runs as each write request arrives.
+void WritableDevice(FakeSession& session, std::function<void()> on_write = nullptr) {
+  session.responder = [on_write](const Bytes& request, Bytes* response) {
+    switch (Command(request)) {
+      case 19: *response = Reply(request, 48, {{20, 512}, {28, 100}}); break;
+      case 2: *response = Reply(request, 12, {{4, 3}}); break;
+      case 5:  // echoes the descriptor and offset it was sent
+        if (on_write) on_write();
+        *response = Reply(request, 20, {{4, diaglib::GetU32(request.data() + 4)},
+                                        {8, diaglib::GetU32(request.data() + 8)},
+                                        {12, static_cast<uint32_t>(request.size() - 12)}});
+        break;
+      default: *response = Reply(request, 8, {});
+    }
+    return true;
+  };
+}
+
 TEST(EfsWriteTest, OnlyRegularFilesAreUploaded) {
   char pattern[] = "/tmp/efs-write-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -140,19 +159,7 @@ TEST(EfsWriteTest, OnlyRegularFilesAreUploaded) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSession session;
-    session.responder = [](const Bytes& request, Bytes* response) {
-      switch (Command(request)) {
-        case 19: *response = Reply(request, 48, {{20, 512}, {28, 100}}); break;
-        case 2: *response = Reply(request, 12, {{4, 3}}); break;
-        case 5:  // echoes the descriptor and offset it was sent
-          *response = Reply(request, 20, {{4, diaglib::GetU32(request.data() + 4)},
-                                          {8, diaglib::GetU32(request.data() + 8)},
-                                          {12, static_cast<uint32_t>(request.size() - 12)}});
-          break;
-        default: *response = Reply(request, 8, {});
-      }
-      return true;
-    };
+    WritableDevice(session);
     const std::string local = dir + "/" + c.name;
     EXPECT_EQ(diaglib::EfsWriteFile(session, local.c_str(), "cfg/x"), c.regular);
     if (c.regular) {
@@ -166,6 +173,16 @@ TEST(EfsWriteTest, OnlyRegularFilesAreUploaded) {
     }
   }
   std::filesystem::remove_all(dir);
+}
+
+TEST(EfsWriteTest, AFileThatShrinksWhileItIsSentFails) {
+  // Larger than what the stream reads ahead, so the cut is seen.
+  std::ofstream("efs_shrinks.bin") << std::string(40000, 'a');
+  FakeSession session;
+  WritableDevice(session, [] { std::filesystem::resize_file("efs_shrinks.bin", 100); });
+  EXPECT_FALSE(diaglib::EfsWriteFile(session, "efs_shrinks.bin", "cfg/x"));
+  EXPECT_TRUE(FakeSession::Logged("EFS2WriteEntireFile() failed"));
+  std::remove("efs_shrinks.bin");
 }
 
 }  // namespace
