@@ -81,8 +81,15 @@ ListRead NvListReader::Next(std::string* line) {
   }
   if (std::ferror(file_)) return ListRead::kError;
   if (line->empty()) return ListRead::kEnd;
-  // An editor saving "as UTF-8" may put these three bytes in front of the first tag.
-  if (line_number_ == 1 && line->compare(0, 3, "\xEF\xBB\xBF") == 0) line->erase(0, 3);
+  if (line_number_ == 1) {
+    // An editor saving "as UTF-8" may put these three bytes in front of the first tag.
+    if (line->compare(0, 3, "\xEF\xBB\xBF") == 0) line->erase(0, 3);
+    // A list saved as UTF-16 holds no line this reader could take for a tag: every item would
+    // be skipped and the run pass with nothing written.
+    if (line->compare(0, 2, "\xFF\xFE") == 0 || line->compare(0, 2, "\xFE\xFF") == 0) {
+      return ListRead::kError;
+    }
+  }
   // The line is text: a NUL ends what is parsed of it, as it always has.
   const size_t nul = line->find('\0');
   if (nul != std::string::npos) line->resize(nul);

@@ -26,7 +26,8 @@ struct NvEntry {
 enum class ListRead { kLine, kEnd, kError, kTooLong };
 
 // Reads the list line by line, each line whole with its line end. A UTF-8 byte order mark at
-// the start of the file is not part of the first line. kError when the file cannot be read on
+// the start of the file is not part of the first line; a UTF-16 one makes the file unreadable,
+// as does a read that fails. kError when the file cannot be read on
 // (whatever was read of that line is dropped), kTooLong for a line of more than kListLineMax
 // characters, its line end included.
 class NvListReader {

@@ -130,6 +130,8 @@ TEST(NvListReaderTest, LinesComeWholeOnceEach) {
       {"longest line", Holding(longest + "\n" + longest + "bc"), {longest + "\n"}, ListRead::kTooLong},
       {"error after a line", testsupport::StreamFailingAfter("NV1:1\nNV2:"), {"NV1:1\n"}, ListRead::kError},
       {"folder", std::fopen(".", "r"), {}, ListRead::kError},
+      {"UTF-16, little end first", Holding(std::string("\xFF\xFEN\0V\0001\0:\0001\0", 12)), {}, ListRead::kError},
+      {"UTF-16, big end first", Holding(std::string("\xFE\xFF\0N\0V\0001\0:\0001", 12)), {}, ListRead::kError},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
