@@ -89,12 +89,7 @@ void Treesmith::LogMessage(const char* format, ...) {
 void Treesmith::Print(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  if (length > 0) std::vsnprintf(&text[0], text.size() + 1, format, args);
+  const std::string text = common::FormatV(format, args);
   va_end(args);
   console_.Write(text);
 }
