@@ -21,6 +21,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/com_port.hpp"
+#include "platform/portable/comm_deadlines.hpp"
 #include "posix_support.hpp"
 
 namespace platform {
@@ -339,22 +340,7 @@ class PosixComPort final : public ComPort {
     *got = 0;
     Use use(*this);
     if (!use.ok()) return false;
-    const CommTimeouts t = use.timeouts();
-    const bool interval_max = t.ReadIntervalTimeout == kMaxDword;
-    // Interval MAXDWORD with no total time-out: only what is buffered.
-    const bool immediate = interval_max && t.ReadTotalTimeoutMultiplier == 0 &&
-                           t.ReadTotalTimeoutConstant == 0;
-    // Interval MAXDWORD otherwise: return as soon as some bytes are in hand.
-    const bool return_on_any = interval_max;
-    const bool has_total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-    uint64_t total = 0;
-    if (t.ReadTotalTimeoutMultiplier == kMaxDword) {
-      total = t.ReadTotalTimeoutConstant;
-    } else {
-      total = static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
-    }
-    if (total >= kMaxDword) total = kMaxDword - 1;
-    const bool has_interval = t.ReadIntervalTimeout != 0 && !interval_max;
+    const ReadDeadline d = ReadDeadlineFor(use.timeouts(), count);
     const uint32_t start = clock_.TickCount();
     bool hung_up = false;
 
@@ -371,15 +357,15 @@ class PosixComPort final : public ComPort {
         SetErrno(n == 0 ? EIO : errno);
         return false;
       }
-      if (*got == count || immediate || (return_on_any && *got > 0)) break;
+      if (*got == count || d.immediate || (d.return_on_any && *got > 0)) break;
 
       uint32_t wait_ms = kMaxDword;
-      if (has_total) {
+      if (d.has_total) {
         const uint32_t elapsed = clock_.TickCount() - start;
-        if (elapsed >= total) break;
-        wait_ms = static_cast<uint32_t>(total - elapsed);
+        if (elapsed >= d.total_ms) break;
+        wait_ms = d.total_ms - elapsed;
       }
-      if (has_interval && *got > 0 && t.ReadIntervalTimeout < wait_ms) wait_ms = t.ReadIntervalTimeout;
+      if (d.has_interval && *got > 0 && d.interval_ms < wait_ms) wait_ms = d.interval_ms;
       if (hung_up) {
         // The other end is gone and nothing more will come; waiting again would spin.
         SetErrno(EIO);
@@ -402,10 +388,7 @@ class PosixComPort final : public ComPort {
     *written = 0;
     Use use(*this);
     if (!use.ok()) return false;
-    const CommTimeouts t = use.timeouts();
-    const bool has_total = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
-    uint64_t total = static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
-    if (total >= kMaxDword) total = kMaxDword - 1;
+    const WriteDeadline d = WriteDeadlineFor(use.timeouts(), count);
     const uint32_t start = clock_.TickCount();
     while (*written < count) {
       const ssize_t n = ::write(use.fd(), bytes + *written, count - *written);
@@ -419,15 +402,15 @@ class PosixComPort final : public ComPort {
         return false;
       }
       uint32_t wait_ms = kMaxDword;
-      if (has_total) {
+      if (d.has_total) {
         const uint32_t elapsed = clock_.TickCount() - start;
-        if (elapsed >= total) {
+        if (elapsed >= d.total_ms) {
           // As a timed-out serial write completes: with the bytes that went out. The code
           // tells callers that look at the error rather than the count.
           SetError(kErrorTimeout);
           return true;
         }
-        wait_ms = static_cast<uint32_t>(total - elapsed);
+        wait_ms = d.total_ms - elapsed;
       }
       const PollResult r = WaitFor(use, POLLOUT, wait_ms);
       if (r == PollResult::kClosed) {

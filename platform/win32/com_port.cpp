@@ -19,6 +19,7 @@
 
 #include "platform/clock.hpp"
 #include "platform/com_port.hpp"
+#include "platform/portable/comm_deadlines.hpp"
 #include "win32_support.hpp"
 
 namespace platform {
@@ -442,20 +443,14 @@ class Win32ComPort final : public ComPort {
   }
   DWORD ReadBoundMs(uint32_t count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const CommTimeouts& t = timeouts_;
-    if (t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword) {
-      return Bound(t.ReadTotalTimeoutConstant);
-    }
-    if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
-      return t.ReadIntervalTimeout == kMaxDword ? Bound(0) : INFINITE;
-    }
-    return Bound(static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant);
+    const ReadDeadline d = ReadDeadlineFor(timeouts_, count);
+    if (d.immediate) return Bound(0);
+    return d.has_total ? Bound(d.total_ms) : INFINITE;
   }
   DWORD WriteBoundMs(uint32_t count) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const CommTimeouts& t = timeouts_;
-    if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) return INFINITE;
-    return Bound(static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant);
+    const WriteDeadline d = WriteDeadlineFor(timeouts_, count);
+    return d.has_total ? Bound(d.total_ms) : INFINITE;
   }
 
   // One overlapped read or write: issue it on `event`, wait for it (or for Close) no longer than
