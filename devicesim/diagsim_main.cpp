@@ -2,264 +2,37 @@
 // without hardware. It serves until SIGINT or SIGTERM, then saves its state and cleans up.
 #include <signal.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "devicesim/device_root_layout.hpp"
+#include "devicesim/diagsim_options.hpp"
 #include "devicesim/virtual_device.hpp"
 
 namespace {
 
-const char kUsage[] =
-    "usage: diagsim --root DIR [options]\n"
-    "\n"
-    "Serves one virtual DIAG device under the device root DIR (the folder the tools read\n"
-    "through DIAG_DEVICE_ROOT) until interrupted (SIGINT or SIGTERM).\n"
-    "\n"
-    "  --root DIR           device root; created when missing (required)\n"
-    "  --com N              serve the port COMN (default 7)\n"
-    "  --layout KIND        the port's sysfs shape: usb-serial (a ttyUSB port, the default)\n"
-    "                       or cdc-acm (a ttyACM port)\n"
-    "  --tty NAME           tty name behind the COM link (default ttyUSB<N-1>, or for cdc-acm\n"
-    "                       ttyACM<N-101>, the ttys the udev rule links to COM<N>)\n"
-    "  --usb-path P         the device's USB port path: 3 (root hub port 3) or 1.4 (port 4\n"
-    "                       of a hub on port 1); default N\n"
-    "  --usb-id VID:PID     USB vendor and product id in hex (default 1e0f:9001)\n"
-    "  --interface-number I USB interface number of the port (default 0)\n"
-    "  --interface TEXT     USB interface text (default \"KVX Diagnostics Interface\")\n"
-    "  --no-interface       write no interface file, so the product text describes the port\n"
-    "  --product TEXT       USB product text (default \"KVX USB Modem\")\n"
-    "  --udev-description TEXT\n"
-    "                       the description a line's udev rule gives the port\n"
-    "  --cdrom              start as a CD-ROM; the serial port appears after the eject command\n"
-    "  --cdrom-index K      the CD-ROM is sr<K> (default 0)\n"
-    "  --eject-delay MS     time from the eject to the serial port (default 50)\n"
-    "  --reset-absence MS   how long a reset makes the device vanish (default 200)\n"
-    "  --mode-delay MS      the operating mode follows a mode request after MS (default 0)\n"
-    "  --mode N             operating mode at start: 1 FTM, 2-4 offline, 5 online, 6 LPM\n"
-    "  --nv-state FILE      keep NV items in FILE (loaded at start, saved on every change)\n"
-    "  --nv-set ID:HEX      preload NV item ID (decimal) with the hex bytes HEX, for example\n"
-    "                       453:0102ff or 453:01,02,ff; repeatable; the rest of the item is 0\n"
-    "  --nv-inactive ID     NV item ID answers status 5 (inactive) until written; repeatable\n"
-    "  --efs-load DIR       fill the file system from the host folder DIR\n"
-    "  --efs-dump DIR       copy the file system into the host folder DIR on exit\n"
-    "  --efs-capacity BYTES file system size (default 16777216)\n"
-    "  --verbose            print every request received, in hex, on standard error\n"
-    "  --report             on exit, print the NV items held (id and first 16 bytes) and the\n"
-    "                       file system's entries\n"
-    "  --help               show this text\n"
-    "  --version            show the version of the line tools it belongs to\n"
-    "\n"
-    "Whenever the port appears (at start, after the eject, after a reset) it prints\n"
-    "\"diagsim: serving COM<N> at <link>\", and \"diagsim: COM<N> gone\" when it vanishes; with\n"
-    "--cdrom it first prints \"diagsim: CD-ROM sr<K> at <root>; COM<N> follows the eject\".\n"
-    "Exit code 0 after a clean stop, 2 on a usage error, 1 when the device cannot start.\n";
+using devicesim::DiagsimOptions;
 
-bool ParseNumber(const std::string& text, long long min, long long max, long long* out) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const long long v = std::strtoll(text.c_str(), &end, 0);
-  if (*end != '\0' || v < min || v > max) return false;
-  *out = v;
-  return true;
+// --verbose: every request received, in hex, on standard error.
+void PrintRequest(const std::vector<uint8_t>& request) {
+  std::string line = "diagsim: request";
+  char hex[4];
+  for (uint8_t b : request) {
+    std::snprintf(hex, sizeof hex, " %02X", b);
+    line += hex;
+  }
+  std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-bool ParseNvSet(const std::string& text, uint16_t* id, devicesim::NvData* data) {
-  const size_t colon = text.find(':');
-  long long number = 0;
-  if (colon == std::string::npos || !ParseNumber(text.substr(0, colon), 0, 0xFFFF, &number)) {
-    return false;
-  }
-  *id = static_cast<uint16_t>(number);
-  *data = devicesim::NvData{};
-  std::string digits;
-  for (char c : text.substr(colon + 1)) {
-    if (std::isxdigit(static_cast<unsigned char>(c))) {
-      digits.push_back(c);
-    } else if (c != ',' && c != ' ') {
-      return false;
-    }
-  }
-  if (digits.size() % 2 != 0 || digits.size() > 2 * data->size()) return false;
-  for (size_t i = 0; i < digits.size() / 2; ++i) {
-    (*data)[i] = static_cast<uint8_t>(std::strtoul(digits.substr(2 * i, 2).c_str(), nullptr, 16));
-  }
-  return true;
-}
-
-// Port numbers from 1 to 31 joined by dots, at most seven tiers deep, as USB allows.
-bool ValidUsbPath(const std::string& text) {
-  size_t start = 0;
-  for (int tier = 0; tier < 7; ++tier) {
-    const size_t dot = text.find('.', start);
-    long long port = 0;
-    const std::string part = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-    const bool digits = !part.empty() && std::all_of(part.begin(), part.end(), [](char c) {
-      return std::isdigit(static_cast<unsigned char>(c));
-    });
-    if (!digits || !ParseNumber(part, 1, 31, &port)) {
-      return false;
-    }
-    if (dot == std::string::npos) return true;
-    start = dot + 1;
-  }
-  return false;
-}
-
-bool ParseUsbId(const std::string& text, uint16_t* vendor, uint16_t* product) {
-  const size_t colon = text.find(':');
-  if (colon != 4 || text.size() != 9) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (i != colon && !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
-  }
-  *vendor = static_cast<uint16_t>(std::strtoul(text.substr(0, 4).c_str(), nullptr, 16));
-  *product = static_cast<uint16_t>(std::strtoul(text.substr(5).c_str(), nullptr, 16));
-  return true;
-}
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "diagsim: %s\n(diagsim --help lists the options)\n", message.c_str());
-  return 2;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  devicesim::Options options;
-  std::vector<std::pair<uint16_t, devicesim::NvData>> preload;
-  std::vector<uint16_t> inactive;
-  std::string efs_load, efs_dump;
-  bool verbose = false, report = false;
-
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    auto number = [&](long long min, long long max, long long* out) {
-      std::string text;
-      return value(&text) && ParseNumber(text, min, max, out);
-    };
-    long long n = 0;
-    std::string text;
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (arg == "--root") {
-      if (!value(&options.root)) return UsageError("--root needs a folder");
-    } else if (arg == "--com") {
-      if (!number(1, 255, &n)) return UsageError("--com needs a port number from 1 to 255");
-      options.com_number = static_cast<int>(n);
-    } else if (arg == "--version") {
-      std::printf("diagsim %s\n", LINETOOLS_VERSION);
-      return 0;
-    } else if (arg == "--layout") {
-      if (!value(&text) || !devicesim::ParsePortLayout(text, &options.layout)) {
-        return UsageError("--layout needs usb-serial or cdc-acm");
-      }
-    } else if (arg == "--usb-path") {
-      if (!value(&text) || !ValidUsbPath(text)) {
-        return UsageError("--usb-path needs port numbers joined by dots, for example 1.4");
-      }
-      options.usb_path = text;
-    } else if (arg == "--usb-id") {
-      if (!value(&text) || !ParseUsbId(text, &options.vendor_id, &options.product_id)) {
-        return UsageError("--usb-id needs VID:PID in hex, for example 1e0f:9001");
-      }
-    } else if (arg == "--interface-number") {
-      if (!number(0, 255, &n)) return UsageError("--interface-number needs a number from 0 to 255");
-      options.interface_number = static_cast<int>(n);
-    } else if (arg == "--udev-description") {
-      if (!value(&options.udev_description)) return UsageError("--udev-description needs a text");
-    } else if (arg == "--tty") {
-      if (!value(&options.tty_name)) return UsageError("--tty needs a name");
-    } else if (arg == "--interface") {
-      if (!value(&options.interface_text)) return UsageError("--interface needs a text");
-    } else if (arg == "--no-interface") {
-      options.write_interface_file = false;
-    } else if (arg == "--product") {
-      if (!value(&options.product_text)) return UsageError("--product needs a text");
-    } else if (arg == "--cdrom") {
-      options.start_as_cdrom = true;
-    } else if (arg == "--cdrom-index") {
-      if (!number(0, 255, &n)) return UsageError("--cdrom-index needs a number");
-      options.cdrom_index = static_cast<int>(n);
-    } else if (arg == "--eject-delay") {
-      if (!number(0, 600000, &n)) return UsageError("--eject-delay needs milliseconds");
-      options.eject_to_serial_ms = static_cast<uint32_t>(n);
-    } else if (arg == "--reset-absence") {
-      if (!number(0, 600000, &n)) return UsageError("--reset-absence needs milliseconds");
-      options.reset_absence_ms = static_cast<uint32_t>(n);
-    } else if (arg == "--mode-delay") {
-      if (!number(0, 600000, &n)) return UsageError("--mode-delay needs milliseconds");
-      options.mode_follow_delay_ms = static_cast<uint32_t>(n);
-    } else if (arg == "--mode") {
-      if (!number(0, 255, &n)) return UsageError("--mode needs an operating mode");
-      options.initial_mode = static_cast<int>(n);
-    } else if (arg == "--nv-state") {
-      if (!value(&options.nv_state_file)) return UsageError("--nv-state needs a file");
-    } else if (arg == "--nv-set") {
-      uint16_t id = 0;
-      devicesim::NvData data{};
-      if (!value(&text) || !ParseNvSet(text, &id, &data)) {
-        return UsageError("--nv-set needs ID:HEX, at most 128 bytes");
-      }
-      preload.emplace_back(id, data);
-    } else if (arg == "--nv-inactive") {
-      if (!number(0, 0xFFFF, &n)) return UsageError("--nv-inactive needs an item id");
-      inactive.push_back(static_cast<uint16_t>(n));
-    } else if (arg == "--efs-load") {
-      if (!value(&efs_load)) return UsageError("--efs-load needs a folder");
-    } else if (arg == "--efs-dump") {
-      if (!value(&efs_dump)) return UsageError("--efs-dump needs a folder");
-    } else if (arg == "--efs-capacity") {
-      if (!number(512, 1LL << 40, &n)) return UsageError("--efs-capacity needs a byte count");
-      options.efs_capacity_bytes = static_cast<uint64_t>(n);
-    } else if (arg == "--verbose") {
-      verbose = true;
-    } else if (arg == "--report") {
-      report = true;
-    } else {
-      return UsageError("unknown option " + arg);
-    }
-  }
-  if (options.root.empty()) return UsageError("--root is required");
-
-  if (verbose) {
-    options.request_observer = [](const std::vector<uint8_t>& request) {
-      std::string line = "diagsim: request";
-      char hex[4];
-      for (uint8_t b : request) {
-        std::snprintf(hex, sizeof hex, " %02X", b);
-        line += hex;
-      }
-      std::fprintf(stderr, "%s\n", line.c_str());
-    };
-  }
-
-  // The device's thread must not take the signals: they are waited for here.
-  sigset_t stop_signals;
-  sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a closed output pipe must not turn a clean stop into a crash
-
-  // The port comes and goes (eject, reset); each change is told so that a script can follow.
+// The port comes and goes (eject, reset); each change is told so that a script can follow.
+std::function<void(bool)> PresenceReporter(const devicesim::Options& options) {
   const int com = options.com_number;
   const std::string link =
       (std::filesystem::path(options.root) / "dev/serial/com" / ("COM" + std::to_string(com)))
           .string();
-  options.presence_observer = [com, link](bool present) {
+  return [com, link](bool present) {
     if (present) {
       std::printf("diagsim: serving COM%d at %s\n", com, link.c_str());
     } else {
@@ -267,23 +40,55 @@ int main(int argc, char** argv) {
     }
     std::fflush(stdout);
   };
+}
+
+// The device's thread must not take the signals: they are waited for here.
+sigset_t BlockStopSignals() {
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a closed output pipe must not turn a clean stop into a crash
+  return stop_signals;
+}
+
+// --report: the NV items held (id and first 16 bytes) and the file system's entries.
+void PrintReport(const devicesim::VirtualDevice& device) {
+  for (const auto& [id, data] : device.NvItems()) {
+    std::printf("diagsim: NV%u", static_cast<unsigned>(id));
+    for (size_t i = 0; i < 16; ++i) std::printf(" %02x", data[i]);
+    std::printf("\n");
+  }
+  for (const std::string& entry : device.EfsListing()) {
+    std::printf("diagsim: EFS %s\n", entry.c_str());
+  }
+}
+
+// Serves until a stop signal comes; the exit code.
+int Serve(DiagsimOptions parsed) {
+  devicesim::Options& options = parsed.device;
+  if (parsed.verbose) options.request_observer = PrintRequest;
+  sigset_t stop_signals = BlockStopSignals();
+  options.presence_observer = PresenceReporter(options);
 
   devicesim::VirtualDevice device(options);
-  if (!efs_load.empty() && !device.LoadEfs(efs_load)) {
+  if (!parsed.efs_load.empty() && !device.LoadEfs(parsed.efs_load)) {
     std::fprintf(stderr, "diagsim: cannot load the file system: %s\n", device.Error().c_str());
     return 1;
   }
   // Preloaded items win over the state file, which the device has read, and are in place
   // before the port is announced.
-  for (const auto& [id, data] : preload) device.SetNvItem(id, data);
-  for (uint16_t id : inactive) device.SetNvItemInactive(id, true);
+  for (const auto& [id, data] : parsed.preload) device.SetNvItem(id, data);
+  for (uint16_t id : parsed.inactive) device.SetNvItemInactive(id, true);
   if (!device.Start()) {
     std::fprintf(stderr, "diagsim: cannot start: %s\n", device.Error().c_str());
     return 1;
   }
   if (options.start_as_cdrom) {
     std::printf("diagsim: CD-ROM sr%d at %s; COM%d follows the eject\n", options.cdrom_index,
-                options.root.c_str(), com);
+                options.root.c_str(), options.com_number);
     std::fflush(stdout);
   }
 
@@ -291,20 +96,34 @@ int main(int argc, char** argv) {
   sigwait(&stop_signals, &signal_number);
 
   int code = 0;
-  if (!efs_dump.empty() && !device.DumpEfs(efs_dump)) {
+  if (!parsed.efs_dump.empty() && !device.DumpEfs(parsed.efs_dump)) {
     std::fprintf(stderr, "diagsim: cannot dump the file system: %s\n", device.Error().c_str());
     code = 1;
   }
   device.Stop();
-  if (report) {
-    for (const auto& [id, data] : device.NvItems()) {
-      std::printf("diagsim: NV%u", static_cast<unsigned>(id));
-      for (size_t i = 0; i < 16; ++i) std::printf(" %02x", data[i]);
-      std::printf("\n");
-    }
-    for (const std::string& entry : device.EfsListing()) std::printf("diagsim: EFS %s\n", entry.c_str());
-  }
+  if (parsed.report) PrintReport(device);
   std::printf("diagsim: stopped\n");
   std::fflush(stdout);
   return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const DiagsimOptions parsed = devicesim::ParseDiagsimOptions(argc, argv);
+  switch (parsed.action) {
+    case DiagsimOptions::Action::kHelp:
+      std::fputs(devicesim::DiagsimUsage(), stdout);
+      return 0;
+    case DiagsimOptions::Action::kVersion:
+      std::printf("diagsim %s\n", LINETOOLS_VERSION);
+      return 0;
+    case DiagsimOptions::Action::kUsageError:
+      std::fprintf(stderr, "diagsim: %s\n(diagsim --help lists the options)\n",
+                   parsed.error.c_str());
+      return 2;
+    case DiagsimOptions::Action::kServe:
+      break;
+  }
+  return Serve(parsed);
 }
