@@ -450,6 +450,13 @@ struct VirtualDevice::Impl {
       --delay_n;
       due += std::chrono::milliseconds(delay_ms);
     }
+    if (twice_n > 0) {
+      // The copy is queued first in time order below, so it follows the original.
+      --twice_n;
+      Queue(frame, due);
+      Queue(frame, due + std::chrono::milliseconds(twice_gap_ms));
+      return;
+    }
     if (split_n > 0 && split_pieces > 1 && frame.size() > 1) {
       --split_n;
       const size_t pieces = std::min<size_t>(static_cast<size_t>(split_pieces), frame.size());
@@ -463,6 +470,17 @@ struct VirtualDevice::Impl {
     } else {
       Queue(std::move(frame), due);
     }
+  }
+
+  // Counts one event against a fault that waits for `*after` events before it strikes `*n` times.
+  static bool Armed(int* after, int* n) {
+    if (*n <= 0) return false;
+    if (*after > 0) {
+      --*after;
+      return false;
+    }
+    --*n;
+    return true;
   }
 
   static Bytes With(uint8_t code, const Bytes& request) {
@@ -669,14 +687,10 @@ struct VirtualDevice::Impl {
         uint32_t size = static_cast<uint32_t>(req.size() - 12);
         uint32_t written = 0;
         int32_t err = kOk;
-        if (refuse_write_n > 0) {
-          --refuse_write_n;
+        if (Armed(&refuse_write_after, &refuse_write_n)) {
           err = refuse_write_errno;
         } else {
-          if (short_write_n > 0) {
-            --short_write_n;
-            size = std::min(size, short_write_bytes);
-          }
+          if (Armed(&short_write_after, &short_write_n)) size = std::min(size, short_write_bytes);
           err = efs.Write(fd, offset, req.data() + 12, size, &written);
         }
         Put32(&r, 4, static_cast<uint32_t>(fd));
@@ -821,13 +835,14 @@ struct VirtualDevice::Impl {
 
   Efs efs;
   int refuse_write_n = 0, refuse_open_n = 0, short_write_n = 0;
+  int refuse_write_after = 0, short_write_after = 0;  // writes served normally first
   int32_t refuse_write_errno = 0, refuse_open_errno = 0;
   uint32_t short_write_bytes = 0;
   bool ignore_efs_status = false;
 
   int drop = 0, corrupt = 0, error_n = 0, replace_n = 0, noise_n = 0, unsolicited_n = 0;
-  int delay_n = 0, split_n = 0, split_pieces = 0;
-  uint32_t delay_ms = 0, split_gap_ms = 0;
+  int delay_n = 0, split_n = 0, split_pieces = 0, twice_n = 0;
+  uint32_t delay_ms = 0, split_gap_ms = 0, twice_gap_ms = 0;
   uint8_t error_code = kBadCommand, replace_code = 0;
   Bytes noise, unsolicited_packet, patch;
   int patch_n = 0, truncate_n = 0;
@@ -1097,10 +1112,11 @@ int VirtualDevice::EfsOpenDirs() const {
   return impl_->efs.OpenDirs();
 }
 
-void VirtualDevice::RefuseEfsWrites(int n, int32_t errnum) {
+void VirtualDevice::RefuseEfsWrites(int n, int32_t errnum, int after) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->refuse_write_n = n;
   impl_->refuse_write_errno = errnum;
+  impl_->refuse_write_after = after;
 }
 
 void VirtualDevice::RefuseEfsOpens(int n, int32_t errnum) {
@@ -1109,10 +1125,11 @@ void VirtualDevice::RefuseEfsOpens(int n, int32_t errnum) {
   impl_->refuse_open_errno = errnum;
 }
 
-void VirtualDevice::ShortEfsWrites(int n, uint32_t bytes) {
+void VirtualDevice::ShortEfsWrites(int n, uint32_t bytes, int after) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->short_write_n = n;
   impl_->short_write_bytes = bytes;
+  impl_->short_write_after = after;
 }
 
 void VirtualDevice::IgnoreEfsStatus(bool ignore) {
@@ -1134,6 +1151,12 @@ void VirtualDevice::DelayResponses(int n, uint32_t ms) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->delay_n = n;
   impl_->delay_ms = ms;
+}
+
+void VirtualDevice::AnswerTwice(int n, uint32_t gap_ms) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->twice_n = n;
+  impl_->twice_gap_ms = gap_ms;
 }
 
 void VirtualDevice::SplitResponses(int n, int pieces, uint32_t gap_ms) {

@@ -123,9 +123,11 @@ class VirtualDevice {
   int EfsOpenDirs() const;   // directory handles not yet closed
 
   // EFS misbehaviour.
-  void RefuseEfsWrites(int n, int32_t errnum);  // the next n writes fail with errnum
+  // `after` writes are served normally first, so a fault can follow another one on a later
+  // request (a late answer to write k, then a refusal of write k+1).
+  void RefuseEfsWrites(int n, int32_t errnum, int after = 0);  // n writes fail with errnum
   void RefuseEfsOpens(int n, int32_t errnum);   // the next n opens fail with errnum
-  void ShortEfsWrites(int n, uint32_t bytes);   // the next n writes store at most `bytes`
+  void ShortEfsWrites(int n, uint32_t bytes, int after = 0);  // n writes store at most `bytes`
   void IgnoreEfsStatus(bool ignore);            // never answer the file system status request
   void FillUp(bool full = true);                // no free blocks, writes fail with ENOSPC
 
@@ -134,7 +136,10 @@ class VirtualDevice {
   // instance {0x27} for NV writes, {0x4B, 0x13, 0x05, 0x00} for EFS2 writes); {} = all.
   void MisbehaveOnlyFor(std::vector<uint8_t> request_prefix);
   void DropResponses(int n);
+  // Delayed answers still leave in order: one that comes after the requester gave up holds back
+  // the answer to its resend, as on a real line.
   void DelayResponses(int n, uint32_t ms);
+  void AnswerTwice(int n, uint32_t gap_ms);  // each answer again `gap_ms` after the first
   void SplitResponses(int n, int pieces, uint32_t gap_ms);
   void CorruptCrc(int n);
   void NoiseBeforeResponses(int n, std::vector<uint8_t> bytes);  // raw, may hold stray 0x7E

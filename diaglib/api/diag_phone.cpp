@@ -107,9 +107,9 @@ bool Diag_Phone::AlwaysConnected() { return link_.AlwaysConnected(); }
 
 bool Diag_Phone::SendSync(uint16_t request_length, const uint8_t* request,
                           uint16_t* response_length, uint8_t* response, uint8_t expected_code,
-                          int timeout_ms, int wait_ms) {
+                          int timeout_ms, int wait_ms, const diaglib::ReplyMatch& answers) {
   return link_.SendSync(request_length, request, response_length, response, expected_code,
-                        timeout_ms, wait_ms);
+                        timeout_ms, wait_ms, answers);
 }
 
 bool Diag_Phone::FlushRxBuffer() { return !outside_server_mode_ && link_.RequestRxFlush(); }

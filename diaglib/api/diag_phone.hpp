@@ -39,7 +39,8 @@ class Diag_Phone final : public diaglib::DiagSession {
   bool EnsurePortOpen() override;
   bool AlwaysConnected() override;
   bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms) override;
+                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
+                const diaglib::ReplyMatch& answers) override;
   bool FlushRxBuffer();
 
   void SetEfs2CallBacks(VODE_Efs2ProgressCallBack progress, VODE_Efs2DirCallBack directory);

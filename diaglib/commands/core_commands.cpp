@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "diaglib/commands/reply_echo.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/log_categories.hpp"
@@ -71,11 +72,11 @@ const char* PhoneModeName(uint32_t mode) {
   return mode < 7 ? kNames[mode] : nullptr;
 }
 
-bool SendCommandPacket(DiagSession& session, int timeout_ms) {
+bool SendCommandPacket(DiagSession& session, int timeout_ms, const ReplyMatch& answers) {
   CommandPacket& packet = session.Packet();
   packet.ResponseLength() = CommandPacket::kCapacity;
   return session.SendSync(packet.RequestLength(), packet.Request(), &packet.ResponseLength(),
-                          packet.Response(), packet.Request()[0], timeout_ms, 0);
+                          packet.Response(), packet.Request()[0], timeout_ms, 0, answers);
 }
 
 bool IsPhoneConnected(DiagSession& session) {
@@ -93,7 +94,11 @@ bool IsPhoneConnected(DiagSession& session) {
   for (uint8_t i = 0; i < kLoopbackPayload; ++i) packet.AppendByte(i);
   WriteLog(log, LOG_RET, "VODE_IsPhoneConnected() -- pinging phone with loopback command, 0x%X",
            kCmdLoopback);
-  if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutPing))) return false;
+  // Byte 1 is left out here too: the payload after it tells this ping's echo from a late one.
+  if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutPing),
+                         RepeatsRequest(packet.Request(), 2, packet.RequestLength()))) {
+    return false;
+  }
   if (packet.ResponseLength() != packet.RequestLength()) return false;
   // Byte 1 is left out of the echo check, as the phone may use it.
   for (int k = 1; k <= 9; ++k) {
@@ -264,7 +269,11 @@ bool ReadNvItem(DiagSession& session, uint16_t item_id, uint8_t* data, int lengt
   packet.AppendU16(item_id);
   packet.AppendBytes(data, static_cast<uint16_t>(length));
   packet.AppendU16(*status);
-  if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse))) return false;
+  // The reply names its item: an answer about another item is a late one, never this item's.
+  if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse),
+                         RepeatsRequest(packet.Request(), 0, 3))) {
+    return false;
+  }
   if (packet.ResponseLength() < packet.RequestLength()) return false;
   uint16_t received_status = 0;
   if (!packet.TakeU16FromEnd(&received_status)) return false;

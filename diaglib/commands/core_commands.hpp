@@ -34,8 +34,9 @@ enum PhoneMode : uint32_t {
 // The name printed for modes 0 to 6, null for the others.
 const char* PhoneModeName(uint32_t mode);
 
-// Exchanges the command packet's request with time-out `timeout_ms`, no wait before listening.
-bool SendCommandPacket(DiagSession& session, int timeout_ms);
+// Exchanges the command packet's request with time-out `timeout_ms`, no wait before listening;
+// `answers`, when given, drops late answers to earlier requests.
+bool SendCommandPacket(DiagSession& session, int timeout_ms, const ReplyMatch& answers = {});
 
 bool IsPhoneConnected(DiagSession& session);
 bool ControlPhoneMode(DiagSession& session, uint32_t requested_mode);

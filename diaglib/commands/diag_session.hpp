@@ -7,6 +7,7 @@
 
 #include "diaglib/api/vode.hpp"
 #include "diaglib/commands/command_packet.hpp"
+#include "diaglib/transport/reply_match.hpp"
 
 class DataLogFileHandler;
 
@@ -34,9 +35,11 @@ class DiagSession {
   virtual ~DiagSession() = default;
 
   // One request and its response, with the port check before and the DIAG error report after.
-  // `response_length` is the capacity on entry and the received length on return.
+  // `response_length` is the capacity on entry and the received length on return. Packets that
+  // `answers` rejects (when given) are stale answers to earlier requests and never returned.
   virtual bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                        uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms) = 0;
+                        uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
+                        const ReplyMatch& answers) = 0;
 
   // The table value as stored, without a log line.
   virtual int TimeOutValue(int id) const = 0;

@@ -5,6 +5,7 @@
 
 #include "diaglib/commands/core_commands.hpp"
 #include "diaglib/commands/efs_requests.hpp"
+#include "diaglib/commands/reply_echo.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/log_categories.hpp"
@@ -45,7 +46,11 @@ bool RemoveEntry(DiagSession& session, uint16_t command, const char* path, const
   }
   packet.AppendBytes(reinterpret_cast<const uint8_t*>(path), static_cast<uint16_t>(length));
   packet.AppendByte(0);
-  if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse))) return false;
+  // A late answer to another EFS2 request would pass for this removal's result.
+  if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse),
+                         RepeatsRequest(packet.Request(), 0, kEfs2HeaderSize))) {
+    return false;
+  }
   if (packet.ResponseLength() < 8) {
     WriteLog(log, LOG_ERR, "%s() - response of %d bytes carries no error number", what,
              static_cast<int>(packet.ResponseLength()));
@@ -144,7 +149,8 @@ bool EfsListFolder(DiagSession& session, const char* folder, std::vector<EfsDirE
                       [&received](const uint8_t* r, uint16_t length) {
                         received = length;
                         return GetU32(r + 4) != 0 && GetI32(r + 12) == 0;
-                      })) {
+                      },
+                      request.Length())) {
       entries->clear();
       return false;
     }

@@ -55,9 +55,11 @@ bool WriteChunk(DiagSession& session, int32_t descriptor, uint8_t* transfer, uin
                 uint32_t* offset) {
   uint8_t* data = transfer + kEfs2WriteHeaderSize;
   uint32_t done = 0;
+  uint32_t stored_last = 0;  // the bytes at the front of `data` that the last piece stored
   while (done < count) {
     const uint32_t remaining = count - done;
-    if (done > 0) std::memmove(data, data + done, remaining);
+    // The buffer was already moved up by the pieces before the last one.
+    if (stored_last > 0) std::memmove(data, data + stored_last, remaining);
     PutEfs2Header(transfer, kEfs2Write);
     PutU32(transfer + 4, static_cast<uint32_t>(descriptor));
     PutU32(transfer + 8, *offset);
@@ -73,10 +75,12 @@ bool WriteChunk(DiagSession& session, int32_t descriptor, uint8_t* transfer, uin
           if (reported <= 0 || static_cast<uint32_t>(reported) > remaining) return false;
           written = reported;
           return true;
-        });
+        },
+        kEfs2WriteHeaderSize);
     if (!ok) return false;
     *offset += static_cast<uint32_t>(written);
     done += static_cast<uint32_t>(written);
+    stored_last = static_cast<uint32_t>(written);
     if (static_cast<uint32_t>(written) < remaining) {
       WriteLog(session.LogHandler(), LOG_RET,
                " EFS Write stored %d of %d bytes, sending the rest from offset %u", written,

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "diaglib/commands/core_commands.hpp"
+#include "diaglib/commands/reply_echo.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 
 namespace diaglib {
@@ -47,13 +48,14 @@ void PutEfs2Header(uint8_t* at, uint16_t command) {
 
 bool ExchangeEfs2(DiagSession& session, const uint8_t* request, uint16_t request_length,
                   uint8_t* response, uint16_t capacity, uint16_t minimum_length, int attempts,
-                  const Efs2Accept& accept) {
+                  const Efs2Accept& accept, size_t echoed) {
   if (minimum_length < kEfs2HeaderSize) minimum_length = kEfs2HeaderSize;
+  const ReplyMatch answers = RepeatsRequest(request, 0, echoed);
   for (int attempt = 0; attempt < attempts; ++attempt) {
     std::memset(response, 0, capacity);
     uint16_t length = capacity;
     if (!session.SendSync(request_length, request, &length, response, kCmdSubsystemDispatch,
-                          kEfs2TimeOutMs, 0)) {
+                          kEfs2TimeOutMs, 0, answers)) {
       continue;
     }
     if (length < minimum_length || std::memcmp(response, request, kEfs2HeaderSize) != 0) continue;

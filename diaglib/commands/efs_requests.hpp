@@ -61,9 +61,12 @@ using Efs2Accept = std::function<bool(const uint8_t* response, uint16_t length)>
 // Sends the request up to `attempts` times with the fixed EFS2 time-out; an attempt counts when
 // the exchange succeeded, the response repeats the request's header, holds at least
 // `minimum_length` bytes and `accept` agrees. The response buffer is cleared before each try,
-// so nothing of a failed attempt can pass for a later answer.
+// so nothing of a failed attempt can pass for a later answer. A reply that does not repeat the
+// request's first `echoed` bytes (the header, and where the command echoes them its handle and
+// offset or sequence number) is a late answer to another request: it is dropped while the
+// attempt waits on, so that a non-repeatable request (close, remove) is not sent twice for it.
 bool ExchangeEfs2(DiagSession& session, const uint8_t* request, uint16_t request_length,
                   uint8_t* response, uint16_t capacity, uint16_t minimum_length, int attempts,
-                  const Efs2Accept& accept);
+                  const Efs2Accept& accept, size_t echoed = kEfs2HeaderSize);
 
 }  // namespace diaglib

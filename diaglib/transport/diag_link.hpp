@@ -35,7 +35,8 @@ class DiagLink {
   bool EnsurePortOpen();
   // One request for its response; on failure a DIAG error response is logged with its text.
   bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms);
+                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
+                const diaglib::ReplyMatch& answers = {});
   bool RequestRxFlush();
 
   bool IsConnected() const { return connected_; }

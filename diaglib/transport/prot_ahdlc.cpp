@@ -147,7 +147,9 @@ int CProtAHDLC::Data2DM(uint8_t baudrate_mask) {
         if (elapsed >= kReplyWindowMs) break;
         // Bounded by what is left of the reply window, so a silent device costs 200 ms.
         const uint32_t left = kReplyWindowMs - elapsed;
-        clock_.Wait(left, [port](uint32_t real_ms) { return port->WaitReadable(real_ms); });
+        clock_.Wait(left, [port](uint32_t real_ms) {
+          return port->WaitReadable(real_ms) == CSerialPort::WaitResult::kReadable;
+        });
       }
     }
   }

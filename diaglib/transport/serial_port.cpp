@@ -113,6 +113,10 @@ int CSerialPort::Close() {
   // Closing the platform port also wakes a reader waiting in it.
   port_->Close();
   open_.store(false);
+  if (port_->LastError() == platform::kErrorTimeout) {
+    WriteLog(log_.load(), LOG_ERR,
+             "CSerialPort::Close - cancelled I/O did not end within 2000 ms, the port was closed anyway");
+  }
   return 1;
 }
 
@@ -223,7 +227,9 @@ int CSerialPort::SetWriteTimeout(int ms) {
   return 1;
 }
 
-bool CSerialPort::WaitReadable(uint32_t ms) {
-  if (!IsOpen()) return false;
-  return port_->WaitReadable(ms);
+CSerialPort::WaitResult CSerialPort::WaitReadable(uint32_t ms) {
+  if (!IsOpen()) return WaitResult::kFailed;
+  if (port_->WaitReadable(ms)) return WaitResult::kReadable;
+  // A wait that could not even start (device pulled, poll error) returns at once.
+  return port_->LastError() == 0 ? WaitResult::kTimedOut : WaitResult::kFailed;
 }

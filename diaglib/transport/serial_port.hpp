@@ -53,8 +53,10 @@ class CSerialPort {
   int SetDTR(bool on);
   int SetRTS(bool on);
   int SetWriteTimeout(int ms);
-  // The reader's idle wait: at most `ms` of real time for input; false at once when closed.
-  bool WaitReadable(uint32_t ms);
+  // The reader's idle wait: at most `ms` of real time for input. kFailed when the wait could not
+  // be made at all (closed, or the platform's wait failed), which returns at once.
+  enum class WaitResult { kReadable, kTimedOut, kFailed };
+  WaitResult WaitReadable(uint32_t ms);
 
   int LastError() const { return last_error_.load(); }
   int PortNumber() const { return port_number_.load(); }

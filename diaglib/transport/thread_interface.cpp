@@ -206,12 +206,8 @@ void CVodeThreadInterface::ReaderLoop() {
     acknowledged = 0;
 
     // Wait for input rather than sleeping, so a response is handled the moment it arrives.
-    bool readable = false;
-    if (serial_.IsOpen()) {
-      readable = serial_.WaitReadable(1);
-    } else {
-      IdlePass();
-    }
+    const CSerialPort::WaitResult wait = serial_.WaitReadable(1);
+    if (wait == CSerialPort::WaitResult::kFailed) IdlePass();
     if (pause_request_.load() || stop_request_.load()) continue;
 
     DataLogFileHandler* log = log_.load();
@@ -222,7 +218,7 @@ void CVodeThreadInterface::ReaderLoop() {
       WriteHexLog(log, LOG_IO, "THREAD READ (%d bytes): %s ", buffer.get(), length);
       if (flush_request_.exchange(false)) deframer.DropPartialFrame();
       deframer.DeframeChunk(buffer.get(), static_cast<size_t>(length));
-    } else if (readable) {
+    } else if (wait == CSerialPort::WaitResult::kReadable) {
       // A port whose device went away stays "readable" without data; without this pause the
       // reader would spin until the port is closed.
       IdlePass();
@@ -234,14 +230,17 @@ void CVodeThreadInterface::ReaderLoop() {
 
 bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* request,
                                     uint16_t* response_length, uint8_t* response,
-                                    uint8_t expected_code, int timeout_ms, int wait_ms) {
+                                    uint8_t expected_code, int timeout_ms, int wait_ms,
+                                    const diaglib::ReplyMatch& answers) {
   if (listener_ == nullptr) return false;
   DataLogFileHandler* log = log_.load();
   WriteHexLog(log, LOG_IO, "SEND (%d bytes):%s", request, request_length);
 
   PacketQueue* queue = listener_->SyncResponseQueue();
-  queue->Clear();
+  // The event first: a packet landing between the two is then emptied away with the rest
+  // instead of staying queued without its signal, to be taken for this request's answer.
   queue->ArrivalEvent().Reset();
+  queue->Clear();
   const uint32_t start = clock_.TickCount();
   const uint32_t timeout = timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0;
 
@@ -258,31 +257,40 @@ bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* requ
     if (wait_ms > 0) clock_.Pause(static_cast<uint32_t>(wait_ms));
     const uint32_t deadline = clock_.TickCount() + timeout;
     bool different = false;
+    uint32_t left = timeout;
     uint8_t packet[PacketQueue::kDataSize];
     for (;;) {
-      WaitEvent(clock_, queue->ArrivalEvent(), timeout);
+      WaitEvent(clock_, queue->ArrivalEvent(), left);
+      // One signal may stand for several packets: take all that are queued.
       uint16_t length = 0;
-      if (queue->Pop(&length, packet)) {
+      while (!result && !different && queue->Pop(&length, packet)) {
+        const uint16_t without_crc = static_cast<uint16_t>(length >= 2 ? length - 2 : 0);
+        if (packet[0] == expected_code && answers && !answers(packet, without_crc)) {
+          WriteHexLog(log, LOG_ERR, "Stale response dropped (%d bytes):%s", packet, without_crc);
+          continue;
+        }
         const uint16_t capacity = *response_length;
         std::memcpy(response, packet, length < capacity ? length : capacity);
-        const uint16_t without_crc = static_cast<uint16_t>(length >= 2 ? length - 2 : 0);
         *response_length = without_crc < capacity ? without_crc : capacity;
         if (packet[0] == expected_code) {
           WriteLog(log, LOG_IO, "READ STACK TIME (ms):\t%d",
                    static_cast<int>(clock_.TickCount() - sent));
           result = true;
-          break;
+        } else {
+          WriteLog(log, LOG_ERR,
+                   "Received different response command byte (0x%X)than was requested (0x%X)",
+                   packet[0], request_length > 0 ? request[0] : 0);
+          different = true;
         }
-        WriteLog(log, LOG_ERR,
-                 "Received different response command byte (0x%X)than was requested (0x%X)",
-                 packet[0], request_length > 0 ? request[0] : 0);
-        different = true;
       }
-      if (DeadlineReached(clock_.TickCount(), deadline)) {
+      if (result) break;
+      const uint32_t now = clock_.TickCount();
+      if (DeadlineReached(now, deadline)) {
         PortCloseRequest();
         break;
       }
       if (different) break;
+      left = deadline - now;
     }
     if (!result) Log(LOG_ERR, "Error. Send Sync Read failed.");
   }

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "diaglib/transport/prot_ahdlc.hpp"
+#include "diaglib/transport/reply_match.hpp"
 #include "diaglib/transport/serial_port.hpp"
 #include "diaglib/transport/sync_event.hpp"
 
@@ -51,8 +52,11 @@ class CVodeThreadInterface {
   // Discards what the driver holds and makes the reader drop its partial frame.
   bool RequestRxFlush();
   // *response_length is the capacity on entry, the packet length without CRC on return.
+  // Packets of the expected code that `answers` rejects are stale: they are dropped and the
+  // wait goes on until the same deadline.
   bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms);
+                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
+                const diaglib::ReplyMatch& answers = {});
 
   void SetLogHandler(DataLogFileHandler* handler);
   void SetReceiveTimeout(int ms) { receive_timeout_ms_.store(ms); }

@@ -29,7 +29,6 @@ namespace {
 constexpr uint32_t kErrorInvalidHandle = 6;
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr uint32_t kErrorOperationAborted = 995;
-constexpr uint32_t kErrorTimeout = 1460;
 constexpr uint8_t kRtsControlHandshake = 2;
 
 // Like GetLastError: one value per thread, so the reader thread's reads cannot overwrite the
@@ -154,6 +153,7 @@ class PosixComPort final : public ComPort {
     std::unique_lock<std::mutex> lock(mutex_);
     // A second Close while one is under way waits for it rather than closing twice.
     idle_.wait(lock, [this] { return !closing_; });
+    SetError(0);
     if (fd_ < 0) return;
     closing_ = true;
     const char byte = 1;

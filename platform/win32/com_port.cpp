@@ -6,6 +6,11 @@
 // events are therefore lent out under a lock with a use count, and Close raises a stop event
 // that every wait of the adapter also waits on: the reader wakes, cancels its own I/O, gives
 // the handle back, and only then are the handles closed, so none is used after CloseHandle.
+//
+// A driver may take its time to finish a cancelled request, or never do it: the wait for that
+// is bounded, the handle is then closed anyway, and Close reports it. The OVERLAPPED records
+// live beside the handles rather than on a caller's stack, and are kept for good when a request
+// never finished, so a late completion cannot write into memory that was given back.
 #include <windows.h>
 
 #include <condition_variable>
@@ -35,6 +40,8 @@ void SetError(uint32_t code) { ThreadLastError() = code; }
 
 class Win32ComPort final : public ComPort {
  public:
+  static constexpr DWORD kCancelBoundMs = 2000;
+
   explicit Win32ComPort(Clock& clock) : clock_(clock) {}
   ~Win32ComPort() override { Close(); }
 
@@ -58,6 +65,7 @@ class Win32ComPort final : public ComPort {
     Handles h;
     h.port = handle;
     h.overlapped = mode == IoMode::kOverlapped;
+    if (h.overlapped) h.records = new IoRecords();
     // Manual reset, not signalled, unnamed; made anew at each open.
     h.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (h.overlapped) {
@@ -74,6 +82,7 @@ class Win32ComPort final : public ComPort {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       handles_ = h;
+      timeouts_ = CommTimeouts{};  // the driver's own until the first SetTimeouts
     }
     SetError(0);
     return 0;
@@ -89,10 +98,14 @@ class Win32ComPort final : public ComPort {
     if (handles_.read != nullptr) SetEvent(handles_.read);
     if (handles_.write != nullptr) SetEvent(handles_.write);
     idle_.wait(lock, [this] { return users_ == 0; });
+    const bool forced = cancel_timed_out_;
+    if (forced) handles_.records = nullptr;  // a request may still complete into them
     CloseAll(handles_);
     handles_ = Handles{};
+    cancel_timed_out_ = false;
     closing_ = false;
     idle_.notify_all();
+    SetError(forced ? ERROR_TIMEOUT : 0);
   }
 
   bool IsOpen() const override {
@@ -139,7 +152,10 @@ class Win32ComPort final : public ComPort {
     t.ReadTotalTimeoutConstant = timeouts.ReadTotalTimeoutConstant;
     t.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
     t.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
-    return Succeeded(SetCommTimeouts(use.port(), &t) != 0);
+    if (!Succeeded(SetCommTimeouts(use.port(), &t) != 0)) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    timeouts_ = timeouts;
+    return true;
   }
 
   bool GetState(LineSettings* s) override {
@@ -238,7 +254,8 @@ class Win32ComPort final : public ComPort {
       *got = n;
       return ok;
     }
-    return Overlapped(use, use.read_event(), got, [&](OVERLAPPED* ov, DWORD* done) {
+    return Overlapped(use, use.read_event(), &use.records()->read, ReadBoundMs(count), got,
+                      [&](OVERLAPPED* ov, DWORD* done) {
       return ReadFile(use.port(), buffer, count, done, ov) != 0;
     });
   }
@@ -253,7 +270,8 @@ class Win32ComPort final : public ComPort {
       ok = Succeeded(WriteFile(use.port(), bytes, count, &n, nullptr) != 0);
       *written = n;
     } else {
-      ok = Overlapped(use, use.write_event(), written, [&](OVERLAPPED* ov, DWORD* done) {
+      ok = Overlapped(use, use.write_event(), &use.records()->write, WriteBoundMs(count), written,
+                      [&](OVERLAPPED* ov, DWORD* done) {
         return WriteFile(use.port(), bytes, count, done, ov) != 0;
       });
     }
@@ -295,7 +313,8 @@ class Win32ComPort final : public ComPort {
     // A comm event for the first received character wakes the reader as soon as a response
     // starts; the stop event wakes it when the port is closed.
     if (!Succeeded(SetCommMask(use.port(), EV_RXCHAR) != 0)) return false;
-    OVERLAPPED ov{};
+    OVERLAPPED& ov = use.records()->comm;
+    ov = OVERLAPPED{};
     ov.hEvent = use.comm_event();
     ResetEvent(ov.hEvent);
     DWORD mask = 0;
@@ -315,8 +334,11 @@ class Win32ComPort final : public ComPort {
     });
     DWORD unused = 0;
     if (!readable || !GetOverlappedResult(use.port(), &ov, &unused, FALSE)) {
+      // A pending comm-event wait ends when the mask changes; a driver may ignore CancelIo
+      // for it, and Close would then wait for it for ever.
+      SetCommMask(use.port(), 0);
       CancelIo(use.port());
-      Drain(use.port(), &ov);
+      Drain(use, &ov);
       readable = false;
     }
     SetError(0);
@@ -326,6 +348,14 @@ class Win32ComPort final : public ComPort {
   uint32_t LastError() const override { return ThreadLastError(); }
 
  private:
+  // One outstanding request of each kind at a time: the reader reads and waits, the caller
+  // writes.
+  struct IoRecords {
+    OVERLAPPED read{};
+    OVERLAPPED write{};
+    OVERLAPPED comm{};
+  };
+
   // All owned by the port: made at Open, closed by Close once no call holds them.
   struct Handles {
     HANDLE port = INVALID_HANDLE_VALUE;
@@ -333,6 +363,7 @@ class Win32ComPort final : public ComPort {
     HANDLE read = nullptr;   // the overlapped reads' event
     HANDLE write = nullptr;  // the overlapped writes' event
     HANDLE comm = nullptr;   // WaitReadable's comm-event wait
+    IoRecords* records = nullptr;  // overlapped handles only
     bool overlapped = false;
   };
 
@@ -341,15 +372,9 @@ class Win32ComPort final : public ComPort {
       if (e != nullptr) CloseHandle(e);
     }
     if (h.port != INVALID_HANDLE_VALUE) CloseHandle(h.port);
+    delete h.records;
   }
 
-  // Waits until the kernel has let go of an OVERLAPPED record after its I/O was cancelled,
-  // so that the record, which lives on the caller's stack, is not written to afterwards.
-  static void Drain(HANDLE port, OVERLAPPED* ov) {
-    DWORD unused = 0;
-    while (!HasOverlappedIoCompleted(ov)) Sleep(1);
-    GetOverlappedResult(port, ov, &unused, FALSE);
-  }
 
   class Use {
    public:
@@ -377,6 +402,7 @@ class Win32ComPort final : public ComPort {
     HANDLE read_event() const { return h_.read; }
     HANDLE write_event() const { return h_.write; }
     HANDLE comm_event() const { return h_.comm; }
+    IoRecords* records() const { return h_.records; }
     bool overlapped() const { return h_.overlapped; }
 
    private:
@@ -391,11 +417,55 @@ class Win32ComPort final : public ComPort {
     return ClearCommError(use.port(), &errors, &stat) != 0 && stat.cbInQue > 0;
   }
 
-  // One overlapped read or write: issue it on `event`, wait for it (or for Close), and take
-  // its count without waiting. A failed wait cancels the I/O, which then transfers nothing.
+  // Waits, at most kCancelBoundMs, until the kernel has let go of an OVERLAPPED record after
+  // its I/O was cancelled. A request that is still pending then is left to Close, which closes
+  // the handle anyway and keeps the records.
+  void Drain(const Use& use, OVERLAPPED* ov) {
+    const DWORD start = GetTickCount();
+    while (!HasOverlappedIoCompleted(ov)) {
+      if (GetTickCount() - start >= kCancelBoundMs) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cancel_timed_out_ = true;
+        return;
+      }
+      Sleep(1);
+    }
+    DWORD unused = 0;
+    GetOverlappedResult(use.port(), ov, &unused, FALSE);
+  }
+
+  // What the time-outs set allow a request of `count` bytes, and a margin for the driver to
+  // report it; INFINITE only where no time-out was set at all (the tools always set them).
+  static DWORD Bound(uint64_t allowed_ms) {
+    const uint64_t bound = allowed_ms + kCancelBoundMs;
+    return bound >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(bound);
+  }
+  DWORD ReadBoundMs(uint32_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const CommTimeouts& t = timeouts_;
+    if (t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword) {
+      return Bound(t.ReadTotalTimeoutConstant);
+    }
+    if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
+      return t.ReadIntervalTimeout == kMaxDword ? Bound(0) : INFINITE;
+    }
+    return Bound(static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant);
+  }
+  DWORD WriteBoundMs(uint32_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const CommTimeouts& t = timeouts_;
+    if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) return INFINITE;
+    return Bound(static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant);
+  }
+
+  // One overlapped read or write: issue it on `event`, wait for it (or for Close) no longer than
+  // `bound_ms`, and take its count without waiting. A failed wait cancels the I/O, which then
+  // transfers nothing more.
   template <typename Issue>
-  bool Overlapped(const Use& use, HANDLE event, uint32_t* count, Issue issue) {
-    OVERLAPPED ov{};
+  bool Overlapped(const Use& use, HANDLE event, OVERLAPPED* record, DWORD bound_ms, uint32_t* count,
+                  Issue issue) {
+    OVERLAPPED& ov = *record;
+    ov = OVERLAPPED{};
     ov.hEvent = event;
     ResetEvent(event);
     DWORD done = 0;
@@ -411,15 +481,17 @@ class Win32ComPort final : public ComPort {
       return false;
     }
     HANDLE events[2] = {event, use.stop()};
-    const DWORD r = WaitForMultipleObjects(2, events, FALSE, INFINITE);
+    const DWORD r = WaitForMultipleObjects(2, events, FALSE, bound_ms);
     if (r == WAIT_OBJECT_0 && GetOverlappedResult(use.port(), &ov, &done, FALSE)) {
       *count = done;
       SetError(0);
       return true;
     }
-    const DWORD failed = r == WAIT_OBJECT_0 ? GetLastError() : static_cast<DWORD>(ERROR_OPERATION_ABORTED);
+    DWORD failed = ERROR_OPERATION_ABORTED;
+    if (r == WAIT_OBJECT_0) failed = GetLastError();
+    if (r == WAIT_TIMEOUT) failed = ERROR_TIMEOUT;  // a driver that overran its own time-outs
     CancelIo(use.port());
-    Drain(use.port(), &ov);
+    Drain(use, &ov);
     // Bytes the cancelled request had already moved are not lost to the caller.
     *count = static_cast<uint32_t>(ov.InternalHigh);
     SetError(failed == ERROR_IO_INCOMPLETE ? ERROR_OPERATION_ABORTED : failed);
@@ -432,6 +504,8 @@ class Win32ComPort final : public ComPort {
   Handles handles_;
   int users_ = 0;                 // calls currently holding the handles
   bool closing_ = false;
+  bool cancel_timed_out_ = false;  // a cancelled request outlived kCancelBoundMs since the last Open
+  CommTimeouts timeouts_;          // as last set, for the bound of each overlapped request
 };
 
 }  // namespace

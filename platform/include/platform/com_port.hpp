@@ -73,6 +73,7 @@ enum PurgeFlag : uint32_t {
 // Platform error codes the tools look at or map.
 inline constexpr uint32_t kErrorFileNotFound = 2;
 inline constexpr uint32_t kErrorAccessDenied = 5;
+inline constexpr uint32_t kErrorTimeout = 1460;
 
 enum class IoMode {
   kBlocking,    // reads and writes complete on the calling thread, bounded by the time-outs
@@ -86,7 +87,9 @@ class ComPort {
   // Opens \\.\COMn (Windows) or dev/serial/com/COMn below the device root (POSIX) for reading
   // and writing, unshared. Returns 0, or the platform error code of the failing call.
   virtual uint32_t Open(int number, IoMode mode) = 0;
-  // Closes the handle; a reader blocked in Read on another thread returns with nothing.
+  // Closes the handle; a reader blocked in Read on another thread returns with nothing. Bounded:
+  // I/O that has to be cancelled and does not end within 2 s is abandoned, the handle closed
+  // anyway, and LastError() is then kErrorTimeout (0 after a clean close).
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
 

@@ -51,6 +51,7 @@ class LogCapture {
 
 class DeviceTest : public ::testing::Test {
  protected:
+  explicit DeviceTest(uint32_t real_wait_cap_ms = 500) : clock_(real_wait_cap_ms) {}
   void SetUp() override {
     char pattern[] = "/tmp/diaglib_api_XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -92,7 +93,7 @@ class DeviceTest : public ::testing::Test {
   Diag_Phone* Phone(VODE_HANDLE handle) { return Vode_ResourceManager::Instance().Phone(handle); }
   std::string ContextName(VODE_HANDLE handle) { return Vode_ResourceManager::Instance().ContextName(handle); }
 
-  testsupport::TestClock clock_{500};
+  testsupport::TestClock clock_;
   std::string base_;
   std::filesystem::path previous_dir_;
   std::vector<std::unique_ptr<devicesim::VirtualDevice>> devices_;

@@ -19,7 +19,7 @@ TEST_F(TransportTest, VersionRequestLeavesAsItsFrameAndTheReplyIsDeliveredOnce) 
   Bytes buffer(40960);
   auto read = [&] {
     int length = static_cast<int>(buffer.size());
-    if (serial.WaitReadable(10) && ahdlc.Receive(buffer.data(), &length, 0)) deframer.DeframeChunk(buffer.data(), length);
+    if (serial.WaitReadable(10) == CSerialPort::WaitResult::kReadable && ahdlc.Receive(buffer.data(), &length, 0)) deframer.DeframeChunk(buffer.data(), length);
     return !packets.empty();
   };
   ASSERT_TRUE(Eventually(read));

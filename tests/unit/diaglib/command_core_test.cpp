@@ -132,6 +132,11 @@ TEST(NvReadTest, RequestCarriesTheCallersBytesAndAShortReplyFails) {
   EXPECT_EQ(data[0], 0x01);
   answer.pop_back();
   EXPECT_FALSE(diaglib::ReadNvItem(session, 453, data, 1, &status));
+  // A late answer about another item is never this item's value.
+  answer = {0x26, 0xC6, 0x01, 0x77, 0x00, 0x00};
+  data[0] = 0x33;
+  EXPECT_FALSE(diaglib::ReadNvItem(session, 453, data, 1, &status));
+  EXPECT_EQ(data[0], 0x33);
 }
 
 }  // namespace

@@ -32,11 +32,17 @@ class FakeSession final : public diaglib::DiagSession {
   VODE_Efs2DirCallBack directory = nullptr;
 
   bool SendSync(uint16_t length, const uint8_t* request, uint16_t* response_length,
-                uint8_t* response, uint8_t expected_code, int timeout_ms, int) override {
+                uint8_t* response, uint8_t expected_code, int timeout_ms, int,
+                const diaglib::ReplyMatch& answers) override {
     requests.emplace_back(request, request + length);
     timeouts_used.push_back(timeout_ms);
     Bytes answer;
     if (!responder || !responder(requests.back(), &answer)) return false;
+    // A stale answer is dropped and nothing else comes: the real exchange runs into its time-out.
+    if (answers && !answer.empty() && answer[0] == expected_code &&
+        !answers(answer.data(), static_cast<uint16_t>(answer.size()))) {
+      return false;
+    }
     *response_length = static_cast<uint16_t>(std::min<size_t>(answer.size(), *response_length));
     std::copy(answer.begin(), answer.begin() + *response_length, response);
     return *response_length > 0 && response[0] == expected_code;

@@ -30,7 +30,7 @@ void Folder(FakeSession& session, std::vector<std::string> names, uint32_t read_
   session.responder = [=](const Bytes& request, Bytes* response) {
     if (Command(request) == 12) {
       const uint32_t sequence = diaglib::GetU32(request.data() + 8);
-      *response = Reply(request, 40, {{4, read_handle}, {24, 100 + sequence}});
+      *response = Reply(request, 40, {{4, read_handle}, {8, sequence}, {24, 100 + sequence}});
       if (sequence <= names.size()) response->insert(response->end(), names[sequence - 1].begin(), names[sequence - 1].end());
       response->push_back(0);
     } else {
