@@ -162,7 +162,7 @@ TEST(Clock, TickCountFollowsPausesAndLocalTimeIsSane) {
   const uint32_t start = clock.TickCount();
   clock.Pause(100);
   const uint32_t passed = clock.TickCount() - start;
-  EXPECT_GE(passed, 90u);  // the tick count has a granularity of some milliseconds
+  EXPECT_GE(passed, 80u);  // the tick count moves in steps of some milliseconds
   EXPECT_LT(passed, 5000u);
   const platform::LocalTime now = clock.Now();
   EXPECT_GE(now.year, 2020);
@@ -295,11 +295,14 @@ TEST_F(DevicePortTest, OverlappedPortAsTheLibraryUsesIt) {
   ASSERT_EQ(port->Open(DevicePort(), platform::IoMode::kOverlapped), 0u);
   ASSERT_NO_FATAL_FAILURE(Configure(*port, {kMaxDword, 0, 0, 1, 50}));
   ExpectVersionAnswer(VersionExchange(*port, true));
-  // Poll-only time-outs: a read with nothing waiting returns at once.
+  // Poll-only time-outs on an idle line: the read gives nothing, and it ends (Windows ends it at
+  // once; Wine leaves it pending and the adapter gives up after its margin).
   uint8_t buffer[64];
   uint32_t got = 1;
-  EXPECT_TRUE(port->Read(buffer, sizeof buffer, &got));
+  const auto start = std::chrono::steady_clock::now();
+  port->Read(buffer, sizeof buffer, &got);
   EXPECT_EQ(got, 0u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST_F(DevicePortTest, OpenFailuresAndCallsOnAClosedPort) {
@@ -317,31 +320,47 @@ TEST_F(DevicePortTest, OpenFailuresAndCallsOnAClosedPort) {
   EXPECT_TRUE(port->IsOpen());
 }
 
-TEST_F(DevicePortTest, CloseWakesAReaderWaitingOnAnIdleLine) {
+// The library's reader loop on a line where nothing comes: wait, read what came, until the port
+// is closed from another thread. Close must end it, whatever the wait was doing.
+void ExpectCloseEndsAnIdleReader(int com) {
   auto port = platform::MakeComPort(platform::RealClock());
-  ASSERT_EQ(port->Open(DevicePort(), platform::IoMode::kOverlapped), 0u);
-  ASSERT_NO_FATAL_FAILURE(Configure(*port, {kMaxDword, 0, 0, 1, 50}));
-  std::atomic<bool> returned{false};
+  ASSERT_EQ(port->Open(com, platform::IoMode::kOverlapped), 0u);
+  ASSERT_TRUE(port->Setup(4096, 4096));
+  ASSERT_TRUE(port->SetTimeouts({kMaxDword, 0, 0, 1, 50}));
+  std::atomic<bool> ended{false};
+  std::atomic<int> data{0};
   std::thread reader([&] {
-    port->WaitReadable(kMaxDword);
-    returned = true;
+    while (port->IsOpen()) {
+      if (!port->WaitReadable(kMaxDword)) continue;
+      uint8_t buffer[256];
+      uint32_t got = 0;
+      if (port->Read(buffer, sizeof buffer, &got)) data += static_cast<int>(got);
+    }
+    ended = true;
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(returned.load()) << "nothing was sent, so nothing is readable";
-  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::thread closer([&] { port->Close(); });
-  // Bounded: a Close that never returns fails here instead of hanging the suite.
-  for (int i = 0; i < 1000 && !returned.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (!returned.load()) {
+  for (int i = 0; i < 1000 && !ended.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!ended.load()) {
     // The threads cannot be joined; end the program so that the run fails instead of hanging.
-    ADD_FAILURE() << "Close did not wake the waiting reader within 10 s";
+    ADD_FAILURE() << "Close did not end the reader on COM" << com << " within 10 s";
     std::fflush(stdout);
     std::_Exit(1);
   }
   closer.join();
   reader.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(port->IsOpen());
+  EXPECT_EQ(data.load(), 0) << "nothing was sent on an idle line";
+}
+
+TEST_F(DevicePortTest, CloseEndsAReaderWaitingOnTheDevicesIdleLine) { ExpectCloseEndsAnIdleReader(DevicePort()); }
+
+// A real serial line, where a comm-event wait stays pending until it is ended: run.sh names it
+// when Wine mapped one.
+TEST(RealSerialLine, CloseEndsAReaderWaitingOnAnIdleLine) {
+  const int com = std::atoi(Env("DIAG_WINE_REAL_COM").c_str());
+  if (com <= 0) GTEST_SKIP() << "no real serial line mapped";
+  ExpectCloseEndsAnIdleReader(com);
 }
 
 }  // namespace

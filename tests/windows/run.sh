@@ -3,6 +3,8 @@
 # against diagsim serving the virtual device on a pseudo-terminal mapped as COM7.
 #
 # Usage: tests/windows/run.sh NATIVE_BUILD WIN32_BUILD   (make test-windows builds both)
+#        WINDOWS_CASES=REGEX runs only the cases whose names match; WINDOWS_KEEP=1 keeps the
+#        run's folder (prefix, logs, device dumps), which is otherwise kept only after a failure.
 #
 # A fresh Wine prefix per run. The port is mapped through Wine's own port table
 # (HKLM\Software\Wine\Ports), so that Wine makes the COM7 device and its entry in the volatile
@@ -61,7 +63,7 @@ cleanup() {
   if [[ -n "$tovik_pid" ]]; then kill -KILL "$tovik_pid" 2>/dev/null; wait "$tovik_pid" 2>/dev/null; fi
   wineserver -k >/dev/null 2>&1
   wineserver -w >/dev/null 2>&1
-  if ((failed == 0)); then rm -rf "$work"; else echo "windows: logs kept in $work"; fi
+  if ((failed == 0)) && [[ -z "${WINDOWS_KEEP:-}" ]]; then rm -rf "$work"; else echo "windows: logs kept in $work"; fi
 }
 trap cleanup EXIT
 
@@ -98,6 +100,7 @@ check() {  # check DESCRIPTION TEST-COMMAND...
 run_case() {
   local name="$1" fn="$2"
   shift 2
+  [[ "$name" =~ ${WINDOWS_CASES:-.} ]] || return 0
   local dir="$work/cases/$name"
   mkdir -p "$dir/work"
   case_errors=()
@@ -189,7 +192,9 @@ case_platform() {
   local dir="$1"
   start_device "$dir" || { case_errors+=("no device"); return; }
   cp "$platform_test" "$dir/work/"
-  DIAG_WINE_COM="$com" DIAG_WINE_DESCRIPTION="$description" \
+  local real=""
+  [[ ${#other_ports[@]} -gt 0 ]] && real="$(sed 's/.* COM//' <<<"${other_ports[0]}")"
+  DIAG_WINE_COM="$com" DIAG_WINE_DESCRIPTION="$description" DIAG_WINE_REAL_COM="$real" \
     run_windows "$dir/work" 120 platform_win32_test.exe --DeleteDLFile "Grüße mit Leerzeichen"
   local code=$?
   check "platform_win32_test.exe exit code $code (see $dir/work/console.txt)" equals "$code" 0
