@@ -263,7 +263,7 @@ case_treesmith_real_port_first() {
   local order
   order="$(serial_list | awk '{print $2}' | xargs)"
   echo "        serial-port list: $order"
-  check "the list does not hold another port before COM$com" test "${order%%COM$com*}" != ""
+  check "no other port is listed before COM$com" test "${order%%COM$com*}" != ""
   treesmith_case "$dir" "" PASS expected/deletedlfile Kvx_treesmith_Delete_DL.log \
     Kvx_treesmith_Delete_DL_Result.txt "DeleteDLFile " "$deletedl_steps" --DeleteDLFile
   for entry in "${other_ports[@]}"; do
