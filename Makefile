@@ -50,5 +50,24 @@ test-windows: build windows64
 bench: build
 	bash tests/bench/run.sh $(BUILD)
 
+# ---- Release packages ----
+# build-deb/linetools_<version>_<arch>.deb: the Linux programs, built with Debian's hardening
+# flags and without the test suite; build-win32/linetools-<version>-win32.zip: the 32-bit
+# Windows programs with their line text and the samples.
+.PHONY: package package-deb package-win32
+package: package-deb package-win32
+
+package-deb:
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
+	cmake --build build-deb -j$(JOBS)
+	cd build-deb && cpack -G DEB
+
+package-win32: windows32
+	cd build-win32 && cpack -G ZIP
+# ---- end of release packages ----
+
 clean:
-	rm -rf build build-asan build-tsan build-win32 build-win64
+	rm -rf build build-asan build-tsan build-win32 build-win64 build-deb

@@ -2,6 +2,7 @@
 // without hardware. It serves until SIGINT or SIGTERM, then saves its state and cleans up.
 #include <signal.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "devicesim/device_root_layout.hpp"
 #include "devicesim/virtual_device.hpp"
 
 namespace {
@@ -22,10 +24,19 @@ const char kUsage[] =
     "\n"
     "  --root DIR           device root; created when missing (required)\n"
     "  --com N              serve the port COMN (default 7)\n"
-    "  --tty NAME           tty name behind the COM link (default ttyDIAG<N>)\n"
+    "  --layout KIND        the port's sysfs shape: usb-serial (a ttyUSB port, the default)\n"
+    "                       or cdc-acm (a ttyACM port)\n"
+    "  --tty NAME           tty name behind the COM link (default ttyUSB<N-1>, or for cdc-acm\n"
+    "                       ttyACM<N-101>, the ttys the udev rule links to COM<N>)\n"
+    "  --usb-path P         the device's USB port path: 3 (root hub port 3) or 1.4 (port 4\n"
+    "                       of a hub on port 1); default N\n"
+    "  --usb-id VID:PID     USB vendor and product id in hex (default 1e0f:9001)\n"
+    "  --interface-number I USB interface number of the port (default 0)\n"
     "  --interface TEXT     USB interface text (default \"KVX Diagnostics Interface\")\n"
     "  --no-interface       write no interface file, so the product text describes the port\n"
     "  --product TEXT       USB product text (default \"KVX USB Modem\")\n"
+    "  --udev-description TEXT\n"
+    "                       the description a line's udev rule gives the port\n"
     "  --cdrom              start as a CD-ROM; the serial port appears after the eject command\n"
     "  --cdrom-index K      the CD-ROM is sr<K> (default 0)\n"
     "  --eject-delay MS     time from the eject to the serial port (default 50)\n"
@@ -45,6 +56,7 @@ const char kUsage[] =
     "  --report             on exit, print the NV items held (id and first 16 bytes) and the\n"
     "                       file system's entries\n"
     "  --help               show this text\n"
+    "  --version            show the version of the line tools it belongs to\n"
     "\n"
     "Whenever the port appears (at start, after the eject, after a reset) it prints\n"
     "\"diagsim: serving COM<N> at <link>\", and \"diagsim: COM<N> gone\" when it vanishes; with\n"
@@ -80,6 +92,36 @@ bool ParseNvSet(const std::string& text, uint16_t* id, devicesim::NvData* data) 
   for (size_t i = 0; i < digits.size() / 2; ++i) {
     (*data)[i] = static_cast<uint8_t>(std::strtoul(digits.substr(2 * i, 2).c_str(), nullptr, 16));
   }
+  return true;
+}
+
+// Port numbers from 1 to 31 joined by dots, at most seven tiers deep, as USB allows.
+bool ValidUsbPath(const std::string& text) {
+  size_t start = 0;
+  for (int tier = 0; tier < 7; ++tier) {
+    const size_t dot = text.find('.', start);
+    long long port = 0;
+    const std::string part = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    const bool digits = !part.empty() && std::all_of(part.begin(), part.end(), [](char c) {
+      return std::isdigit(static_cast<unsigned char>(c));
+    });
+    if (!digits || !ParseNumber(part, 1, 31, &port)) {
+      return false;
+    }
+    if (dot == std::string::npos) return true;
+    start = dot + 1;
+  }
+  return false;
+}
+
+bool ParseUsbId(const std::string& text, uint16_t* vendor, uint16_t* product) {
+  const size_t colon = text.find(':');
+  if (colon != 4 || text.size() != 9) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (i != colon && !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  *vendor = static_cast<uint16_t>(std::strtoul(text.substr(0, 4).c_str(), nullptr, 16));
+  *product = static_cast<uint16_t>(std::strtoul(text.substr(5).c_str(), nullptr, 16));
   return true;
 }
 
@@ -119,6 +161,27 @@ int main(int argc, char** argv) {
     } else if (arg == "--com") {
       if (!number(1, 255, &n)) return UsageError("--com needs a port number from 1 to 255");
       options.com_number = static_cast<int>(n);
+    } else if (arg == "--version") {
+      std::printf("diagsim %s\n", LINETOOLS_VERSION);
+      return 0;
+    } else if (arg == "--layout") {
+      if (!value(&text) || !devicesim::ParsePortLayout(text, &options.layout)) {
+        return UsageError("--layout needs usb-serial or cdc-acm");
+      }
+    } else if (arg == "--usb-path") {
+      if (!value(&text) || !ValidUsbPath(text)) {
+        return UsageError("--usb-path needs port numbers joined by dots, for example 1.4");
+      }
+      options.usb_path = text;
+    } else if (arg == "--usb-id") {
+      if (!value(&text) || !ParseUsbId(text, &options.vendor_id, &options.product_id)) {
+        return UsageError("--usb-id needs VID:PID in hex, for example 1e0f:9001");
+      }
+    } else if (arg == "--interface-number") {
+      if (!number(0, 255, &n)) return UsageError("--interface-number needs a number from 0 to 255");
+      options.interface_number = static_cast<int>(n);
+    } else if (arg == "--udev-description") {
+      if (!value(&options.udev_description)) return UsageError("--udev-description needs a text");
     } else if (arg == "--tty") {
       if (!value(&options.tty_name)) return UsageError("--tty needs a name");
     } else if (arg == "--interface") {

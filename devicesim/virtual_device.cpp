@@ -114,7 +114,8 @@ bool MakeCdromEntries(const std::string& root, int index, const std::string& ven
 struct VirtualDevice::Impl {
   explicit Impl(Options o)
       : opt(std::move(o)), efs(opt.efs_capacity_bytes, opt.efs_block_size) {
-    if (opt.tty_name.empty()) opt.tty_name = "ttyDIAG" + std::to_string(opt.com_number);
+    if (opt.tty_name.empty()) opt.tty_name = DefaultTtyName(opt.layout, opt.com_number);
+    if (opt.usb_path.empty()) opt.usb_path = std::to_string(opt.com_number);
     mode = opt.initial_mode;
     LoadNv();
   }
@@ -125,7 +126,20 @@ struct VirtualDevice::Impl {
     return Root() / "dev/serial/com" / ("COM" + std::to_string(opt.com_number));
   }
   fs::path TtyLink() const { return Root() / "dev" / opt.tty_name; }
-  fs::path SysTty() const { return Root() / "sys/class/tty" / opt.tty_name; }
+  SerialPortShape PortShape() const {
+    SerialPortShape shape;
+    shape.layout = opt.layout;
+    shape.tty = opt.tty_name;
+    shape.usb_path = opt.usb_path;
+    shape.interface_number = opt.interface_number;
+    shape.vendor_id = opt.vendor_id;
+    shape.product_id = opt.product_id;
+    shape.has_interface_text = opt.write_interface_file;
+    shape.interface_text = opt.interface_text;
+    shape.product_text = opt.product_text;
+    shape.udev_description = opt.udev_description;
+    return shape;
+  }
   fs::path CdromSys() const {
     return Root() / "sys/class/block" / ("sr" + std::to_string(opt.cdrom_index));
   }
@@ -160,18 +174,16 @@ struct VirtualDevice::Impl {
     ::fcntl(m, F_SETFL, ::fcntl(m, F_GETFL) | O_NONBLOCK);
 
     std::error_code ec;
-    fs::create_directories(SysTty() / "device", ec);
     fs::create_directories(ComLink().parent_path(), ec);
-    bool ok = !ec;
-    if (opt.write_interface_file) ok = ok && WriteText(SysTty() / "device/interface", opt.interface_text);
-    ok = ok && WriteText(SysTty() / "product", opt.product_text);
+    std::string why;
+    bool ok = !ec && LayOutSerialPort(opt.root, PortShape(), &why);
     // The COM link comes last: whoever sees it finds everything behind it in place.
     fs::remove(TtyLink(), ec);
     ok = ok && ::symlink(slave_name.c_str(), TtyLink().c_str()) == 0;
     fs::remove(ComLink(), ec);
     ok = ok && ::symlink(("../../" + opt.tty_name).c_str(), ComLink().c_str()) == 0;
     if (!ok) {
-      error = "cannot lay out the serial port in " + opt.root;
+      error = why.empty() ? "cannot lay out the serial port in " + opt.root : why;
       ::close(m);
       ::close(s);
       RemoveSerialEntries();
@@ -190,7 +202,7 @@ struct VirtualDevice::Impl {
     std::error_code ec;
     fs::remove(ComLink(), ec);
     fs::remove(TtyLink(), ec);
-    fs::remove_all(SysTty(), ec);
+    RemoveSerialPort(opt.root, PortShape());
   }
 
   void Vanish() {

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "devicesim/device_root_layout.hpp"
+
 namespace devicesim {
 
 using NvData = std::array<uint8_t, 128>;
@@ -19,10 +21,16 @@ using NvData = std::array<uint8_t, 128>;
 struct Options {
   std::string root;                 // device root folder (created when missing)
   int com_number = 7;               // serves root/dev/serial/com/COM<n>
-  std::string tty_name;             // "" = "ttyDIAG<n>"
-  std::string interface_text = "KVX Diagnostics Interface";  // sys/class/tty/<tty>/device/interface
-  bool write_interface_file = true; // false = no interface file at all ("" = an empty one)
-  std::string product_text = "KVX USB Modem";  // sys/class/tty/<tty>/product
+  // The port's sysfs shape (device_root_layout.hpp); usb-serial is what modems' DIAG ports use.
+  PortLayout layout = PortLayout::kUsbSerial;
+  std::string tty_name;             // "" = the tty the udev rule links to COM<n> (ttyUSB<n-1>)
+  std::string usb_path;             // "" = "<n>" (root hub port n); "1.4" = behind a hub
+  int interface_number = 0;
+  uint16_t vendor_id = 0x1e0f, product_id = 0x9001;
+  std::string interface_text = "KVX Diagnostics Interface";  // the USB interface string
+  bool write_interface_file = true; // false = no interface string at all ("" = an empty one)
+  std::string product_text = "KVX USB Modem";  // the USB device's product string
+  std::string udev_description;     // what a line's udev rule names the port ("" = nothing)
   bool start_as_cdrom = false;      // shows only a CD-ROM until it receives the eject CDB
   int cdrom_index = 0;              // root/sys/class/block/sr<k>, root/dev/sr<k>
   std::string cdrom_vendor = "KVX";

@@ -6,6 +6,8 @@
 #include "diaglib/commands/core_commands.hpp"
 #include "platform/clock.hpp"
 
+namespace diaglib {
+
 namespace {
 
 struct DefaultTimeOut {
@@ -127,3 +129,5 @@ void Diag_Phone::SetAsyncMessageCallBack(VODE_AsyncMessageCallBack callback) {
 void Diag_Phone::SetTextLogCallBack(VODE_TextLogCallBack callback) {
   log_.SetTextLogCallBack(callback, context_value_);
 }
+
+}  // namespace diaglib

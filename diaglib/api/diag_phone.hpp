@@ -9,11 +9,13 @@
 #include "diaglib/commands/command_packet.hpp"
 #include "diaglib/commands/diag_session.hpp"
 #include "diaglib/log/library_log.hpp"
-#include "diaglib/transport/diag_link.hpp"
+#include "diaglib/transport/context_transport.hpp"
 
 namespace platform {
 class Clock;
 }
+
+namespace diaglib {
 
 inline constexpr char kTimeOutConfigFile[] = "DUVUZUVConfig.txt";
 
@@ -70,7 +72,9 @@ class Diag_Phone final : public diaglib::DiagSession {
   VODE_Efs2ProgressCallBack progress_ = nullptr;
   VODE_Efs2DirCallBack directory_ = nullptr;
   LibraryLog log_;
-  DiagLink link_;
+  ContextTransport link_;
   diaglib::CommandPacket packet_;
   int timeouts_[diaglib::kTimeOutCount] = {};
 };
+
+}  // namespace diaglib

@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "diaglib/transport/port_autodetect.hpp"
+#include "diaglib/api/port_autodetect.hpp"
 #include "platform/clock.hpp"
+
+namespace diaglib {
 
 namespace {
 
@@ -138,3 +140,5 @@ int Vode_ResourceManager::ContextsInUse() const {
   for (const Record& record : records_) count += record.in_use ? 1 : 0;
   return count;
 }
+
+}  // namespace diaglib

@@ -13,6 +13,8 @@ namespace platform {
 class Clock;
 }
 
+namespace diaglib {
+
 class Vode_ResourceManager {
  public:
   static constexpr int kMaxContexts = 50;
@@ -62,3 +64,5 @@ class Vode_ResourceManager {
   bool exit_hook_registered_ = false;
   platform::Clock* clock_;
 };
+
+}  // namespace diaglib

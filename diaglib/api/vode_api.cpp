@@ -12,6 +12,9 @@
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/log_categories.hpp"
 
+// This file is the flat interface over the library's own classes.
+using namespace diaglib;
+
 namespace {
 
 constexpr unsigned kVersionMajor = 5, kVersionMinor = 3, kVersionBuild = 32;

@@ -114,17 +114,12 @@ bool IsPhoneConnected(DiagSession& session) {
          packet.ResponseLength() > 1;
 }
 
-bool ControlPhoneMode(DiagSession& session, uint32_t requested_mode) {
+namespace {
+
+// The pause a switch needs before the phone is asked again; false when the mode has no
+// read-back at all (the switch's own answer then decides).
+bool WaitAfterSwitch(DiagSession& session, uint32_t mode) {
   DataLogFileHandler* log = session.LogHandler();
-  const uint32_t mode = requested_mode & 0x0F;
-  WriteLog(log, LOG_FN, "VODE_DIAG_CONTROL_F(eMode=%d)", static_cast<int>(mode));
-
-  CommandPacket& packet = session.Packet();
-  packet.Reset();
-  packet.AppendByte(kCmdModeControl);
-  packet.AppendU16(static_cast<uint16_t>(mode));
-  const bool switched = SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse));
-
   int delay_id = -1;
   const char* delay_name = nullptr;
   if (mode == kModeFtm) {
@@ -147,18 +142,22 @@ bool ControlPhoneMode(DiagSession& session, uint32_t requested_mode) {
       WriteLog(log, LOG_RET, "VODE_DIAG_CONTROL_F() -- post-%s-mode-switch delay is zero.",
                delay_name);
     }
-  } else if (mode == kModeLpm) {
+    return true;
+  }
+  if (mode == kModeLpm) {
     WriteLog(log, LOG_RET,
              "VODE_DIAG_CONTROL_F() -- enabling phone mode read back flag for LPM, please make "
              "sure VODE_Timeout_Runtime_Mode_Switching is configured long enough.");
-  } else {
-    WriteLog(log, LOG_RET, "DIAG_CONTROL_F -- no mode read back for eMode = %d",
-             static_cast<int>(mode));
-    return switched;
+    return true;
   }
+  WriteLog(log, LOG_RET, "DIAG_CONTROL_F -- no mode read back for eMode = %d",
+           static_cast<int>(mode));
+  return false;
+}
 
-  // From here the phone's own report decides: a lost answer to the switch request does not
-  // mean the switch did not happen.
+// Polls the phone's operating mode until it shows the switch or the read-back time is up.
+bool ModeReadBack(DiagSession& session, uint32_t mode) {
+  DataLogFileHandler* log = session.LogHandler();
   const int total = session.GetTimeOut(kTimeOutModeReadBack);
   WriteLog(log, LOG_RET, "DIAG_CONTROL_F -- post-runtime-mode-switch timeout is %d ms.", total);
   platform::Clock& clock = session.Clock();
@@ -185,6 +184,23 @@ bool ControlPhoneMode(DiagSession& session, uint32_t requested_mode) {
              static_cast<int>(elapsed), total);
     return false;
   }
+}
+
+}  // namespace
+
+bool ControlPhoneMode(DiagSession& session, uint32_t requested_mode) {
+  const uint32_t mode = requested_mode & 0x0F;
+  WriteLog(session.LogHandler(), LOG_FN, "VODE_DIAG_CONTROL_F(eMode=%d)", static_cast<int>(mode));
+
+  CommandPacket& packet = session.Packet();
+  packet.Reset();
+  packet.AppendByte(kCmdModeControl);
+  packet.AppendU16(static_cast<uint16_t>(mode));
+  const bool switched = SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse));
+  if (!WaitAfterSwitch(session, mode)) return switched;
+  // From here the phone's own report decides: a lost answer to the switch request does not
+  // mean the switch did not happen.
+  return ModeReadBack(session, mode);
 }
 
 bool GetPhoneOperatingMode(DiagSession& session, uint32_t* operating_mode) {

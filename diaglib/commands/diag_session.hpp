@@ -5,17 +5,17 @@
 
 #include <cstdint>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 #include "diaglib/commands/command_packet.hpp"
 #include "diaglib/transport/reply_match.hpp"
-
-class DataLogFileHandler;
 
 namespace platform {
 class Clock;
 }
 
 namespace diaglib {
+
+class DataLogFileHandler;
 
 inline constexpr int kTimeOutCount = 20;
 enum TimeOutId : int {

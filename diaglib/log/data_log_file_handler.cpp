@@ -6,6 +6,8 @@
 #include "diaglib/log/log_categories.hpp"
 #include "platform/clock.hpp"
 
+namespace diaglib {
+
 void BuildTextLogRecord(uint32_t category, uint32_t milliseconds, const char* text, uint8_t* record) {
   std::memset(record, 0, kTextLogRecordSize);
   record[0] = static_cast<uint8_t>(category & 0xFF);
@@ -131,3 +133,5 @@ void WriteLog(DataLogFileHandler* handler, uint32_t category, const char* format
   va_end(args);
   handler->Emit(category, line);
 }
+
+}  // namespace diaglib

@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <mutex>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 
 namespace platform {
 class Clock;
 }
+
+namespace diaglib {
 
 #if defined(__GNUC__)
 #define DIAGLIB_PRINTF_FORMAT(format_index, first_arg) \
@@ -86,3 +88,5 @@ class DataLogFileHandler {
 // mask; otherwise indent, format and hand the line on.
 void WriteLog(DataLogFileHandler* handler, uint32_t category, const char* format, ...)
     DIAGLIB_PRINTF_FORMAT(3, 4);
+
+}  // namespace diaglib

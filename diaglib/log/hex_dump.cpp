@@ -2,6 +2,8 @@
 
 #include "diaglib/log/data_log_file_handler.hpp"
 
+namespace diaglib {
+
 HexDump::HexDump(const uint8_t* bytes, int length) {
   static const char kDigits[] = "0123456789ABCDEF";
   int shown = length < 0 ? 0 : length;
@@ -21,3 +23,5 @@ void WriteHexLog(DataLogFileHandler* handler, uint32_t category, const char* for
   const HexDump dump(bytes, length);
   WriteLog(handler, category, format, length, dump.c_str());
 }
+
+}  // namespace diaglib

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace diaglib {
+
 class HexDump {
  public:
   // Longer inputs show their first kMaxBytes bytes only.
@@ -23,3 +25,5 @@ class DataLogFileHandler;
 // when the line is kept, so masked-out traffic costs nothing.
 void WriteHexLog(DataLogFileHandler* handler, uint32_t category, const char* format,
                  const uint8_t* bytes, int length);
+
+}  // namespace diaglib

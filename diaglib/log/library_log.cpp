@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace diaglib {
+
 
 LibraryLog::LibraryLog(platform::Clock& clock) : handler_(clock) {}
 
@@ -41,3 +43,5 @@ bool LibraryLog::AutoStart() {
 void LibraryLog::SetTextLogCallBack(VODE_TextLogCallBack callback, int context) {
   handler_.SetTextLogCallBack(callback, context);
 }
+
+}  // namespace diaglib

@@ -5,13 +5,15 @@
 
 #include <cstdint>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/log_categories.hpp"
 
 namespace platform {
 class Clock;
 }
+
+namespace diaglib {
 
 inline constexpr char kAutoStartLogTrigger[] = "VODE_auto_start_log.txt";
 inline constexpr char kLibraryLogFile[] = "VODE_Log.txt";
@@ -39,3 +41,5 @@ class LibraryLog {
   uint32_t log_flags_ = kDefaultLogFlags;
   bool logging_active_ = false;
 };
+
+}  // namespace diaglib

@@ -1,5 +1,7 @@
 #include "diaglib/log/log_categories.hpp"
 
+namespace diaglib {
+
 namespace {
 
 constexpr const char* kCategoryNames[17] = {
@@ -40,3 +42,5 @@ const char* LogCategoryIndent(uint32_t category) {
       return "";
   }
 }
+
+}  // namespace diaglib

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace diaglib {
+
 inline constexpr uint32_t LOG_IO = 0x0001;
 inline constexpr uint32_t LOG_FN = 0x0002;
 inline constexpr uint32_t LOG_RET = 0x0004;
@@ -30,3 +32,5 @@ const char* LogCategoryName(uint32_t category);
 // Blanks put in front of a line's text: two for the single HDLC categories, four for the single
 // serial-port categories, none for anything else (combinations included).
 const char* LogCategoryIndent(uint32_t category);
+
+}  // namespace diaglib

@@ -3,16 +3,9 @@
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/hex_dump.hpp"
 #include "diaglib/log/log_categories.hpp"
+#include "diaglib/transport/packet_kinds.hpp"
 
-namespace {
-
-constexpr uint8_t kLogPacket = 0x10;
-constexpr uint8_t kDebugMessage = 0x1F;
-constexpr uint8_t kEventReport = 0x60;
-constexpr uint8_t kExtendedDebugMessage = 0x79;
-constexpr uint8_t kTerseDebugMessage = 0x92;
-
-}  // namespace
+namespace diaglib {
 
 CVodeEventListener::CVodeEventListener(PacketQueue* async_queue, PacketQueue* sync_queue,
                                        PacketQueue* event_queue, DataLogFileHandler* log)
@@ -73,3 +66,5 @@ bool CVodeEventListener::OnPacket(int size, const uint8_t* bytes, int, int, int,
   sync_queue_->Push(bytes, length);
   return true;
 }
+
+}  // namespace diaglib

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <mutex>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 #include "diaglib/transport/packet_queue.hpp"
-#include "diaglib/transport/vode_events.hpp"
+#include "diaglib/transport/packet_dispatcher.hpp"
+
+namespace diaglib {
 
 class DataLogFileHandler;
 
@@ -39,3 +41,5 @@ class CVodeEventListener : public CVodeEvents_Listener {
   VODE_AsyncMessageCallBack callback_ = nullptr;
   int callback_context_ = 0;
 };
+
+}  // namespace diaglib

@@ -4,15 +4,18 @@
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/hex_dump.hpp"
 #include "diaglib/log/log_categories.hpp"
+#include "diaglib/transport/packet_kinds.hpp"
 #include "diaglib/transport/prot_ahdlc.hpp"
+
+namespace diaglib {
 
 namespace {
 
 // Unsolicited traffic the device sends without a CRC worth checking.
 bool PassesUnchecked(uint8_t first) {
-  return first == 0x10 || first == 0x1F || first == 0x60 || first == 0x79;
+  return first == kLogPacket || first == kDebugMessage || first == kEventReport ||
+         first == kExtendedDebugMessage;
 }
-constexpr uint8_t kTerseDebugMessage = 0x92;
 
 }  // namespace
 
@@ -73,3 +76,5 @@ void HdlcDeframer::EndOfFrame() {
     WriteHexLog(log_, LOG_IO, "ERROR SYNC REC (%d bytes): %s", frame_, size);
   }
 }
+
+}  // namespace diaglib

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <functional>
 
+namespace diaglib {
+
 class DataLogFileHandler;
 
 class HdlcDeframer {
@@ -35,3 +37,5 @@ class HdlcDeframer {
   size_t count_ = 0;
   bool escape_pending_ = false;
 };
+
+}  // namespace diaglib

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace diaglib {
+
 void PacketQueue::Push(const uint8_t* bytes, uint16_t length) {
   if (length > kDataSize) length = kDataSize;
   {
@@ -39,3 +41,5 @@ int PacketQueue::Count() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(slots_.size());
 }
+
+}  // namespace diaglib

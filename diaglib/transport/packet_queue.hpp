@@ -9,6 +9,8 @@
 
 #include "diaglib/transport/sync_event.hpp"
 
+namespace diaglib {
+
 class PacketQueue {
  public:
   static constexpr int kCapacity = 4096;
@@ -33,3 +35,5 @@ class PacketQueue {
   // Owned by this queue; set by every push, reset and waited for by the exchange.
   SyncEvent arrival_{SyncEvent::Mode::kAutoReset};
 };
+
+}  // namespace diaglib

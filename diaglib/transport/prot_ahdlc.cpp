@@ -8,6 +8,8 @@
 #include "diaglib/transport/serial_port.hpp"
 #include "platform/clock.hpp"
 
+namespace diaglib {
+
 uint16_t ComputeCrc16(const uint8_t* bytes, uint32_t bit_count) {
   uint16_t crc = common::kCrcStart;
   const uint32_t whole = bit_count / 8;
@@ -162,3 +164,5 @@ int CProtAHDLC::Data2DM(uint8_t baudrate_mask) {
   clock_.Pause(50);
   return 1;
 }
+
+}  // namespace diaglib

@@ -8,6 +8,8 @@
 namespace platform {
 class Clock;
 }
+
+namespace diaglib {
 class CSerialPort;
 class DataLogFileHandler;
 
@@ -50,3 +52,5 @@ class CProtAHDLC {
   std::atomic<uint8_t> leading_flag_{0};
   std::atomic<int> raw_mode_{0};
 };
+
+}  // namespace diaglib

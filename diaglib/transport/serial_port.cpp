@@ -4,6 +4,8 @@
 #include "diaglib/log/log_categories.hpp"
 #include "platform/clock.hpp"
 
+namespace diaglib {
+
 namespace {
 
 // True once `now` is later than `deadline`, across the tick count's wrap.
@@ -42,27 +44,7 @@ int CSerialPort::Open(unsigned port) {
   return OpenWith(port, kDiagBaudRate);
 }
 
-int CSerialPort::OpenWith(unsigned port, uint32_t baud) {
-  if (IsOpen()) Close();
-  port_number_.store(static_cast<int>(port));
-  last_error_.store(0);
-
-  const uint32_t open_error = port_->Open(static_cast<int>(port), platform::IoMode::kOverlapped);
-  if (open_error != 0) {
-    last_platform_error_.store(static_cast<int>(open_error));
-    last_error_.store(kSerialErrorOpenFailed);
-    return 0;
-  }
-  if (!port_->Setup(kDriverQueueSize, kDriverQueueSize)) {
-    last_error_.store(kSerialErrorSetupFailed);
-    port_->Close();
-    return 0;
-  }
-
-  properties_ = platform::CommProperties{};
-  properties_.wPacketLength = 64;
-  port_->GetProperties(&properties_);
-
+void CSerialPort::ApplyDiagTimeouts() {
   timeouts_ = platform::CommTimeouts{};
   port_->GetTimeouts(&timeouts_);
   // Reads return at once with whatever the driver holds; the reader thread does the waiting.
@@ -72,7 +54,11 @@ int CSerialPort::OpenWith(unsigned port, uint32_t baud) {
   timeouts_.WriteTotalTimeoutMultiplier = 1;
   timeouts_.WriteTotalTimeoutConstant = 50;
   port_->SetTimeouts(timeouts_);
+}
 
+// The DIAG line: 8 data bits, no parity, one stop bit, RTS on, DTR off, no flow control;
+// fields the tools never touch keep the driver's values.
+void CSerialPort::ApplyDiagLineSettings(uint32_t baud) {
   port_->GetState(&settings_);
   settings_.BaudRate = baud;
   settings_.ByteSize = 8;
@@ -94,6 +80,32 @@ int CSerialPort::OpenWith(unsigned port, uint32_t baud) {
   settings_.XonLim = 0;
   settings_.XoffLim = 0;
   settings_.EofChar = 0;
+}
+
+int CSerialPort::OpenWith(unsigned port, uint32_t baud) {
+  if (IsOpen()) Close();
+  port_number_.store(static_cast<int>(port));
+  last_error_.store(0);
+
+  const uint32_t open_error = port_->Open(static_cast<int>(port), platform::IoMode::kOverlapped);
+  if (open_error != 0) {
+    last_platform_error_.store(static_cast<int>(open_error));
+    last_error_.store(kSerialErrorOpenFailed);
+    return 0;
+  }
+  if (!port_->Setup(kDriverQueueSize, kDriverQueueSize)) {
+    last_error_.store(kSerialErrorSetupFailed);
+    port_->Close();
+    return 0;
+  }
+
+  properties_ = platform::CommProperties{};
+  properties_.wPacketLength = 64;
+  port_->GetProperties(&properties_);
+
+  ApplyDiagTimeouts();
+
+  ApplyDiagLineSettings(baud);
   if (!port_->SetState(settings_)) {
     last_error_.store(kSerialErrorStateFailed);
     port_->Close();
@@ -233,3 +245,5 @@ CSerialPort::WaitResult CSerialPort::WaitReadable(uint32_t ms) {
   // A wait that could not even start (device pulled, poll error) returns at once.
   return port_->LastError() == 0 ? WaitResult::kTimedOut : WaitResult::kFailed;
 }
+
+}  // namespace diaglib

@@ -13,6 +13,8 @@
 namespace platform {
 class Clock;
 }
+
+namespace diaglib {
 class DataLogFileHandler;
 
 // Last-error values of CSerialPort.
@@ -66,6 +68,9 @@ class CSerialPort {
 
  private:
   int OpenWith(unsigned port, uint32_t baud);
+  // Steps of the opening: the port's time-outs, then its line settings (SetState follows).
+  void ApplyDiagTimeouts();
+  void ApplyDiagLineSettings(uint32_t baud);
   int MapAndStore(bool ok);
 
   platform::Clock& clock_;
@@ -81,3 +86,5 @@ class CSerialPort {
   platform::CommTimeouts timeouts_;
   platform::CommProperties properties_;
 };
+
+}  // namespace diaglib

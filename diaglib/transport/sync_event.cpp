@@ -4,6 +4,8 @@
 
 #include "platform/clock.hpp"
 
+namespace diaglib {
+
 void SyncEvent::Set() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -49,3 +51,5 @@ bool SyncEvent::Poll() {
 bool WaitEvent(platform::Clock& clock, SyncEvent& event, uint32_t timeout_ms) {
   return clock.Wait(timeout_ms, [&event](uint32_t real_ms) { return event.WaitFor(real_ms); });
 }
+
+}  // namespace diaglib

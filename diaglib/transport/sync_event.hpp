@@ -10,6 +10,8 @@ namespace platform {
 class Clock;
 }
 
+namespace diaglib {
+
 class SyncEvent {
  public:
   enum class Mode { kManualReset, kAutoReset };
@@ -38,3 +40,5 @@ class SyncEvent {
 
 // A wait for `event` bounded by `timeout_ms`, timed through `clock`.
 bool WaitEvent(platform::Clock& clock, SyncEvent& event, uint32_t timeout_ms);
+
+}  // namespace diaglib

@@ -11,8 +11,10 @@
 #include "diaglib/transport/event_listener.hpp"
 #include "diaglib/transport/hdlc_deframer.hpp"
 #include "diaglib/transport/packet_queue.hpp"
-#include "diaglib/transport/vode_events.hpp"
+#include "diaglib/transport/packet_dispatcher.hpp"
 #include "platform/clock.hpp"
+
+namespace diaglib {
 
 namespace {
 
@@ -297,3 +299,5 @@ bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* requ
   WriteLog(log, LOG_IO, "CVodeThreadInterface::SendSync = result = %d", result ? 1 : 0);
   return result;
 }
+
+}  // namespace diaglib

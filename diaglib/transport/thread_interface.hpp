@@ -19,6 +19,8 @@ namespace platform {
 class Clock;
 class ComPort;
 }  // namespace platform
+
+namespace diaglib {
 class CVodeEventListener;
 class CVodeEvents;
 class DataLogFileHandler;
@@ -109,3 +111,5 @@ class CVodeThreadInterface {
 
   std::thread reader_;  // started and joined on the caller's thread
 };
+
+}  // namespace diaglib

@@ -1,5 +1,6 @@
 // Device discovery on POSIX: the COMn links below the device root stand for the present COM port
-// devices, sys/class/block/sr<k> for the CD-ROM interfaces.
+// devices, described from sysfs (and the udev database) as the kernel lays them out;
+// sys/class/block/sr<k> stand for the CD-ROM interfaces.
 #include "platform/device_discovery.hpp"
 
 #include <dirent.h>
@@ -12,6 +13,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,6 +28,11 @@ namespace {
 constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr size_t kPropertyCharacters = 255;  // a 256-character buffer with its terminator
 constexpr size_t kDescriptorBuffer = 512;
+// The tty's device, the interface, the USB device: the USB device is at most two levels up;
+// the bound leaves room for odd drivers without climbing far into the bus.
+constexpr int kWalkLevels = 4;
+// The udev property the shipped rule sets on a DIAG port that carries no useful USB string.
+constexpr char kUdevDescriptionProperty[] = "DIAG_PORT_DESCRIPTION";
 
 class LinkComPortSet final : public ComPortDeviceSet {
  public:
@@ -45,13 +53,68 @@ class LinkComPortSet final : public ComPortDeviceSet {
   }
 
  private:
-  // The USB interface string, or the product string of the USB device where the interface has
-  // none: what the Windows driver shows as the port's description.
   bool Describe(uint32_t index, std::string* description) const {
     if (index >= links_.size()) return false;
-    const std::string device = posix::DeviceRoot() + "/sys/class/tty/" + links_[index].tty + "/device";
-    if (posix::ReadTextFile(device + "/interface", description) && !description->empty()) return true;
-    return posix::ReadTextFile(device + "/../product", description) && !description->empty();
+    const std::string& tty = links_[index].tty;
+    return UdevDescription(tty, description) || UsbDescription(tty, description);
+  }
+
+  // What the line's udev rule named this port, like a driver's INF description on Windows: the
+  // rule's property in the udev database record of the tty's device number. It wins over the
+  // device's own strings because a line writes it on purpose for a port it knows.
+  static bool UdevDescription(const std::string& tty, std::string* description) {
+    const std::string root = posix::DeviceRoot();
+    std::string number;
+    if (!posix::ReadTextFile(root + "/sys/class/tty/" + tty + "/dev", &number)) return false;
+    // "major:minor" and nothing else, so the record's name cannot lead out of the root.
+    const size_t colon = number.find(':');
+    const auto digits = [](const std::string& text) {
+      return !text.empty() && text.size() <= 10 &&
+             std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+    };
+    if (colon == std::string::npos || !digits(number.substr(0, colon)) || !digits(number.substr(colon + 1))) {
+      return false;
+    }
+    std::string record;
+    if (!posix::ReadTextFile(root + "/run/udev/data/c" + number, &record)) return false;
+    const std::string key = std::string("E:") + kUdevDescriptionProperty + "=";
+    size_t line = 0;
+    while (line < record.size()) {
+      size_t end = record.find('\n', line);
+      if (end == std::string::npos) end = record.size();
+      if (record.compare(line, key.size(), key) == 0 && end > line + key.size()) {
+        *description = record.substr(line + key.size(), end - line - key.size());
+        return true;
+      }
+      line = end + 1;
+    }
+    return false;
+  }
+
+  // The USB interface string, or the product string of the USB device where the interface has
+  // none, as the kernel lays them out: for a cdc-acm tty its device is the interface itself,
+  // for a usb-serial tty the interface is one level up and the USB device (the folder with
+  // idVendor) above that. The walk stops at the USB device, so a hub's strings are never
+  // taken, and it never leaves the root's sys folder.
+  static bool UsbDescription(const std::string& tty, std::string* description) {
+    const std::string root = posix::DeviceRoot();
+    const std::string sys = RealPath(root + "/sys");
+    std::string at = RealPath(root + "/sys/class/tty/" + tty + "/device");
+    if (sys.empty() || at.empty()) return false;
+    for (int level = 0; level < kWalkLevels; ++level) {
+      if (at.size() <= sys.size() || at.compare(0, sys.size(), sys) != 0 || at[sys.size()] != '/') return false;
+      if (posix::ReadTextFile(at + "/interface", description) && !description->empty()) return true;
+      if (access((at + "/idVendor").c_str(), F_OK) == 0) {
+        return posix::ReadTextFile(at + "/product", description) && !description->empty();
+      }
+      at.erase(at.find_last_of('/'));
+    }
+    return false;
+  }
+
+  static std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
   }
 
   // A text that would not fit the 256-character property buffer fails, as the property call does.

@@ -22,8 +22,10 @@
 #include "common/diag_frame.hpp"
 #include "devicesim/virtual_device.hpp"
 #include "diaglib/log/library_log.hpp"
-#include "diaglib/transport/diag_link.hpp"
+#include "diaglib/transport/context_transport.hpp"
 #include "platform/clock.hpp"
+
+using namespace diaglib;  // the library's own classes under test
 
 namespace {
 
@@ -73,7 +75,7 @@ void BM_SendSync(benchmark::State& state) {
   }
   platform::Clock& clock = platform::RealClock();
   LibraryLog log(clock);
-  DiagLink link(clock, log, kCom);
+  ContextTransport link(clock, log, kCom);
   link.SetWriteTimeout(900);
   link.SetReceiveTimeout(900);
   if (!link.OpenPort()) {

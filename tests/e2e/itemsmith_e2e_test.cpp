@@ -156,4 +156,44 @@ TEST_F(ItemsmithProgram, MissingListExitsWithOneAndLeavesNoVerdict) {
   }
 }
 
+// The port found as a line machine shows it: a usb-serial ttyUSB port, a cdc-acm ttyACM port
+// behind a hub, and a port without an interface string that only the udev rule names.
+TEST_F(ItemsmithProgram, FindsItsPortInEachKernelLayout) {
+  struct Layout {
+    const char* what;
+    devicesim::PortLayout layout;
+    int com;
+    std::string usb_path;
+    bool interface_string;
+    std::string udev_description;
+  };
+  const Layout layouts[] = {
+      {"usb-serial", devicesim::PortLayout::kUsbSerial, 3, "", true, ""},
+      {"cdc-acm behind a hub", devicesim::PortLayout::kCdcAcm, 101, "1.2", true, ""},
+      {"named by the udev rule", devicesim::PortLayout::kUsbSerial, 5, "", false, "KVX Diagnostics Interface"},
+  };
+  const fs::path base_work = work_;
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.what);
+    options_.layout = layout.layout;
+    options_.com_number = layout.com;
+    options_.usb_path = layout.usb_path;
+    options_.write_interface_file = layout.interface_string;
+    options_.udev_description = layout.udev_description;
+    devicesim::VirtualDevice& device = StartDevice();
+    work_ = base_work / std::to_string(layout.com);
+    fs::create_directories(work_);
+    WriteFile(work_ / "KVX_nvitem.txt", "NV453:1,2,ff\r\n");
+
+    ASSERT_EQ(Run({}), 0);
+    EXPECT_EQ(ReadFile(work_ / "KVX_WriteNVItem_result.txt"), "[WriteNVItem PASS]\r\n");
+    EXPECT_EQ(device.NvItem(453)[2], 0xFF);
+    const std::string log = ReadFile(work_ / "KVX_WriteNVItem_log.txt");
+    EXPECT_NE(log.find("com port exist before eject disk _iComPort:" + std::to_string(layout.com) + "\r\n"),
+              std::string::npos)
+        << log;
+    device_.reset();
+  }
+}
+
 }  // namespace

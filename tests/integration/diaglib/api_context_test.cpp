@@ -2,6 +2,8 @@
 
 #include "api_device_fixture.hpp"
 
+using namespace diaglib;  // the library's own classes under test
+
 namespace diaglib_test {
 namespace {
 

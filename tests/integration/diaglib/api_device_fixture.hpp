@@ -22,6 +22,8 @@
 #include "platform/clock.hpp"
 #include "test_clock.hpp"
 
+using namespace diaglib;  // the library's own classes under test
+
 namespace diaglib_test {
 
 // The library's text-log lines, which it also writes from its reader and dispatcher threads.

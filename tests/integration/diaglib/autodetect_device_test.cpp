@@ -1,7 +1,9 @@
 #include <ctime>
 
 #include "api_device_fixture.hpp"
-#include "diaglib/transport/port_autodetect.hpp"
+#include "diaglib/api/port_autodetect.hpp"
+
+using namespace diaglib;  // the library's own classes under test
 
 namespace diaglib_test {
 namespace {

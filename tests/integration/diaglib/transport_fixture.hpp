@@ -14,9 +14,11 @@
 
 #include "devicesim/virtual_device.hpp"
 #include "diaglib/log/library_log.hpp"
-#include "diaglib/transport/diag_link.hpp"
+#include "diaglib/transport/context_transport.hpp"
 #include "test_clock.hpp"
 #include "tests/unit/diaglib/log_capture.hpp"
+
+using namespace diaglib;  // the library's own classes under test
 
 namespace transport_test {
 
@@ -51,8 +53,8 @@ class TransportTest : public ::testing::Test {
   }
 
   // The link, opened, with the async-message callback recording into Seen().
-  DiagLink& OpenLink(uint16_t port = kComNumber) {
-    link_ = std::make_unique<DiagLink>(clock_, *log_, port);
+  ContextTransport& OpenLink(uint16_t port = kComNumber) {
+    link_ = std::make_unique<ContextTransport>(clock_, *log_, port);
     link_->SetAsyncMessageCallBack(&TransportTest::OnMessage, 5);
     EXPECT_TRUE(link_->OpenPort());
     return *link_;
@@ -83,7 +85,7 @@ class TransportTest : public ::testing::Test {
   std::unique_ptr<devicesim::VirtualDevice> device_;
   std::unique_ptr<LibraryLog> log_;
   std::unique_ptr<LogCapture> capture_;
-  std::unique_ptr<DiagLink> link_;
+  std::unique_ptr<ContextTransport> link_;
   Bytes response_;
   uint16_t response_length_ = 0;
 

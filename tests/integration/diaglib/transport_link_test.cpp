@@ -4,6 +4,8 @@
 #include "diaglib/transport/hdlc_deframer.hpp"
 #include "transport_fixture.hpp"
 
+using namespace diaglib;  // the library's own classes under test
+
 namespace transport_test {
 namespace {
 
@@ -50,7 +52,7 @@ TEST_F(TransportTest, ResponseLengthLeavesOutTheCrcAndIsCutToTheCapacity) {
 }
 
 TEST_F(TransportTest, AnErrorResponseFailsAtOnceAndLeavesThePortOpen) {
-  DiagLink& link = OpenLink();
+  ContextTransport& link = OpenLink();
   device_->ErrorResponses(1, 0x13);
   const uint64_t before = clock_.NowMs();
   EXPECT_FALSE(Exchange({0x4B, 0x13, 0x0B, 0x00}));
@@ -66,7 +68,7 @@ TEST_F(TransportTest, AnErrorResponseFailsAtOnceAndLeavesThePortOpen) {
 }
 
 TEST_F(TransportTest, ATimeOutClosesThePortAndTheNextRequestReopensIt) {
-  DiagLink& link = OpenLink();
+  ContextTransport& link = OpenLink();
   device_->DropResponses(1);
   const uint64_t before = clock_.NowMs();
   EXPECT_FALSE(Exchange({0x00}));
@@ -88,7 +90,7 @@ TEST_F(TransportTest, ATimeOutClosesThePortAndTheNextRequestReopensIt) {
 }
 
 TEST_F(TransportTest, OnlyEventReportsWithoutLengthReachTheResponseQueue) {
-  DiagLink& link = OpenLink();
+  ContextTransport& link = OpenLink();
   device_->SendUnsolicited({0x60, 0x02, 0x00, 0x11, 0x22});
   device_->SendUnsolicited({0x60, 0x00, 0x00});
   ASSERT_TRUE(Eventually([&] { return !link.SyncResponseQueue().IsEmpty(); }));
@@ -114,7 +116,7 @@ TEST_F(TransportTest, ALogPacketNeverSatisfiesARequestButTheCallbackSeesEverythi
 }
 
 TEST_F(TransportTest, AFlushBetweenTwoHalvesOfAFrameDropsTheFirstHalf) {
-  DiagLink& link = OpenLink();
+  ContextTransport& link = OpenLink();
   const Bytes packet = {0x7C, 0x01, 0x02, 0x03, 0x04, 0x05};
   Bytes frame(32);
   frame.resize(common::EncodeFrame(packet.data(), packet.size(), frame.data(), frame.size()));
@@ -160,7 +162,7 @@ TEST_F(TransportTest, APauseRightAfterAResumeIsAcknowledgedAgain) {
 }
 
 TEST_F(TransportTest, TheNullPortOpensWithoutADeviceAndSendsNothing) {
-  DiagLink& link = OpenLink(CVodeThreadInterface::kNullPort);
+  ContextTransport& link = OpenLink(CVodeThreadInterface::kNullPort);
   EXPECT_TRUE(link.AlwaysConnected());
   EXPECT_FALSE(Exchange({0x00}));
   EXPECT_TRUE(capture_->Has("Send Sync skipped for NULL port"));
@@ -168,7 +170,7 @@ TEST_F(TransportTest, TheNullPortOpensWithoutADeviceAndSendsNothing) {
 }
 
 TEST_F(TransportTest, ClosingEndsTheReaderAndTheLogAndALaterRequestReopens) {
-  DiagLink& link = OpenLink();
+  ContextTransport& link = OpenLink();
   EXPECT_TRUE(link.ClosePort());
   EXPECT_FALSE(link.ThreadInterface().ThreadStarted());
   for (const char* line : {"CVodeThreadInterface::StopThread - thread stop event was received",

@@ -168,20 +168,31 @@ TEST_F(AgainstDevice, VanishingDeviceEndsTheReadWithAnError) {
 }
 
 TEST_F(AgainstDevice, DiscoveryShowsThePortWithItsDescriptions) {
+  // A usb-serial port with only a product string, a cdc-acm port with its interface string,
+  // and a usb-serial port behind a hub that only the line's udev rule describes.
   devicesim::Options first = Defaults(12);
   first.write_interface_file = false;
   first.product_text = "KVX USB Modem";
   StartDevice(first);
-  devicesim::Options other = Defaults(3);
+  devicesim::Options other = Defaults(103);
+  other.layout = devicesim::PortLayout::kCdcAcm;
   other.interface_text = "KVX Download Interface";
   second_ = std::make_unique<devicesim::VirtualDevice>(other);
   ASSERT_TRUE(second_->Start()) << second_->Error();
+  devicesim::Options third = Defaults(4);
+  third.usb_path = "2.3";
+  third.write_interface_file = false;
+  third.product_text = "Modem";
+  third.udev_description = "USB Diagnostics Port";
+  devicesim::VirtualDevice described(third);
+  ASSERT_TRUE(described.Start()) << described.Error();
   ASSERT_TRUE(device_->SetComLinkTime(1000));
   ASSERT_TRUE(second_->SetComLinkTime(2000));
+  ASSERT_TRUE(described.SetComLinkTime(3000));
 
   std::vector<std::string> list;
   ASSERT_TRUE(platform::ReadSerialPortList(&list));
-  EXPECT_EQ(list, (std::vector<std::string>{"COM12", "COM3"}));
+  EXPECT_EQ(list, (std::vector<std::string>{"COM12", "COM103", "COM4"}));
 
   uint32_t error = 1;
   auto set = platform::MakeDeviceDiscovery()->ComPorts(&error);
@@ -191,8 +202,10 @@ TEST_F(AgainstDevice, DiscoveryShowsThePortWithItsDescriptions) {
   ASSERT_TRUE(set->DeviceDescription(0, &text));
   EXPECT_EQ(text, L"KVX USB Modem");
   ASSERT_TRUE(set->FriendlyName(1, &text));
-  EXPECT_EQ(text, L"KVX Download Interface (COM3)");
-  EXPECT_FALSE(set->Enumerate(2));
+  EXPECT_EQ(text, L"KVX Download Interface (COM103)");
+  ASSERT_TRUE(set->FriendlyName(2, &text));
+  EXPECT_EQ(text, L"USB Diagnostics Port (COM4)");
+  EXPECT_FALSE(set->Enumerate(3));
 }
 
 TEST_F(AgainstDevice, EjectOfTheCdromBringsUpTheSerialPort) {

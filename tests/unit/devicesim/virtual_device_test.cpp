@@ -58,24 +58,58 @@ class DeviceTest : public ::testing::Test {
   Client client_;
 };
 
-TEST_F(DeviceTest, LaysOutTheRootAndRemovesItOnStop) {
-  devicesim::Options o = Defaults();
-  o.com_number = 12;
-  StartDevice(o);
-  const fs::path com = fs::path(root_) / "dev/serial/com/COM12";
-  ASSERT_TRUE(fs::is_symlink(com));
-  EXPECT_EQ("../../ttyDIAG12", fs::read_symlink(com).string());
-  EXPECT_EQ(device_->SlavePath(), fs::read_symlink(fs::path(root_) / "dev/ttyDIAG12").string());
-  EXPECT_EQ("KVX Diagnostics Interface",
-            ReadText(fs::path(root_) / "sys/class/tty/ttyDIAG12/device/interface"));
-  EXPECT_EQ("KVX USB Modem", ReadText(fs::path(root_) / "sys/class/tty/ttyDIAG12/device/../product"));
-  EXPECT_TRUE(device_->SetComLinkTime(1000));
-  struct stat st {};
-  ASSERT_EQ(0, ::lstat(com.c_str(), &st));
-  EXPECT_EQ(1000, st.st_mtime);
-  device_->Stop();
-  EXPECT_FALSE(fs::exists(fs::symlink_status(com)));
-  EXPECT_FALSE(fs::exists(fs::path(root_) / "sys/class/tty/ttyDIAG12"));
+TEST_F(DeviceTest, LaysOutTheRootAsTheKernelDoesAndRemovesItOnStop) {
+  const std::string usb1 = "sys/devices/pci0000:00/0000:00:14.0/usb1";
+  struct Shape {
+    devicesim::PortLayout layout;
+    int com;
+    std::string usb_path, tty, device, interface, usb_device, dev, hub;
+  };
+  const Shape shapes[] = {
+      // usb-serial: the tty's device is the port below the interface.
+      {devicesim::PortLayout::kUsbSerial, 12, "", "ttyUSB11", usb1 + "/1-12/1-12:1.2/ttyUSB11",
+       usb1 + "/1-12/1-12:1.2", usb1 + "/1-12", "188:11", ""},
+      // cdc-acm behind a hub: the tty's device is the interface itself.
+      {devicesim::PortLayout::kCdcAcm, 103, "1.4", "ttyACM2", usb1 + "/1-1/1-1.4/1-1.4:1.2",
+       usb1 + "/1-1/1-1.4/1-1.4:1.2", usb1 + "/1-1/1-1.4", "166:2", usb1 + "/1-1"},
+  };
+  for (const Shape& shape : shapes) {
+    SCOPED_TRACE(shape.tty);
+    devicesim::Options o = Defaults();
+    o.layout = shape.layout;
+    o.com_number = shape.com;
+    o.usb_path = shape.usb_path;
+    o.interface_number = 2;
+    o.udev_description = "KVX Diagnostics";
+    StartDevice(o);
+    const fs::path root = fs::canonical(root_);
+    const fs::path com = root / ("dev/serial/com/COM" + std::to_string(shape.com));
+    ASSERT_TRUE(fs::is_symlink(com));
+    EXPECT_EQ("../../" + shape.tty, fs::read_symlink(com).string());
+    EXPECT_EQ(device_->SlavePath(), fs::read_symlink(root / "dev" / shape.tty).string());
+    const fs::path tty = root / "sys/class/tty" / shape.tty;
+    ASSERT_TRUE(fs::is_symlink(tty));
+    EXPECT_EQ(root / shape.device, fs::canonical(tty / "device"));
+    EXPECT_EQ("KVX Diagnostics Interface\n", ReadText(root / shape.interface / "interface"));
+    EXPECT_EQ("02\n", ReadText(root / shape.interface / "bInterfaceNumber"));
+    EXPECT_EQ("1e0f\n", ReadText(root / shape.usb_device / "idVendor"));
+    EXPECT_EQ("KVX USB Modem\n", ReadText(root / shape.usb_device / "product"));
+    EXPECT_EQ(shape.dev + "\n", ReadText(tty / "dev"));
+    const std::string record = ReadText(root / "run/udev/data" / ("c" + shape.dev));
+    EXPECT_NE(record.find("E:ID_USB_INTERFACE_NUM=02\n"), std::string::npos) << record;
+    EXPECT_NE(record.find("E:DIAG_PORT_DESCRIPTION=KVX Diagnostics\n"), std::string::npos) << record;
+    if (!shape.hub.empty()) EXPECT_TRUE(fs::exists(root / shape.hub / "idVendor"));
+
+    EXPECT_TRUE(device_->SetComLinkTime(1000));
+    struct stat st {};
+    ASSERT_EQ(0, ::lstat(com.c_str(), &st));
+    EXPECT_EQ(1000, st.st_mtime);
+    device_->Stop();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(com)));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tty)));
+    EXPECT_FALSE(fs::exists(root / shape.usb_device));
+    EXPECT_FALSE(fs::exists(root / "run/udev/data" / ("c" + shape.dev)));
+  }
 }
 
 TEST_F(DeviceTest, AnswersIdentificationLoopbackAndUnknownCommands) {
@@ -425,8 +459,8 @@ TEST_F(DeviceTest, DevicesSharingARootKeepToTheirOwnEntries) {
   devicesim::VirtualDevice first(a), second(b);
   ASSERT_TRUE(first.Start()) << first.Error();
   ASSERT_TRUE(second.Start()) << second.Error();
-  EXPECT_FALSE(fs::exists(fs::path(root_) / "sys/class/tty/ttyDIAG3/device/interface"));
-  EXPECT_EQ("Other Modem", ReadText(fs::path(root_) / "sys/class/tty/ttyDIAG4/product"));
+  EXPECT_FALSE(fs::exists(fs::path(root_) / "sys/class/tty/ttyUSB2/device/../interface"));
+  EXPECT_EQ("Other Modem\n", ReadText(fs::path(root_) / "sys/class/tty/ttyUSB3/device/../../product"));
 
   Client other;
   ASSERT_TRUE(client_.Open(first.ComLinkPath()));

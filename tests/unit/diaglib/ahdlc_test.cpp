@@ -8,6 +8,8 @@
 #include "log_capture.hpp"
 #include "serial_fake_com_port.hpp"
 
+using namespace diaglib;  // the library's own classes under test
+
 namespace transport_test {
 namespace {
 

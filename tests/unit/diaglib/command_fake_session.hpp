@@ -11,6 +11,8 @@
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "test_clock.hpp"
 
+using namespace diaglib;  // the library's own classes under test
+
 namespace diaglib_test {
 
 using Bytes = std::vector<uint8_t>;

@@ -8,6 +8,8 @@
 #include "log_capture.hpp"
 #include "test_clock.hpp"
 
+using namespace diaglib;  // the library's own classes under test
+
 namespace transport_test {
 namespace {
 

@@ -7,6 +7,8 @@
 
 #include "diaglib/log/data_log_file_handler.hpp"
 
+using namespace diaglib;  // the library's own classes under test
+
 namespace transport_test {
 
 class LogCapture {

@@ -11,6 +11,8 @@
 #include "platform/com_port.hpp"
 #include "test_clock.hpp"
 
+using namespace diaglib;  // the library's own classes under test
+
 namespace {
 
 class PulledDevicePort final : public platform::ComPort {

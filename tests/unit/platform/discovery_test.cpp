@@ -68,52 +68,136 @@ TEST(SerialPortList, MissingFolderFailsButAnEmptyOneIsAnEmptyList) {
   EXPECT_TRUE(ports.empty());
 }
 
-// The sysfs layout of a USB serial function: the tty's device link leads to the interface,
-// whose parent folder is the USB device with its product string.
-void LayOutUsbTty(const TempRoot& root, const std::string& tty, const std::string& interface_text,
-                  const std::string& product_text, bool with_interface_file = true) {
-  const std::string usb = "sys/devices/usb1/" + tty;
-  root.MakeDirs(usb + "/1-1:1.2");
-  if (with_interface_file) root.WriteFile(usb + "/1-1:1.2/interface", interface_text);
-  root.WriteFile(usb + "/product", product_text);
-  root.Link("sys/class/tty/" + tty + "/device", "../../../devices/usb1/" + tty + "/1-1:1.2");
+// A tty as its driver lays it out below the USB interface folder `interface_dir`: a usb-serial
+// ttyUSBk sits below its port device (interface/ttyUSBk/tty/ttyUSBk, device -> the port), a
+// cdc-acm ttyACMk directly below the interface (interface/tty/ttyACMk, device -> the interface).
+void AddTty(const TempRoot& root, const std::string& interface_dir, const std::string& tty) {
+  const bool acm = tty.compare(0, 6, "ttyACM") == 0;
+  const std::string port = acm ? interface_dir : interface_dir + "/" + tty;
+  const std::string folder = port + "/tty/" + tty;
+  root.MakeDirs(folder);
+  root.Link(folder + "/device", "../../../" + port.substr(port.find_last_of('/') + 1));
+  root.Link("sys/class/tty/" + tty, "../../" + folder.substr(4));  // folder starts with "sys/"
 }
 
-TEST(ComPortDevices, DescriptionFromInterfaceElseProductAndFriendlyNameAddsThePort) {
+const std::string kBus = "sys/devices/pci0000:00/0000:00:14.0/usb1";
+
+// One port per row, each on its own USB device; files are relative to the device root.
+struct DescribedPort {
+  const char* what;
+  std::string tty;
+  std::string interface_dir;
+  std::vector<std::pair<std::string, std::string>> files;
+  const wchar_t* description;  // nullptr: the property cannot be read
+};
+
+TEST(ComPortDevices, DescriptionAsTheKernelLaysItOut) {
+  const std::string hub = kBus + "/1-1";
+  const std::vector<DescribedPort> ports = {
+      {"usb-serial: the interface one level up", "ttyUSB2", kBus + "/1-2/1-2:1.2",
+       {{kBus + "/1-2/1-2:1.2/interface", "KVX Diagnostics Interface\n"},
+        {kBus + "/1-2/idVendor", "1e0f\n"}, {kBus + "/1-2/product", "KVX Modem\n"}},
+       L"KVX Diagnostics Interface"},
+      {"cdc-acm: the interface is the device itself", "ttyACM0", kBus + "/1-3/1-3:1.0",
+       {{kBus + "/1-3/1-3:1.0/interface", "KVX Download\n"},
+        {kBus + "/1-3/idVendor", "1e0f\n"}, {kBus + "/1-3/product", "KVX Modem\n"}},
+       L"KVX Download"},
+      {"behind a hub, no interface string: the modem's product, not the hub's", "ttyUSB0",
+       hub + "/1-1.4/1-1.4:1.0",
+       {{hub + "/idVendor", "05e3\n"}, {hub + "/product", "USB 2.0 Hub\n"},
+        {hub + "/1-1.4/idVendor", "1e0f\n"}, {hub + "/1-1.4/product", "Tavrel Hotspot\n"}},
+       L"Tavrel Hotspot"},
+      {"behind a hub, cdc-acm with its interface string", "ttyACM1", hub + "/1-1.3/1-1.3:1.1",
+       {{hub + "/1-1.3/1-1.3:1.1/interface", "USB Diagnostics\n"},
+        {hub + "/1-1.3/idVendor", "1e0f\n"}},
+       L"USB Diagnostics"},
+      {"an empty interface string counts as none", "ttyUSB3", kBus + "/1-5/1-5:1.0",
+       {{kBus + "/1-5/1-5:1.0/interface", "\n"},
+        {kBus + "/1-5/idVendor", "1e0f\n"}, {kBus + "/1-5/product", "KVX Modem\n"}},
+       L"KVX Modem"},
+      {"neither string: none, even with a hub's product above", "ttyUSB4", hub + "/1-1.2/1-1.2:1.0",
+       {{hub + "/1-1.2/idVendor", "1e0f\n"}},
+       nullptr},
+      {"a product above a folder without idVendor is not the device's", "ttyUSB5",
+       kBus + "/1-6/1-6:1.0", {{kBus + "/1-6/product", "Not A Device\n"}}, nullptr},
+      {"the udev rule's description wins over the device's strings", "ttyUSB6",
+       kBus + "/1-7/1-7:1.3",
+       {{kBus + "/1-7/1-7:1.3/interface", "Vendor Serial\n"},
+        {kBus + "/1-7/idVendor", "1e0f\n"}, {kBus + "/1-7/product", "KVX Modem\n"},
+        {kBus + "/1-7/1-7:1.3/ttyUSB6/tty/ttyUSB6/dev", "188:6\n"},
+        {"run/udev/data/c188:6",
+         "S:serial/by-id/usb-x-if03\nE:ID_VENDOR_ID=1e0f\nE:DIAG_PORT_DESCRIPTION=KVX Diagnostics\n"
+         "E:ID_USB_INTERFACE_NUM=03\n"}},
+       L"KVX Diagnostics"},
+      {"a udev record without the property leaves the device's strings", "ttyUSB7",
+       kBus + "/1-8/1-8:1.0",
+       {{kBus + "/1-8/idVendor", "1e0f\n"}, {kBus + "/1-8/product", "KVX Modem\n"},
+        {kBus + "/1-8/1-8:1.0/ttyUSB7/tty/ttyUSB7/dev", "188:7\n"},
+        {"run/udev/data/c188:7", "E:ID_VENDOR_ID=1e0f\nE:DIAG_PORT_DESCRIPTION=\n"}},
+       L"KVX Modem"},
+  };
+
   TempRoot root;
-  root.Link("dev/serial/com/COM5", "../../ttyUSB2");
-  root.Link("dev/serial/com/COM6", "../../ttyUSB3");
-  root.Link("dev/serial/com/COM7", "../../ttyACM0");
-  root.Link("dev/serial/com/COM8", "../../ttyUSB9");
-  StampLink(root, "dev/serial/com/COM5", 100);
-  StampLink(root, "dev/serial/com/COM6", 200);
-  StampLink(root, "dev/serial/com/COM7", 300);
-  StampLink(root, "dev/serial/com/COM8", 400);
-  LayOutUsbTty(root, "ttyUSB2", "KVX Diagnostics Interface\n", "KVX Modem\n");
-  LayOutUsbTty(root, "ttyUSB3", "\n", "KVX Modem\n");          // empty interface string
-  LayOutUsbTty(root, "ttyACM0", "", "Tavrel Hotspot\n", false);  // no interface file
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const DescribedPort& port = ports[i];
+    for (const auto& [path, content] : port.files) root.WriteFile(path, content);
+    AddTty(root, port.interface_dir, port.tty);
+    const std::string link = "dev/serial/com/COM" + std::to_string(i + 1);
+    root.Link(link, "../../" + port.tty);
+    StampLink(root, link, static_cast<time_t>(100 + i));
+  }
 
   uint32_t error = 1;
   auto set = platform::MakeDeviceDiscovery()->ComPorts(&error);
   ASSERT_NE(set, nullptr);
   EXPECT_EQ(error, 0u);
-  std::wstring text;
-  ASSERT_TRUE(set->DeviceDescription(0, &text));
-  EXPECT_EQ(text, L"KVX Diagnostics Interface");
-  ASSERT_TRUE(set->FriendlyName(0, &text));
-  EXPECT_EQ(text, L"KVX Diagnostics Interface (COM5)");
-  ASSERT_TRUE(set->DeviceDescription(1, &text));
-  EXPECT_EQ(text, L"KVX Modem");
-  ASSERT_TRUE(set->DeviceDescription(2, &text));
-  EXPECT_EQ(text, L"Tavrel Hotspot");
-  ASSERT_TRUE(set->FriendlyName(2, &text));
-  EXPECT_EQ(text, L"Tavrel Hotspot (COM7)");
-  // No sysfs entry at all: the property cannot be read.
-  EXPECT_FALSE(set->DeviceDescription(3, &text));
+  for (size_t i = 0; i < ports.size(); ++i) {
+    SCOPED_TRACE(ports[i].what);
+    ASSERT_TRUE(set->Enumerate(static_cast<uint32_t>(i)));
+    std::wstring description, friendly;
+    const bool described = set->DeviceDescription(static_cast<uint32_t>(i), &description);
+    const bool named = set->FriendlyName(static_cast<uint32_t>(i), &friendly);
+    if (ports[i].description == nullptr) {
+      EXPECT_FALSE(described);
+      EXPECT_FALSE(named);
+      continue;
+    }
+    ASSERT_TRUE(described);
+    EXPECT_EQ(description, ports[i].description);
+    ASSERT_TRUE(named);
+    EXPECT_EQ(friendly, std::wstring(ports[i].description) + L" (COM" + std::to_wstring(i + 1) + L")");
+  }
+  EXPECT_FALSE(set->Enumerate(static_cast<uint32_t>(ports.size())));
 
   // A text longer than the property buffer fails instead of being cut.
-  root.WriteFile("sys/devices/usb1/ttyUSB2/1-1:1.2/interface", std::string(256, 'a'));
+  root.WriteFile(kBus + "/1-2/1-2:1.2/interface", std::string(256, 'a'));
+  std::wstring text;
   EXPECT_FALSE(set->DeviceDescription(0, &text));
+}
+
+TEST(ComPortDevices, TheWalkNeverLeavesTheDeviceRoot) {
+  TempRoot outside;  // a second folder with a perfectly described interface
+  outside.WriteFile("usb/1-1/1-1:1.0/interface", "KVX Diagnostics Interface\n");
+  outside.WriteFile("usb/1-1/idVendor", "1e0f\n");
+  outside.MakeDirs("usb/1-1/1-1:1.0/ttyUSB0");
+  TempRoot root;  // names DIAG_DEVICE_ROOT from here on
+  // A device link out of the root, and a dev number that would lead out of the udev database.
+  root.Link("sys/class/tty/ttyUSB0/device", outside.At("usb/1-1/1-1:1.0/ttyUSB0"));
+  root.WriteFile("sys/class/tty/ttyUSB0/dev", "../../../../" + outside.path() + "/x\n");
+  root.WriteFile("sys/class/tty/ttyUSB1/device/x", "");
+  root.WriteFile("sys/class/tty/ttyUSB1/dev", "188:1/../../c188:2\n");
+  root.WriteFile("run/udev/data/c188:2", "E:DIAG_PORT_DESCRIPTION=KVX Diagnostics\n");
+  root.Link("dev/serial/com/COM1", "../../ttyUSB0");
+  root.Link("dev/serial/com/COM2", "../../ttyUSB1");
+  StampLink(root, "dev/serial/com/COM1", 100);
+  StampLink(root, "dev/serial/com/COM2", 200);
+
+  uint32_t error = 1;
+  auto set = platform::MakeDeviceDiscovery()->ComPorts(&error);
+  ASSERT_NE(set, nullptr);
+  std::wstring text;
+  EXPECT_FALSE(set->DeviceDescription(0, &text));
+  EXPECT_FALSE(set->DeviceDescription(1, &text));
 }
 
 class Cdroms : public ::testing::Test {

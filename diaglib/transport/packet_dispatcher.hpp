@@ -13,6 +13,8 @@
 
 #include "diaglib/transport/sync_event.hpp"
 
+namespace diaglib {
+
 // One queued packet with its own copy of the bytes (CRC bytes included) and four values that
 // are passed through to the listeners.
 class PacketEvent {
@@ -77,3 +79,5 @@ class CVodeEvents {
   bool thread_started_ = false;  // guarded by listener_mutex_
   std::thread thread_;           // started and joined under listener_mutex_ / by Stop
 };
+
+}  // namespace diaglib

@@ -1,7 +1,9 @@
-#include "diaglib/transport/vode_events.hpp"
+#include "diaglib/transport/packet_dispatcher.hpp"
 
 #include <cstring>
 #include <system_error>
+
+namespace diaglib {
 
 PacketEvent::PacketEvent(int size, const uint8_t* bytes, int value0, int value1, int value2,
                          int value3)
@@ -94,3 +96,5 @@ void CVodeEvents::Run() {
   OnThreadEnd();
   stopped_event_.Set();
 }
+
+}  // namespace diaglib

@@ -1,8 +1,10 @@
-#include "diaglib/transport/diag_link.hpp"
+#include "diaglib/transport/context_transport.hpp"
 
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/library_log.hpp"
 #include "diaglib/log/log_categories.hpp"
+
+namespace diaglib {
 
 const char* DiagErrorText(uint8_t code) {
   switch (code) {
@@ -19,7 +21,7 @@ const char* DiagErrorText(uint8_t code) {
   }
 }
 
-DiagLink::DiagLink(platform::Clock& clock, LibraryLog& log, uint16_t port_number)
+ContextTransport::ContextTransport(platform::Clock& clock, LibraryLog& log, uint16_t port_number)
     : clock_(clock),
       log_(log),
       port_number_(port_number),
@@ -30,12 +32,12 @@ DiagLink::DiagLink(platform::Clock& clock, LibraryLog& log, uint16_t port_number
   thread_.SetListener(&listener_);
 }
 
-DiagLink::~DiagLink() {
+ContextTransport::~ContextTransport() {
   ClosePort();
   events_.Stop();
 }
 
-bool DiagLink::OpenPort() {
+bool ContextTransport::OpenPort() {
   WriteLog(log_.Handler(), LOG_FN, "VODE Internal: OpenPort()");
   if (port_number_ == CVodeThreadInterface::kNullPort) always_connected_ = true;
   thread_.StartThread(port_number_);
@@ -47,7 +49,7 @@ bool DiagLink::OpenPort() {
   return connected_;
 }
 
-bool DiagLink::ClosePort() {
+bool ContextTransport::ClosePort() {
   thread_.PauseThread();
   thread_.StopThread();
   if (connected_) WriteLog(log_.Handler(), LOG_FN, "VODE Internal: ClosePort()");
@@ -56,13 +58,13 @@ bool DiagLink::ClosePort() {
   return true;
 }
 
-bool DiagLink::EnsurePortOpen() {
+bool ContextTransport::EnsurePortOpen() {
   if (!thread_.IsConnected()) OpenPort();
   connected_ = thread_.IsConnected();
   return connected_;
 }
 
-bool DiagLink::SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
+bool ContextTransport::SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
                         uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
                         const diaglib::ReplyMatch& answers) {
   DataLogFileHandler* log = log_.Handler();
@@ -79,12 +81,14 @@ bool DiagLink::SendSync(uint16_t request_length, const uint8_t* request, uint16_
   return false;
 }
 
-bool DiagLink::RequestRxFlush() { return thread_.RequestRxFlush(); }
+bool ContextTransport::RequestRxFlush() { return thread_.RequestRxFlush(); }
 
-void DiagLink::SetAsyncMessageCallBack(VODE_AsyncMessageCallBack callback, int context) {
+void ContextTransport::SetAsyncMessageCallBack(VODE_AsyncMessageCallBack callback, int context) {
   listener_.SetAsyncMessageCallBack(callback, context);
 }
 
-bool DiagLink::SetWriteTimeout(int ms) { return thread_.SetWriteTimeout(ms) != 0; }
+bool ContextTransport::SetWriteTimeout(int ms) { return thread_.SetWriteTimeout(ms) != 0; }
 
-void DiagLink::SetReceiveTimeout(int ms) { thread_.SetReceiveTimeout(ms); }
+void ContextTransport::SetReceiveTimeout(int ms) { thread_.SetReceiveTimeout(ms); }
+
+}  // namespace diaglib

@@ -1,4 +1,4 @@
-#include "diaglib/transport/port_autodetect.hpp"
+#include "diaglib/api/port_autodetect.hpp"
 
 #include <algorithm>
 #include <cstdlib>

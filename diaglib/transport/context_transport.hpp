@@ -5,27 +5,29 @@
 
 #include <cstdint>
 
-#include "diaglib/api/vode.hpp"
+#include "diaglib/log/vode_callbacks.hpp"
 #include "diaglib/transport/event_listener.hpp"
 #include "diaglib/transport/packet_queue.hpp"
 #include "diaglib/transport/thread_interface.hpp"
-#include "diaglib/transport/vode_events.hpp"
+#include "diaglib/transport/packet_dispatcher.hpp"
 
 namespace platform {
 class Clock;
 }
+
+namespace diaglib {
 class LibraryLog;
 
 // The library log's text for a DIAG error response code (19, 20, 21, 24); null for others.
 const char* DiagErrorText(uint8_t code);
 
-class DiagLink {
+class ContextTransport {
  public:
   // Builds the queues and the listener and starts the dispatcher thread; opens nothing.
-  DiagLink(platform::Clock& clock, LibraryLog& log, uint16_t port_number);
-  ~DiagLink();  // ClosePort, then the dispatcher stops
-  DiagLink(const DiagLink&) = delete;
-  DiagLink& operator=(const DiagLink&) = delete;
+  ContextTransport(platform::Clock& clock, LibraryLog& log, uint16_t port_number);
+  ~ContextTransport();  // ClosePort, then the dispatcher stops
+  ContextTransport(const ContextTransport&) = delete;
+  ContextTransport& operator=(const ContextTransport&) = delete;
 
   // Opens the port and starts its reader; the queues are emptied whatever the outcome.
   bool OpenPort();
@@ -69,3 +71,5 @@ class DiagLink {
   CVodeEvents events_;
   CVodeThreadInterface thread_;
 };
+
+}  // namespace diaglib

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The installed package against itself, as a line would use it: the installed diagsim serves a
+# virtual device (a usb-serial port, as a modem shows it) loaded with the installed
+# examples/device-before; the installed itemsmith and treesmith provision it from a temporary
+# working folder with the installed samples. Both verdicts must be PASS and the device's file
+# system must equal examples/expected/kvx. Exit code 0 when all of that holds.
+# Usage: check-installed.sh [PREFIX]   (default /usr; another prefix checks an unpacked package)
+set -euo pipefail
+prefix="${1:-/usr}"
+examples="$prefix/share/doc/linetools/examples"
+export PATH="$prefix/bin:$PATH"
+work="$(mktemp -d /tmp/linetools-installed-XXXXXX)"
+sim_pid=""
+cleanup() {
+  if [[ -n "$sim_pid" ]]; then kill -TERM "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+for program in itemsmith treesmith diagsim; do
+  [[ "$(command -v "$program")" == "$prefix/bin/$program" ]] || { echo "no $prefix/bin/$program" >&2; exit 1; }
+done
+diagsim --version
+
+mkdir -p "$work/line"
+cp -r "$examples/kvx/." "$work/line/"
+cp "$examples/KVX_nvitem.txt" "$work/line/"
+diagsim --root "$work/root" --com 3 --efs-load "$examples/device-before" \
+  --efs-dump "$work/efs-after" >"$work/diagsim.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 1 200); do
+  grep -q 'serving COM3' "$work/diagsim.out" 2>/dev/null && break
+  sleep 0.05
+done
+grep -q 'serving COM3' "$work/diagsim.out" || { cat "$work/diagsim.out" >&2; exit 1; }
+
+(cd "$work/line" && DIAG_DEVICE_ROOT="$work/root" itemsmith >/dev/null)
+(cd "$work/line" && DIAG_DEVICE_ROOT="$work/root" treesmith >/dev/null)
+kill -TERM "$sim_pid"
+wait "$sim_pid"
+sim_pid=""
+
+nv_verdict="$(cat "$work/line/KVX_WriteNVItem_result.txt")"
+efs_verdict="$(cat "$work/line/Kvx_treesmith_Result.txt")"
+echo "itemsmith: ${nv_verdict%$'\r'}   treesmith: $efs_verdict"
+[[ "$nv_verdict" == $'[WriteNVItem PASS]\r' && "$efs_verdict" == "PASS" ]]
+diff -r "$work/efs-after" "$examples/expected/kvx"
+echo "installed programs: PASS"
