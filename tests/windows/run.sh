@@ -139,7 +139,7 @@ cat >"$work/port.reg" <<EOF
 REGEDIT4
 
 [HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]
-"COM$com"="$root/dev/ttyDIAG$com"
+"COM$com"="$root/dev/serial/com/COM$com"
 
 [HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\$instance]
 "DeviceDesc"="$description"
