@@ -89,12 +89,7 @@ void Treesmith::LogMessage(const char* format, ...) {
 void Treesmith::Print(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list copy;
-  va_copy(copy, args);
-  const int length = std::vsnprintf(nullptr, 0, format, copy);
-  va_end(copy);
-  std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-  if (length > 0) std::vsnprintf(&text[0], text.size() + 1, format, args);
+  const std::string text = common::FormatV(format, args);
   va_end(args);
   console_.Write(text);
 }
@@ -102,6 +97,10 @@ void Treesmith::Print(const char* format, ...) {
 int Treesmith::Run(const std::vector<std::wstring>& args) {
   api_.UseClock(clock_);
   const bool delete_dl = FirstArgumentIs(args, L"--DeleteDLFile");
+  const char* const result_file = delete_dl ? kDeleteDlResult : kRunResult;
+  // Until this run has its own verdict there is none: a run that is killed or hangs must not
+  // leave the previous device's PASS behind.
+  platform::RemoveFile(result_file);
   OpenOutput(delete_dl ? kDeleteDlLog : kRunLog);
   LogMessage("treesmith version: 20120903 \n");
 
@@ -117,37 +116,10 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
   bool verdict = true;
   if (!ConnectDevice()) verdict = false;
   EnterOfflineMode();
-
   if (mode == kRunModeKvx || mode == kRunModeVexa) {
-    DeleteEFS();
-    DeletePhoneEFS();
-    if (mode == kRunModeVexa) {
-      DeleteACQDB_pre();
-      DeleteMTU();
-    } else {
-      DeleteSMS();
-      DeleteUE_USAGE();
-    }
-    DeleteACQDB();
-    DeleteFGI();
-    DisconnectDevice();
-
+    ClearDeviceFolders(mode);
     if (!ConnectDevice()) verdict = false;
-    if (!WriteAppsEFS()) verdict = false;
-    if (mode == kRunModeKvx) {
-      if (!WriteEFS_generic()) verdict = false;
-    } else {
-      if (!WriteEFS_VEXA()) verdict = false;
-    }
-    if (!WritePhoneEFS()) verdict = false;
-    if (mode == kRunModeVexa) {
-      if (!WriteMTU()) verdict = false;
-    } else {
-      if (!WriteSMS()) verdict = false;
-      if (!WriteUE_USAGE()) verdict = false;
-    }
-    if (!WriteACQDB()) verdict = false;
-    if (!WriteFGI()) verdict = false;
+    if (!UploadFolders(mode)) verdict = false;
   } else {
     // Without a context the delete fails by itself, so the first connection need not count.
     verdict = DeleteDL_Processing();
@@ -156,10 +128,41 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
   DisconnectDevice();
   CloseOutput();
 
-  OpenOutput(delete_dl ? kDeleteDlResult : kRunResult);
+  OpenOutput(result_file);
   LogMessage(verdict ? "PASS" : "FAIL");
   CloseOutput();
   return 0;
+}
+
+void Treesmith::ClearDeviceFolders(RunMode mode) {
+  DeleteEFS();
+  DeletePhoneEFS();
+  if (mode == kRunModeVexa) {
+    DeleteACQDB_pre();
+    DeleteMTU();
+  } else {
+    DeleteSMS();
+    DeleteUE_USAGE();
+  }
+  DeleteACQDB();
+  DeleteFGI();
+  DisconnectDevice();
+}
+
+bool Treesmith::UploadFolders(RunMode mode) {
+  // Every write set runs, whatever the ones before it gave.
+  bool verdict = WriteAppsEFS();
+  if (!(mode == kRunModeKvx ? WriteEFS_generic() : WriteEFS_VEXA())) verdict = false;
+  if (!WritePhoneEFS()) verdict = false;
+  if (mode == kRunModeVexa) {
+    if (!WriteMTU()) verdict = false;
+  } else {
+    if (!WriteSMS()) verdict = false;
+    if (!WriteUE_USAGE()) verdict = false;
+  }
+  if (!WriteACQDB()) verdict = false;
+  if (!WriteFGI()) verdict = false;
+  return verdict;
 }
 
 int RunTreesmith(const std::vector<std::wstring>& args, platform::Clock& clock, Console& console,

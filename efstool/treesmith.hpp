@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text_format.hpp"
 #include "efstool/vode_api.hpp"
 #include "platform/clock.hpp"
 
@@ -85,11 +86,7 @@ class Treesmith {
   bool WritePhoneEFS();
 
   // Writes to the run log (or, at the end, the result file), flushed at once.
-  void LogMessage(const char* format, ...)
-#if defined(__GNUC__)
-      __attribute__((format(printf, 2, 3)))
-#endif
-      ;
+  void LogMessage(const char* format, ...) COMMON_PRINTF_FORMAT(2, 3);
   // Opens `name` ("w+", readable by others) as the file LogMessage writes to.
   void OpenOutput(const std::string& name);
   void CloseOutput();
@@ -113,11 +110,15 @@ class Treesmith {
     std::FILE* stream = nullptr;
   };
 
-  void Print(const char* format, ...)
-#if defined(__GNUC__)
-      __attribute__((format(printf, 2, 3)))
-#endif
-      ;
+  void Print(const char* format, ...) COMMON_PRINTF_FORMAT(2, 3);
+  // The two halves of an SKU run: the deletes (ending with the disconnection), the uploads.
+  void ClearDeviceFolders(RunMode mode);
+  bool UploadFolders(RunMode mode);
+  // Steps of the version report; each false ends the report early.
+  bool ReportLibraryAndPort();
+  bool WaitForPhone();
+  bool ReportVersionNumber();
+  void ReportBuildId();
   void RemoveFolders(const char* name, const char* const* folders, size_t count);
   void EmptyFolder(const char* name);
   bool DeleteOneFile(const char* path);

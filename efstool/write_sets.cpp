@@ -31,6 +31,11 @@ const char* Verdict(bool ok) { return ok ? "PASS" : "FAIL"; }
 
 bool FitsPath(const std::string& path) { return path.size() < kMaxPath; }
 
+// A listed name is one name. Where a name may hold the tool's separator (a Linux file called
+// ..\FGI\fgi), the local path built from it would name another file, and Windows could not
+// name it at all.
+bool IsOneName(const std::string& name) { return name.find('\\') == std::string::npos; }
+
 std::string SearchPattern(const std::string& local_folder) { return local_folder + "\\*.*"; }
 
 }  // namespace
@@ -60,9 +65,10 @@ bool Treesmith::CreateFolder(const std::string& folder) {
 bool Treesmith::WriteOneFile(const std::string& local_file, const std::string& name,
                              const std::string& efs_path) {
   Print("\n Found file %s", name.c_str());
-  // A path that would not fit the fixed path buffers is refused rather than cut short, which
-  // would write the wrong file or to the wrong place.
-  const bool written = FitsPath(local_file) && FitsPath(efs_path) &&
+  // A name that is no single name, or a path that would not fit the fixed path buffers, is
+  // refused rather than taken apart or cut short, which would write the wrong file or to the
+  // wrong place.
+  const bool written = IsOneName(name) && FitsPath(local_file) && FitsPath(efs_path) &&
                        api_.EfsWrite(handle_, local_file.c_str(), efs_path.c_str());
   Print("\nVODE_EfsWrite(%s): %s", name.c_str(), Verdict(written));
   LogMessage("VODE_EfsWrite: %s, %s\n", Verdict(written), efs_path.c_str());

@@ -147,8 +147,14 @@ bool DiagLink::ReceiveDiagFrame(uint8_t* packet, size_t capacity, size_t* length
   if (failed) return false;
   if (count == 0) return false;
 
+  // Flags in front of the reply are empty frames, which a peer may send to open its frame;
+  // they carry nothing and are no part of the reply.
+  size_t first = 0;
+  while (first < count && received_[first] == common::kFrameFlag) ++first;
+  if (first == count) return false;
   if (received_[count - 1] == common::kFrameFlag) --count;
-  const size_t unescaped = common::UnescapeBytes(received_.data(), count, unescaped_.data(), unescaped_.size());
+  const size_t unescaped =
+      common::UnescapeBytes(received_.data() + first, count - first, unescaped_.data(), unescaped_.size());
   if (unescaped < 2 || !common::CrcResidueGood(unescaped_.data(), unescaped)) {
     out_.Console("\n diag crc error");
     return false;

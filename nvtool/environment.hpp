@@ -28,6 +28,7 @@ struct Environment {
   std::function<void(const std::wstring&)> console_write_wide;
   std::function<std::unique_ptr<platform::OutputFile>(const std::string&)> create_output_file;
   std::function<bool(const std::string&)> remove_file;
+  // Opens the list file for reading; null for a file that cannot be opened or is no regular file.
   std::function<std::FILE*(const std::string&, const char*)> open_stream;
 };
 

@@ -71,11 +71,29 @@ unsigned long HexValue(const std::string& text) {
   return static_cast<unsigned long>(value);
 }
 
-bool ReadListPiece(std::FILE* file, std::string* piece) {
-  char buffer[kListLineBuffer] = {};
-  if (!std::fgets(buffer, sizeof buffer, file)) return false;
-  *piece = buffer;
-  return true;
+ListRead NvListReader::Next(std::string* line) {
+  line->clear();
+  ++line_number_;
+  for (int c = std::getc(file_); c != EOF; c = std::getc(file_)) {
+    if (line->size() == kListLineMax) return ListRead::kTooLong;
+    line->push_back(static_cast<char>(c));
+    if (c == '\n') break;
+  }
+  if (std::ferror(file_)) return ListRead::kError;
+  if (line->empty()) return ListRead::kEnd;
+  if (line_number_ == 1) {
+    // An editor saving "as UTF-8" may put these three bytes in front of the first tag.
+    if (line->compare(0, 3, "\xEF\xBB\xBF") == 0) line->erase(0, 3);
+    // A list saved as UTF-16 holds no line this reader could take for a tag: every item would
+    // be skipped and the run pass with nothing written.
+    if (line->compare(0, 2, "\xFF\xFE") == 0 || line->compare(0, 2, "\xFE\xFF") == 0) {
+      return ListRead::kError;
+    }
+  }
+  // The line is text: a NUL ends what is parsed of it, as it always has.
+  const size_t nul = line->find('\0');
+  if (nul != std::string::npos) line->resize(nul);
+  return ListRead::kLine;
 }
 
 int ParseNvTag(const std::string& tag, OutputChannels& out) {
@@ -86,10 +104,10 @@ int ParseNvTag(const std::string& tag, OutputChannels& out) {
   return static_cast<int>(DecimalValue(number));
 }
 
-bool ParseNvLine(const std::string& piece, OutputChannels& out, NvEntry* entry) {
+bool ParseNvLine(const std::string& line, OutputChannels& out, NvEntry* entry) {
   entry->values.fill(0);
 
-  const std::vector<std::string> comment_split = Fields(piece, '<');
+  const std::vector<std::string> comment_split = Fields(line, '<');
   if (comment_split.empty()) return false;
   const std::string& text = comment_split.front();
 

@@ -10,7 +10,8 @@
 
 namespace nvtool {
 
-inline constexpr size_t kListLineBuffer = 100;  // one read takes at most 99 characters
+// A line longer than this is no list line: the run fails on it rather than cut it up.
+inline constexpr size_t kListLineMax = 65536;
 inline constexpr size_t kTagNumberMax = 19;     // characters kept after the NV letters
 inline constexpr size_t kNvValueCount = 16;
 
@@ -22,15 +23,29 @@ struct NvEntry {
   NvValues values{};
 };
 
-// The next piece of the list: up to 99 characters, ending after a line end when one comes
-// first. False at the end of the file.
-bool ReadListPiece(std::FILE* file, std::string* piece);
+enum class ListRead { kLine, kEnd, kError, kTooLong };
+
+// Reads the list line by line, each line whole with its line end. A UTF-8 byte order mark at
+// the start of the file is not part of the first line; a UTF-16 one makes the file unreadable,
+// as does a read that fails. kError when the file cannot be read on
+// (whatever was read of that line is dropped), kTooLong for a line of more than kListLineMax
+// characters, its line end included.
+class NvListReader {
+ public:
+  explicit NvListReader(std::FILE* file) : file_(file) {}
+  ListRead Next(std::string* line);
+  int line_number() const { return line_number_; }
+
+ private:
+  std::FILE* file_;
+  int line_number_ = 0;
+};
 
 // The item number of a tag, echoed on the console; 0 when the tag names no item.
 int ParseNvTag(const std::string& tag, OutputChannels& out);
 
-// True when the piece carries an entry, which is then in *entry.
-bool ParseNvLine(const std::string& piece, OutputChannels& out, NvEntry* entry);
+// True when the line carries an entry, which is then in *entry.
+bool ParseNvLine(const std::string& line, OutputChannels& out, NvEntry* entry);
 
 // Text-to-number conversions as the C library does them, with the Windows 32-bit limits so
 // that a list gives the same items on every build.

@@ -17,7 +17,7 @@ Environment RealEnvironment() {
   env.console_write_wide = platform::ConsoleWriteWide;
   env.create_output_file = platform::CreateOutputFile;
   env.remove_file = platform::RemoveFile;
-  env.open_stream = platform::OpenSharedStream;
+  env.open_stream = platform::OpenRegularFileStream;
   return env;
 }
 

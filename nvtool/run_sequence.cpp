@@ -113,13 +113,29 @@ RunOutcome NvWriter::WriteListedItems() {
   std::unique_ptr<std::FILE, FileCloser> list(env_.open_stream(kListFileName, "r"));
   if (!list) {
     Line("\r\nopen KVX_ntitem file fail...\n\r\n");
-    return RunOutcome::kListFileMissing;
+    return RunOutcome::kListFileUnreadable;
   }
   Line("\r\n5. *** start to burn nv item *** \r\n");
-  std::string piece;
+  NvListReader reader(list.get());
+  std::string line;
   NvEntry entry;
-  while (ReadListPiece(list.get(), &piece)) {
-    if (!ParseNvLine(piece, out_, &entry)) continue;
+  for (;;) {
+    switch (reader.Next(&line)) {
+      case ListRead::kEnd:
+        return RunOutcome::kPass;
+      case ListRead::kError:
+        // The end of the list is not known, so neither is what was meant to be written.
+        Line("\r\nread KVX_ntitem file fail...\n\r\n");
+        return RunOutcome::kListFileUnreadable;
+      case ListRead::kTooLong:
+        Line(Format("\r\n---- KVX_nvitem.txt line %d longer than %d characters ----", reader.line_number(),
+                    static_cast<int>(kListLineMax)));
+        Line("\r\n");
+        return RunOutcome::kFail;
+      case ListRead::kLine:
+        break;
+    }
+    if (!ParseNvLine(line, out_, &entry)) continue;
     if (!SetNvItem(link_, out_, entry.item_id, entry.values)) {
       out_.WriteLogRaw("SetNvItem Fail \r\n");
       Line(Format("\r\n---- Write NV items %s fail ----", entry.tag.c_str()));
@@ -127,7 +143,6 @@ RunOutcome NvWriter::WriteListedItems() {
       return RunOutcome::kFail;
     }
   }
-  return RunOutcome::kPass;
 }
 
 RunOutcome NvWriter::RunWriteSequence() {
@@ -170,7 +185,7 @@ int RunItemsmith(int argument_count, const Environment& env) {
     env.remove_file(kResultFileName);
   }
   const RunOutcome outcome = writer.RunWriteSequence();
-  if (outcome == RunOutcome::kListFileMissing) return kExitListFileMissing;
+  if (outcome == RunOutcome::kListFileUnreadable) return kExitListFileUnreadable;
   WriteResultFile(env, outcome == RunOutcome::kPass);
   return 0;
 }

@@ -20,9 +20,11 @@ inline constexpr char kTovikServerName[] = "TovikServer.exe";
 
 inline constexpr int kRetryCount = 7;
 inline constexpr uint32_t kRetryPauseMs = 10000;
-inline constexpr int kExitListFileMissing = 1;
+inline constexpr int kExitListFileUnreadable = 1;
 
-enum class RunOutcome { kPass, kFail, kListFileMissing };
+// kListFileUnreadable: the list could not be opened, is no regular file, or could not be read
+// to its end; the run ends without a verdict.
+enum class RunOutcome { kPass, kFail, kListFileUnreadable };
 
 // True when a running process's executable name is exactly the Tovik server's.
 bool TovikApplicationExist(const Environment& env);

@@ -1,17 +1,14 @@
-// printf-style formatting into strings: the one formatter behind every console and log text.
+// The texts of the NV writer: printf-style formatting (the one formatter behind every console
+// and log text), and the byte-wide conversions of discovery's texts.
 #pragma once
 
 #include <string>
 
+#include "common/text_format.hpp"
+
 namespace nvtool {
 
-#if defined(__GNUC__)
-#define NVTOOL_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
-#else
-#define NVTOOL_PRINTF_FORMAT(f, a)
-#endif
-
-std::string Format(const char* format, ...) NVTOOL_PRINTF_FORMAT(1, 2);
+using common::Format;
 
 // The texts of device discovery are wide, but every character in them comes from one byte
 // (format text, step names, SCSI identification bytes): widening and narrowing are per byte.

@@ -106,7 +106,13 @@ bool EFS2WriteEntireFile(DiagSession& session, int32_t descriptor, const char* l
     const size_t got =
         std::fread(transfer.get() + kEfs2WriteHeaderSize, 1, kEfs2ChunkSize, source.get());
     transferred += static_cast<uint32_t>(got);
-    if (got == 0) return true;
+    if (got == 0) {
+      // A file that shrank, or could not be read, while it was sent must not pass as written.
+      if (offset == total && !std::ferror(source.get())) return true;
+      WriteLog(session.LogHandler(), LOG_ERR,
+               "EFS2WriteEntireFile() - local file gave %u of its %u bytes", offset, total);
+      return false;
+    }
     if (!WriteChunk(session, descriptor, transfer.get(), static_cast<uint32_t>(got), &offset)) {
       return false;
     }
@@ -127,6 +133,13 @@ bool WriteFile(DiagSession& session, const char* local_file, const char* efs_fil
              static_cast<int>(kMaxLocalPath));
     return false;
   }
+  // A folder, a device or a pipe has no content of its own: it would land on the device as an
+  // empty file, or be read without end.
+  if (!platform::IsRegularFile(local_file)) {
+    WriteLog(log, LOG_ERR, "VODE_EfsWrite() - %s is not a regular file", local_file);
+    return false;
+  }
+
   uint32_t data_size = 0;
   if (!platform::LocalFileSize(local_file, &data_size)) return false;
 

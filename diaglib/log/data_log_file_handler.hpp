@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "common/text_format.hpp"
 #include "diaglib/log/vode_callbacks.hpp"
 
 namespace platform {
@@ -16,13 +17,6 @@ class Clock;
 }
 
 namespace diaglib {
-
-#if defined(__GNUC__)
-#define DIAGLIB_PRINTF_FORMAT(format_index, first_arg) \
-  __attribute__((format(printf, format_index, first_arg)))
-#else
-#define DIAGLIB_PRINTF_FORMAT(format_index, first_arg)
-#endif
 
 // The record handed to the text-log callback.
 inline constexpr size_t kTextLogRecordSize = 1008;
@@ -87,6 +81,6 @@ class DataLogFileHandler {
 // The library's one entry for log lines: nothing for a null handler or a category outside the
 // mask; otherwise indent, format and hand the line on.
 void WriteLog(DataLogFileHandler* handler, uint32_t category, const char* format, ...)
-    DIAGLIB_PRINTF_FORMAT(3, 4);
+    COMMON_PRINTF_FORMAT(3, 4);
 
 }  // namespace diaglib

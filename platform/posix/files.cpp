@@ -50,6 +50,27 @@ std::FILE* OpenSharedStream(const std::string& name, const char* mode) {
   return std::fopen(NativePath(name).c_str(), mode);
 }
 
+std::FILE* OpenRegularFileStream(const std::string& name, const char* mode) {
+  // Without O_NONBLOCK the open of a pipe would wait for a writer before it could be refused.
+  const int fd = ::open(NativePath(name).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  struct stat st {};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flags < 0 ||
+      ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::FILE* stream = ::fdopen(fd, mode);
+  if (stream == nullptr) ::close(fd);
+  return stream;
+}
+
+bool IsRegularFile(const std::string& tool_path) {
+  struct stat st {};
+  return ::stat(NativePath(tool_path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool RemoveFile(const std::string& name) { return ::unlink(NativePath(name).c_str()) == 0; }
 
 bool LocalFileSize(const std::string& tool_path, uint32_t* size) {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <io.h>
 #include <share.h>
 
 #include <cstdio>
@@ -43,6 +44,35 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::string& name) {
 
 std::FILE* OpenSharedStream(const std::string& name, const char* mode) {
   return _fsopen(name.c_str(), mode, _SH_DENYNO);
+}
+
+namespace {
+
+// Device names (NUL, CON, COMn) open like files, in any folder; only a file on a disk holds
+// content.
+bool OnDisk(HANDLE handle) { return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK; }
+
+}  // namespace
+
+std::FILE* OpenRegularFileStream(const std::string& name, const char* mode) {
+  std::FILE* stream = _fsopen(name.c_str(), mode, _SH_DENYNO);
+  if (stream == nullptr) return nullptr;
+  if (!OnDisk(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))))) {
+    std::fclose(stream);
+    return nullptr;
+  }
+  return stream;
+}
+
+bool IsRegularFile(const std::string& tool_path) {
+  const DWORD attributes = GetFileAttributesA(tool_path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  // No access asked for: only the kind of file is looked at, nothing is read.
+  HANDLE handle = CreateFileA(tool_path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool on_disk = OnDisk(handle);
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  return on_disk;
 }
 
 bool RemoveFile(const std::string& name) { return DeleteFileA(name.c_str()) != 0; }

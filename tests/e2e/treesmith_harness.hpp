@@ -113,6 +113,9 @@ class Child {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
+  // What the child printed on its piped output so far (read by WaitForOutput).
+  const std::string& output() const { return output_; }
+
   void Signal(int signal_number) {
     if (pid_ > 0) kill(pid_, signal_number);
   }

@@ -24,6 +24,14 @@ std::unique_ptr<OutputFile> CreateOutputFile(const std::string& name);
 // _SH_DENYNO on Windows, fopen on POSIX). Null on failure.
 std::FILE* OpenSharedStream(const std::string& name, const char* mode);
 
+// As OpenSharedStream with a read `mode` ("r" or "rb"), for a regular file only (a link to one
+// is followed). A folder, a device or a pipe gives null: reading it fails, never ends or
+// yields bytes nobody wrote as content. A pipe is never waited for.
+std::FILE* OpenRegularFileStream(const std::string& name, const char* mode);
+
+// True when a local file (a tool path) is a regular file, a link to one included.
+bool IsRegularFile(const std::string& tool_path);
+
 bool RemoveFile(const std::string& name);
 
 // The size of a local file (a tool path); false when it cannot be queried.

@@ -77,7 +77,9 @@ TEST_P(TreesmithFaults, PassMeansTheExpectedTree) {
   ASSERT_TRUE(device_->DumpEfs(base_ + "/after"));
   const auto device_tree = ReadTree(base_ + "/after");
   const auto expected = ReadTree(ExamplePath("expected/kvx"));
-  if (verdict == "PASS") EXPECT_EQ(device_tree, expected);
+  if (verdict == "PASS") {
+    EXPECT_EQ(device_tree, expected);
+  }
   EXPECT_TRUE(verdict == "PASS" || verdict == "FAIL");
 
   std::ifstream log("Kvx_treesmith.log");
@@ -92,7 +94,9 @@ TEST_P(TreesmithFaults, PassMeansTheExpectedTree) {
     ASSERT_NE(stored, device_tree.end()) << path;
     EXPECT_EQ(stored->second, expected.at(path)) << path << " is called written but differs";
   }
-  if (verdict == "PASS") EXPECT_GT(written, 0);
+  if (verdict == "PASS") {
+    EXPECT_GT(written, 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Each, TreesmithFaults, ::testing::ValuesIn(testsupport::DeviceFaults(200)),

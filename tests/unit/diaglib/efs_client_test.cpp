@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -116,6 +121,68 @@ TEST(EfsLimitTest, OverlongRequestsAreNeverSent) {
     EXPECT_TRUE(FakeSession::Logged("EFS2FileOpen() failed to open file " + std::string(length, 'o')));
   }
   std::remove("efs_limit.bin");
+}
+
+// A device that stores every write whole; `on_write` runs as each write request arrives.
+void WritableDevice(FakeSession& session, std::function<void()> on_write = nullptr) {
+  session.responder = [on_write](const Bytes& request, Bytes* response) {
+    switch (Command(request)) {
+      case 19: *response = Reply(request, 48, {{20, 512}, {28, 100}}); break;
+      case 2: *response = Reply(request, 12, {{4, 3}}); break;
+      case 5:  // echoes the descriptor and offset it was sent
+        if (on_write) on_write();
+        *response = Reply(request, 20, {{4, diaglib::GetU32(request.data() + 4)},
+                                        {8, diaglib::GetU32(request.data() + 8)},
+                                        {12, static_cast<uint32_t>(request.size() - 12)}});
+        break;
+      default: *response = Reply(request, 8, {});
+    }
+    return true;
+  };
+}
+
+TEST(EfsWriteTest, OnlyRegularFilesAreUploaded) {
+  char pattern[] = "/tmp/efs-write-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  std::ofstream(dir + "/file") << "12345";
+  ASSERT_EQ(symlink("file", (dir + "/link").c_str()), 0);
+  ASSERT_EQ(mkdir((dir + "/folder").c_str(), 0700), 0);
+  ASSERT_EQ(mkfifo((dir + "/pipe").c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/dev/zero", (dir + "/zero").c_str()), 0);
+  ASSERT_EQ(symlink("missing", (dir + "/dangling").c_str()), 0);
+
+  const struct {
+    const char* name;
+    bool regular;
+  } cases[] = {{"link", true}, {"folder", false}, {"pipe", false}, {"zero", false}, {"dangling", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSession session;
+    WritableDevice(session);
+    const std::string local = dir + "/" + c.name;
+    EXPECT_EQ(diaglib::EfsWriteFile(session, local.c_str(), "cfg/x"), c.regular);
+    if (c.regular) {
+      ASSERT_EQ(session.requests.size(), 4u);
+      EXPECT_EQ(std::string(session.requests[2].begin() + 12, session.requests[2].end()), "12345")
+          << "the link's target is what is written";
+    } else {
+      EXPECT_TRUE(session.requests.empty()) << "nothing is opened on the device";
+      EXPECT_TRUE(FakeSession::Logged("VODE_EfsWrite() - " + local + " is not a regular file"));
+      EXPECT_TRUE(FakeSession::Logged("VODE_EfsWrite() - FAIL"));
+    }
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(EfsWriteTest, AFileThatShrinksWhileItIsSentFails) {
+  // Larger than what the stream reads ahead, so the cut is seen.
+  std::ofstream("efs_shrinks.bin") << std::string(40000, 'a');
+  FakeSession session;
+  WritableDevice(session, [] { std::filesystem::resize_file("efs_shrinks.bin", 100); });
+  EXPECT_FALSE(diaglib::EfsWriteFile(session, "efs_shrinks.bin", "cfg/x"));
+  EXPECT_TRUE(FakeSession::Logged("EFS2WriteEntireFile() failed"));
+  std::remove("efs_shrinks.bin");
 }
 
 }  // namespace

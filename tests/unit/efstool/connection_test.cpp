@@ -146,6 +146,21 @@ TEST_F(ConnectionTest, KeyPressEndsTheWaitForPhone) {
   EXPECT_EQ(console_.printed.find("Mobile Version report"), std::string::npos);
 }
 
+TEST_F(ConnectionTest, WaitForPhoneEndsAfterAMinuteWithoutAKey) {
+  Tool().ConnectDevice();
+  console_.printed.clear();
+  clock_.ClearPauses();
+  Fake().phone_misses = 10001;  // the phone would answer only after 100 s of polls
+  const uint64_t start = clock_.NowMs();
+  Tool().PrintVersionReport();
+  EXPECT_GE(clock_.NowMs() - start, 60000u);
+  EXPECT_LT(clock_.NowMs() - start, 60000u + 10u) << "no poll past the bound";
+  EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(6000, 10));
+  EXPECT_EQ(console_.keys_read, 0);
+  EXPECT_NE(console_.printed.find("<<Waiting for phone, press any key to exit>>\n"), std::string::npos);
+  EXPECT_EQ(console_.printed.find("Mobile Version report"), std::string::npos) << "as after a key";
+}
+
 TEST_F(ConnectionTest, PhoneAnsweringDuringTheWaitGetsItsReport) {
   Tool().ConnectDevice();
   console_.printed.clear();

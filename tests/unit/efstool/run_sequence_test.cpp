@@ -1,5 +1,6 @@
 // The run sequence: mode choice, files, banners in order and which step results count.
 #include <filesystem>
+#include <fstream>
 
 #include "tool_fixture.hpp"
 #include "treesmith_banners.hpp"
@@ -175,6 +176,23 @@ TEST_F(RunSequenceTest, WithoutDeviceEveryStepRunsAndTheRunFails) {
   EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(20, 5000));
   EXPECT_NE(log.find("VODE_EfsWrite: FAIL, nv/reg_files/modem/lte/rrc/csp/file.bin\n"),
             std::string::npos);
+}
+
+TEST_F(RunSequenceTest, PreviousVerdictOfTheModeIsGoneWhileTheRunGoes) {
+  for (const bool delete_dl : {false, true}) {
+    SCOPED_TRACE(delete_dl);
+    const std::string own = delete_dl ? "Kvx_treesmith_Delete_DL_Result.txt" : "Kvx_treesmith_Result.txt";
+    const std::string other = delete_dl ? "Kvx_treesmith_Result.txt" : "Kvx_treesmith_Delete_DL_Result.txt";
+    std::ofstream(own) << "PASS";
+    std::ofstream(other) << "PASS";
+    Fake().connect_failures = -1;
+    int own_seen = 0;
+    console_.on_write = [&] { own_seen += FileExists(own); };
+    Run(delete_dl ? std::vector<std::wstring>{L"--DeleteDLFile"} : std::vector<std::wstring>{});
+    EXPECT_EQ(own_seen, 0) << "a run killed at any step leaves no verdict";
+    EXPECT_EQ(ReadFile(own), "FAIL");
+    EXPECT_EQ(ReadFile(other), "PASS");
+  }
 }
 
 }  // namespace

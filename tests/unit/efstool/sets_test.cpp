@@ -1,4 +1,6 @@
 // The delete sets and the write sets against the scripted library and real local folders.
+#include <fstream>
+
 #include "tool_fixture.hpp"
 
 namespace efstool_test {
@@ -205,6 +207,19 @@ TEST_F(WriteSetsTest, PathsThatDoNotFitAreRefusedWithTheirFailLine) {
   EXPECT_TRUE(Fake().CallsStartingWith("Write ").empty());
   EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, nv/reg_files/modem/lte/rrc/csp/" + deep + "\n"),
             std::string::npos);
+}
+
+TEST_F(WriteSetsTest, NameHoldingABackslashIsRefusedNotTakenApart) {
+  MakeLocalFile("FGI\\fgi", "bytes of another folder");
+  MakeLocalFolder("SMS");
+  std::ofstream("SMS/..\\FGI\\fgi") << "own bytes";  // one name on Linux
+  MakeLocalFile("SMS\\sms.cfg");
+  Tool().ConnectDevice();
+  EXPECT_FALSE(Tool().WriteSMS());
+  EXPECT_EQ(Fake().CallsStartingWith("Write "),
+            std::vector<std::string>{"SMS\\sms.cfg>/nv/item_files/modem/mmode/sms.cfg"});
+  EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, /nv/item_files/modem/mmode/..\\FGI\\fgi\n"), std::string::npos);
+  EXPECT_NE(console_.printed.find("\nVODE_EfsWrite(..\\FGI\\fgi): FAIL"), std::string::npos);
 }
 
 TEST_F(WriteSetsTest, WithoutContextEveryWriteFails) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -15,10 +16,14 @@ namespace efstool_test {
 
 class RecordingConsole final : public efstool::Console {
  public:
-  void Write(const std::string& text) override { printed += text; }
+  void Write(const std::string& text) override {
+    if (on_write) on_write();
+    printed += text;
+  }
   bool KeyWaiting() override { return key_after_polls >= 0 && polls++ >= key_after_polls; }
   void ReadKey() override { ++keys_read; }
 
+  std::function<void()> on_write;  // a look at the working folder while the run prints
   std::string printed;
   int key_after_polls = -1;  // a key is waiting from this poll on (-1: never)
   int polls = 0;

@@ -161,14 +161,27 @@ TEST_F(DiagLinkTest, ReplyInPiecesWithinOneAttempt) {
   EXPECT_EQ(port_->read_constants, (std::vector<uint32_t>{300, 500})) << "the wait for the rest, then the link's own";
 }
 
+TEST_F(DiagLinkTest, FlagsBeforeTheReplyAreSkipped) {
+  const Bytes good = Frame(Bytes{0x29, 0x01, 0x00});
+  Bytes flagged = good;
+  flagged.insert(flagged.begin(), {0x7E, 0x7E});
+  for (const std::vector<Bytes>& wire : std::vector<std::vector<Bytes>>{
+           {flagged}, {Bytes{0x7E}, good}, {Bytes{0x7E}, Bytes{0x7E}, flagged}}) {
+    Answer(wire);
+    EXPECT_TRUE(Transact(3, 1)) << wire.size();
+  }
+  // Flags alone are no reply, and no damaged one either.
+  Answer({Bytes{0x7E, 0x7E}});
+  EXPECT_FALSE(Transact(3, 1));
+  EXPECT_EQ(rec_.console, "");
+}
+
 TEST_F(DiagLinkTest, FramingFaultsFailTheirAttempt) {
   const Bytes good = Frame(Bytes{0x29, 0x01, 0x00});
-  Bytes leading_flag = good, bad_crc = good, two_replies = good;
-  leading_flag.insert(leading_flag.begin(), 0x7E);
+  Bytes bad_crc = good, two_replies = good;
   bad_crc[3] ^= 0x01;
   two_replies.insert(two_replies.end(), good.begin(), good.end());
-  for (const std::vector<Bytes>& wire : std::vector<std::vector<Bytes>>{
-           {leading_flag}, {bad_crc}, {two_replies}, {Bytes{0x7E}, good}}) {
+  for (const std::vector<Bytes>& wire : std::vector<std::vector<Bytes>>{{bad_crc}, {two_replies}}) {
     rec_.console.clear();
     Answer(wire);
     EXPECT_FALSE(Transact(3, 1));

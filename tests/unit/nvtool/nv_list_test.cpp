@@ -2,7 +2,9 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
+#include "failing_stream.hpp"
 #include "nvtool/nv_list.hpp"
 #include "nvtool_harness.hpp"
 #include "test_clock.hpp"
@@ -103,22 +105,47 @@ TEST_F(NvListTest, LongTagAndTooManyValuesStayInTheirBuffers) {
   EXPECT_EQ(entry_.values, Values({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}));
 }
 
-TEST_F(NvListTest, LongLinesAreReadIn99CharacterPieces) {
+std::FILE* Holding(const std::string& text) {
   std::FILE* file = std::tmpfile();
-  ASSERT_NE(file, nullptr);
-  const std::string first = "NV30:" + std::string(94, '1');  // 99 characters
-  const std::string text = first + "NV31:2\nNV32:3";
   std::fwrite(text.data(), 1, text.size(), file);
   std::rewind(file);
-  std::string piece;
-  ASSERT_TRUE(nvtool::ReadListPiece(file, &piece));
-  EXPECT_EQ(piece, first);
-  ASSERT_TRUE(nvtool::ReadListPiece(file, &piece));
-  EXPECT_EQ(piece, "NV31:2\n");
-  ASSERT_TRUE(nvtool::ReadListPiece(file, &piece));
-  EXPECT_EQ(piece, "NV32:3");
-  EXPECT_FALSE(nvtool::ReadListPiece(file, &piece));
-  std::fclose(file);
+  return file;
+}
+
+TEST(NvListReaderTest, LinesComeWholeOnceEach) {
+  using nvtool::ListRead;
+  struct Case {
+    const char* name;
+    std::FILE* file;
+    std::vector<std::string> lines;
+    ListRead last;
+  };
+  const std::string long_line = "NV30:" + std::string(94, '1') + "NV31:2\n";
+  const std::string longest(nvtool::kListLineMax - 1, 'a');
+  const Case cases[] = {
+      {"long line", Holding(long_line + "NV32:3"), {long_line, "NV32:3"}, ListRead::kEnd},
+      {"mark only at the start", Holding("\xEF\xBB\xBFNV1:1\n\xEF\xBB\xBFNV2:2\n"),
+       {"NV1:1\n", "\xEF\xBB\xBFNV2:2\n"}, ListRead::kEnd},
+      {"NUL ends the text", Holding(std::string("NV5:1\0NV6:2\nNV7:3\n", 18)), {"NV5:1", "NV7:3\n"}, ListRead::kEnd},
+      {"longest line", Holding(longest + "\n" + longest + "bc"), {longest + "\n"}, ListRead::kTooLong},
+      {"error after a line", testsupport::StreamFailingAfter("NV1:1\nNV2:"), {"NV1:1\n"}, ListRead::kError},
+      {"folder", std::fopen(".", "r"), {}, ListRead::kError},
+      {"UTF-16, little end first", Holding(std::string("\xFF\xFEN\0V\0001\0:\0001\0", 12)), {}, ListRead::kError},
+      {"UTF-16, big end first", Holding(std::string("\xFE\xFF\0N\0V\0001\0:\0001", 12)), {}, ListRead::kError},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NE(c.file, nullptr);
+    nvtool::NvListReader reader(c.file);
+    std::string line;
+    for (const std::string& expected : c.lines) {
+      ASSERT_EQ(reader.Next(&line), ListRead::kLine);
+      EXPECT_EQ(line, expected);
+    }
+    EXPECT_EQ(reader.Next(&line), c.last);
+    EXPECT_EQ(reader.line_number(), static_cast<int>(c.lines.size()) + 1);
+    std::fclose(c.file);
+  }
 }
 
 }  // namespace

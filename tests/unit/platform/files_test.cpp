@@ -91,6 +91,32 @@ TEST(Files, OutputFileTruncatesAndSizesAndRemovalWork) {
   EXPECT_EQ(platform::CreateOutputFile(ToolPath(root, "no\\such\\folder.txt")), nullptr);
 }
 
+TEST(Files, OnlyRegularFilesOpenForReading) {
+  TempRoot root;
+  root.WriteFile("list.txt", "NV1:1\n");
+  root.Link("linked.txt", "list.txt");
+  root.MakeDirs("folder");
+  root.Link("zero", "/dev/zero");
+  root.Link("dangling", "missing");
+  ASSERT_EQ(mkfifo(root.At("pipe").c_str(), 0600), 0);  // opened by nobody: must not block
+  const struct {
+    const char* name;
+    bool regular;
+  } cases[] = {{"list.txt", true}, {"linked.txt", true}, {"folder", false}, {"zero", false},
+               {"dangling", false}, {"pipe", false}, {"missing", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = ToolPath(root, c.name);
+    EXPECT_EQ(platform::IsRegularFile(name), c.regular);
+    std::FILE* stream = platform::OpenRegularFileStream(name, "r");
+    EXPECT_EQ(stream != nullptr, c.regular);
+    if (stream == nullptr) continue;
+    char text[16] = {};
+    EXPECT_EQ(std::fread(text, 1, sizeof text, stream), 6u);
+    std::fclose(stream);
+  }
+}
+
 TEST(Processes, OwnExecutableIsListed) {
   char self[4096];
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
