@@ -82,6 +82,7 @@ int Serve(DiagsimOptions parsed) {
   // before the port is announced.
   for (const auto& [id, data] : parsed.preload) device.SetNvItem(id, data);
   for (uint16_t id : parsed.inactive) device.SetNvItemInactive(id, true);
+  if (parsed.ignored_nv_writes > 0) device.IgnoreNvWrites(parsed.ignored_nv_writes);
   if (!device.Start()) {
     std::fprintf(stderr, "diagsim: cannot start: %s\n", device.Error().c_str());
     return 1;

@@ -42,6 +42,8 @@ const char kUsage[] =
     "  --nv-set ID:HEX      preload NV item ID (decimal) with the hex bytes HEX, for example\n"
     "                       453:0102ff or 453:01,02,ff; repeatable; the rest of the item is 0\n"
     "  --nv-inactive ID     NV item ID answers status 5 (inactive) until written; repeatable\n"
+    "  --ignore-nv-writes N answer the next N NV writes without storing them, as a device\n"
+    "                       that refuses the items would\n"
     "  --efs-load DIR       fill the file system from the host folder DIR\n"
     "  --efs-dump DIR       copy the file system into the host folder DIR on exit\n"
     "  --efs-capacity BYTES file system size (default 16777216)\n"
@@ -215,6 +217,9 @@ DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
     } else if (arg == "--nv-inactive") {
       if (!number(0, 0xFFFF, &n)) return UsageError(parsed, "--nv-inactive needs an item id");
       parsed.inactive.push_back(static_cast<uint16_t>(n));
+    } else if (arg == "--ignore-nv-writes") {
+      if (!number(0, 1000000, &n)) return UsageError(parsed, "--ignore-nv-writes needs a count");
+      parsed.ignored_nv_writes = static_cast<int>(n);
     } else if (arg == "--efs-load") {
       if (!value(&parsed.efs_load)) return UsageError(parsed, "--efs-load needs a folder");
     } else if (arg == "--efs-dump") {

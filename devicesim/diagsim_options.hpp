@@ -18,6 +18,7 @@ struct DiagsimOptions {
   Options device;
   std::vector<std::pair<uint16_t, NvData>> preload;  // --nv-set, in the order given
   std::vector<uint16_t> inactive;                    // --nv-inactive
+  int ignored_nv_writes = 0;                         // --ignore-nv-writes
   std::string efs_load, efs_dump;
   bool verbose = false, report = false;
 };
