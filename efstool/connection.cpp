@@ -102,6 +102,14 @@ bool Treesmith::ConnectDevice() {
 
 void Treesmith::PrintVersionReport() {
   Print("\n----------------\nVersion Report\n----------------\n");
+  if (!ReportLibraryAndPort()) return;
+  if (!WaitForPhone()) return;
+  if (!ReportVersionNumber()) return;
+  ReportBuildId();
+  Print("\n");
+}
+
+bool Treesmith::ReportLibraryAndPort() {
   char library_version[256] = {0};
   api_.ReadLibraryVersion(library_version);
   Print("\nVODE DLL Version: %s", library_version);
@@ -114,12 +122,15 @@ void Treesmith::PrintVersionReport() {
     api_.GetContextPort(handle_, &port);
     if (port == VODE_PORT_AUTO_DETECT) {
       Print("\nCOM Port: AUTO, NOT DETECTED\n");
-      return;
+      return false;
     }
   }
   Print("\nCOM Port: %d\n", port);
   LogMessage("COM Port: %d\n", port);
+  return true;
+}
 
+bool Treesmith::WaitForPhone() {
   if (!api_.IsPhoneConnected(handle_)) {
     api_.FlushRxBuffer(handle_);
     Print("<<Waiting for phone, press any key to exit>>\n");
@@ -141,16 +152,19 @@ void Treesmith::PrintVersionReport() {
         Print("\n Phone is in download mode.");
         PrintPhoneStatus();
       }
-      return;
+      return false;
     }
   }
 
   if (!api_.IsPhoneConnected(handle_)) {
     Print("\n Phone is not connected.");
     LogMessage("Phone is not connected.\n");
-    return;
+    return false;
   }
+  return true;
+}
 
+bool Treesmith::ReportVersionNumber() {
   // Each text field gets its width plus a terminator, with room to spare.
   char compile_date[16] = {0}, compile_time[16] = {0};
   char release_date[16] = {0}, release_time[16] = {0};
@@ -162,7 +176,7 @@ void Treesmith::PrintVersionReport() {
                          version_directory, &station_class_mark, &cai_revision, &mobile_model,
                          &firmware_revision, &slot_cycle_index, &vocoder_major, &vocoder_minor)) {
     Print("Version Number: FAIL\n");
-    return;
+    return false;
   }
   CutAt(compile_date, 11);
   CutAt(release_date, 11);
@@ -183,7 +197,10 @@ void Treesmith::PrintVersionReport() {
   Print("     Slot Cycle Index: %d\n", slot_cycle_index);
   Print("Vocoder major version: %d\n", vocoder_major);
   Print("Vocoder minor version: %d\n", vocoder_minor);
+  return true;
+}
 
+void Treesmith::ReportBuildId() {
   uint32_t chip_hw_version = 0, ext_mobile_model = 0;
   if (api_.DIAG_EXT_BUILD_ID_F(handle_, &chip_hw_version, &ext_mobile_model,
                                software_revision_.data(), software_revision_.size(),
@@ -198,7 +215,6 @@ void Treesmith::PrintVersionReport() {
   } else {
     Print("\nVODE_DIAG_EXT_BUILD_ID_F = FAIL");
   }
-  Print("\n");
 }
 
 bool Treesmith::PrintPhoneStatus() {

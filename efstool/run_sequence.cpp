@@ -116,37 +116,10 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
   bool verdict = true;
   if (!ConnectDevice()) verdict = false;
   EnterOfflineMode();
-
   if (mode == kRunModeKvx || mode == kRunModeVexa) {
-    DeleteEFS();
-    DeletePhoneEFS();
-    if (mode == kRunModeVexa) {
-      DeleteACQDB_pre();
-      DeleteMTU();
-    } else {
-      DeleteSMS();
-      DeleteUE_USAGE();
-    }
-    DeleteACQDB();
-    DeleteFGI();
-    DisconnectDevice();
-
+    ClearDeviceFolders(mode);
     if (!ConnectDevice()) verdict = false;
-    if (!WriteAppsEFS()) verdict = false;
-    if (mode == kRunModeKvx) {
-      if (!WriteEFS_generic()) verdict = false;
-    } else {
-      if (!WriteEFS_VEXA()) verdict = false;
-    }
-    if (!WritePhoneEFS()) verdict = false;
-    if (mode == kRunModeVexa) {
-      if (!WriteMTU()) verdict = false;
-    } else {
-      if (!WriteSMS()) verdict = false;
-      if (!WriteUE_USAGE()) verdict = false;
-    }
-    if (!WriteACQDB()) verdict = false;
-    if (!WriteFGI()) verdict = false;
+    if (!UploadFolders(mode)) verdict = false;
   } else {
     // Without a context the delete fails by itself, so the first connection need not count.
     verdict = DeleteDL_Processing();
@@ -159,6 +132,37 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
   LogMessage(verdict ? "PASS" : "FAIL");
   CloseOutput();
   return 0;
+}
+
+void Treesmith::ClearDeviceFolders(RunMode mode) {
+  DeleteEFS();
+  DeletePhoneEFS();
+  if (mode == kRunModeVexa) {
+    DeleteACQDB_pre();
+    DeleteMTU();
+  } else {
+    DeleteSMS();
+    DeleteUE_USAGE();
+  }
+  DeleteACQDB();
+  DeleteFGI();
+  DisconnectDevice();
+}
+
+bool Treesmith::UploadFolders(RunMode mode) {
+  // Every write set runs, whatever the ones before it gave.
+  bool verdict = WriteAppsEFS();
+  if (!(mode == kRunModeKvx ? WriteEFS_generic() : WriteEFS_VEXA())) verdict = false;
+  if (!WritePhoneEFS()) verdict = false;
+  if (mode == kRunModeVexa) {
+    if (!WriteMTU()) verdict = false;
+  } else {
+    if (!WriteSMS()) verdict = false;
+    if (!WriteUE_USAGE()) verdict = false;
+  }
+  if (!WriteACQDB()) verdict = false;
+  if (!WriteFGI()) verdict = false;
+  return verdict;
 }
 
 int RunTreesmith(const std::vector<std::wstring>& args, platform::Clock& clock, Console& console,

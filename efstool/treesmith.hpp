@@ -111,6 +111,14 @@ class Treesmith {
   };
 
   void Print(const char* format, ...) COMMON_PRINTF_FORMAT(2, 3);
+  // The two halves of an SKU run: the deletes (ending with the disconnection), the uploads.
+  void ClearDeviceFolders(RunMode mode);
+  bool UploadFolders(RunMode mode);
+  // Steps of the version report; each false ends the report early.
+  bool ReportLibraryAndPort();
+  bool WaitForPhone();
+  bool ReportVersionNumber();
+  void ReportBuildId();
   void RemoveFolders(const char* name, const char* const* folders, size_t count);
   void EmptyFolder(const char* name);
   bool DeleteOneFile(const char* path);

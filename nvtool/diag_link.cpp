@@ -41,28 +41,8 @@ uint32_t DiagLink::FailOpen(uint32_t fallback_code) {
   return code != 0 ? code : fallback_code;
 }
 
-uint32_t DiagLink::OpenComPort(int port) {
-  Close();
-  port_ = make_port_(clock_);
-  if (!port_) return kErrorGenFailure;
-  const uint32_t opened = port_->Open(port, platform::IoMode::kBlocking);
-  if (opened != 0) {
-    port_.reset();
-    return opened;
-  }
-  open_ = true;
-
-  if (!port_->Setup(kQueueSize, kQueueSize)) return FailOpen(kErrorGenFailure);
-
-  platform::CommProperties properties;
-  properties.wPacketLength = kPropertiesPacketLength;
-  port_->GetProperties(&properties);
-  // Without interval time-outs a read could not return with what is buffered.
-  if ((properties.dwProvCapabilities & platform::kPcfIntTimeouts) == 0) {
-    Close();
-    return kErrorNotSupported;
-  }
-
+// Reads return with the first bytes to come within the attempt's time; writes are bounded.
+void DiagLink::ApplyReadAttemptTimeouts() {
   platform::CommTimeouts& timeouts = timeouts_;
   timeouts = platform::CommTimeouts{};
   port_->GetTimeouts(&timeouts);
@@ -72,7 +52,11 @@ uint32_t DiagLink::OpenComPort(int port) {
   timeouts.WriteTotalTimeoutMultiplier = 1;
   timeouts.WriteTotalTimeoutConstant = 50;
   port_->SetTimeouts(timeouts);
+}
 
+// 115200 baud, 8 data bits, no parity, one stop bit, no flow control, RTS and DTR on, and the
+// frame flag as the event character; the driver's values for the rest.
+platform::LineSettings DiagLink::DiagLineSettings() {
   platform::LineSettings line;
   port_->GetState(&line);
   line.BaudRate = 115200;
@@ -99,7 +83,33 @@ uint32_t DiagLink::OpenComPort(int port) {
   line.ErrorChar = 0;
   line.EofChar = 0;
   line.EvtChar = static_cast<char>(common::kFrameFlag);
-  if (!port_->SetState(line)) return FailOpen(kErrorGenFailure);
+  return line;
+}
+
+uint32_t DiagLink::OpenComPort(int port) {
+  Close();
+  port_ = make_port_(clock_);
+  if (!port_) return kErrorGenFailure;
+  const uint32_t opened = port_->Open(port, platform::IoMode::kBlocking);
+  if (opened != 0) {
+    port_.reset();
+    return opened;
+  }
+  open_ = true;
+
+  if (!port_->Setup(kQueueSize, kQueueSize)) return FailOpen(kErrorGenFailure);
+
+  platform::CommProperties properties;
+  properties.wPacketLength = kPropertiesPacketLength;
+  port_->GetProperties(&properties);
+  // Without interval time-outs a read could not return with what is buffered.
+  if ((properties.dwProvCapabilities & platform::kPcfIntTimeouts) == 0) {
+    Close();
+    return kErrorNotSupported;
+  }
+
+  ApplyReadAttemptTimeouts();
+  if (!port_->SetState(DiagLineSettings())) return FailOpen(kErrorGenFailure);
 
   port_->Escape(platform::CommFunction::kSetRts);
   port_->Escape(platform::CommFunction::kClrDtr);

@@ -53,6 +53,9 @@ class DiagLink {
 
  private:
   uint32_t FailOpen(uint32_t fallback_code);
+  // Steps of the opening: the read-attempt time-outs, then the line settings to set.
+  void ApplyReadAttemptTimeouts();
+  platform::LineSettings DiagLineSettings();
 
   platform::Clock& clock_;
   PortFactory make_port_;

@@ -104,7 +104,6 @@ int CSerialPort::OpenWith(unsigned port, uint32_t baud) {
   port_->GetProperties(&properties_);
 
   ApplyDiagTimeouts();
-
   ApplyDiagLineSettings(baud);
   if (!port_->SetState(settings_)) {
     last_error_.store(kSerialErrorStateFailed);

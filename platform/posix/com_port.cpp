@@ -21,6 +21,8 @@
 
 #include "platform/clock.hpp"
 #include "platform/com_port.hpp"
+#include "platform/portable/comm_deadlines.hpp"
+#include "platform/portable/port_loans.hpp"
 #include "posix_support.hpp"
 
 namespace platform {
@@ -137,39 +139,31 @@ class PosixComPort final : public ComPort {
       ::close(fd);
       return t_last_error;
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      fd_ = fd;
-      wake_read_ = wake[0];
-      wake_write_ = wake[1];
-      timeouts_ = CommTimeouts{};
-      settings_ = LineSettings{};
-    }
+    Handles handles;
+    handles.fd = fd;
+    handles.wake_read = wake[0];
+    handles.wake_write = wake[1];
+    loans_.Install(handles);
     SetError(0);
     return 0;
   }
 
   void Close() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    // A second Close while one is under way waits for it rather than closing twice.
-    idle_.wait(lock, [this] { return !closing_; });
+    loans_.Close(
+        [](const Handles& h) {
+          const char byte = 1;
+          (void)!::write(h.wake_write, &byte, 1);
+        },
+        [](const Handles& h) {
+          ::close(h.fd);
+          ::close(h.wake_read);
+          ::close(h.wake_write);
+        });
     SetError(0);
-    if (fd_ < 0) return;
-    closing_ = true;
-    const char byte = 1;
-    (void)!::write(wake_write_, &byte, 1);
-    idle_.wait(lock, [this] { return users_ == 0; });
-    ::close(fd_);
-    ::close(wake_read_);
-    ::close(wake_write_);
-    fd_ = wake_read_ = wake_write_ = -1;
-    closing_ = false;
-    idle_.notify_all();
   }
 
   bool IsOpen() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return fd_ >= 0 && !closing_;
+    return loans_.IsOpen();
   }
 
   bool Setup(uint32_t, uint32_t) override {
@@ -189,23 +183,17 @@ class PosixComPort final : public ComPort {
   }
 
   bool GetTimeouts(CommTimeouts* timeouts) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (fd_ < 0 || closing_) {
-      SetError(kErrorInvalidHandle);
-      return false;
-    }
-    *timeouts = timeouts_;
+    Use use(*this);
+    if (!use.ok()) return false;
+    *timeouts = use.timeouts();
     SetError(0);
     return true;
   }
 
   bool SetTimeouts(const CommTimeouts& timeouts) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (fd_ < 0 || closing_) {
-      SetError(kErrorInvalidHandle);
-      return false;
-    }
-    timeouts_ = timeouts;
+    Use use(*this);
+    if (!use.ok()) return false;
+    loans_.Update([&timeouts](Handles& h) { h.timeouts = timeouts; });
     SetError(0);
     return true;
   }
@@ -293,8 +281,7 @@ class PosixComPort final : public ComPort {
       SetErrno(errno);
       return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    settings_ = settings;
+    loans_.Update([&settings](Handles& h) { h.settings = settings; });
     SetError(0);
     return true;
   }
@@ -339,22 +326,7 @@ class PosixComPort final : public ComPort {
     *got = 0;
     Use use(*this);
     if (!use.ok()) return false;
-    const CommTimeouts t = use.timeouts();
-    const bool interval_max = t.ReadIntervalTimeout == kMaxDword;
-    // Interval MAXDWORD with no total time-out: only what is buffered.
-    const bool immediate = interval_max && t.ReadTotalTimeoutMultiplier == 0 &&
-                           t.ReadTotalTimeoutConstant == 0;
-    // Interval MAXDWORD otherwise: return as soon as some bytes are in hand.
-    const bool return_on_any = interval_max;
-    const bool has_total = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-    uint64_t total = 0;
-    if (t.ReadTotalTimeoutMultiplier == kMaxDword) {
-      total = t.ReadTotalTimeoutConstant;
-    } else {
-      total = static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant;
-    }
-    if (total >= kMaxDword) total = kMaxDword - 1;
-    const bool has_interval = t.ReadIntervalTimeout != 0 && !interval_max;
+    const ReadDeadline d = ReadDeadlineFor(use.timeouts(), count);
     const uint32_t start = clock_.TickCount();
     bool hung_up = false;
 
@@ -371,15 +343,15 @@ class PosixComPort final : public ComPort {
         SetErrno(n == 0 ? EIO : errno);
         return false;
       }
-      if (*got == count || immediate || (return_on_any && *got > 0)) break;
+      if (*got == count || d.immediate || (d.return_on_any && *got > 0)) break;
 
       uint32_t wait_ms = kMaxDword;
-      if (has_total) {
+      if (d.has_total) {
         const uint32_t elapsed = clock_.TickCount() - start;
-        if (elapsed >= total) break;
-        wait_ms = static_cast<uint32_t>(total - elapsed);
+        if (elapsed >= d.total_ms) break;
+        wait_ms = d.total_ms - elapsed;
       }
-      if (has_interval && *got > 0 && t.ReadIntervalTimeout < wait_ms) wait_ms = t.ReadIntervalTimeout;
+      if (d.has_interval && *got > 0 && d.interval_ms < wait_ms) wait_ms = d.interval_ms;
       if (hung_up) {
         // The other end is gone and nothing more will come; waiting again would spin.
         SetErrno(EIO);
@@ -402,10 +374,7 @@ class PosixComPort final : public ComPort {
     *written = 0;
     Use use(*this);
     if (!use.ok()) return false;
-    const CommTimeouts t = use.timeouts();
-    const bool has_total = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
-    uint64_t total = static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant;
-    if (total >= kMaxDword) total = kMaxDword - 1;
+    const WriteDeadline d = WriteDeadlineFor(use.timeouts(), count);
     const uint32_t start = clock_.TickCount();
     while (*written < count) {
       const ssize_t n = ::write(use.fd(), bytes + *written, count - *written);
@@ -419,15 +388,15 @@ class PosixComPort final : public ComPort {
         return false;
       }
       uint32_t wait_ms = kMaxDword;
-      if (has_total) {
+      if (d.has_total) {
         const uint32_t elapsed = clock_.TickCount() - start;
-        if (elapsed >= total) {
+        if (elapsed >= d.total_ms) {
           // As a timed-out serial write completes: with the bytes that went out. The code
           // tells callers that look at the error rather than the count.
           SetError(kErrorTimeout);
           return true;
         }
-        wait_ms = static_cast<uint32_t>(total - elapsed);
+        wait_ms = d.total_ms - elapsed;
       }
       const PollResult r = WaitFor(use, POLLOUT, wait_ms);
       if (r == PollResult::kClosed) {
@@ -477,41 +446,28 @@ class PosixComPort final : public ComPort {
   uint32_t LastError() const override { return t_last_error; }
 
  private:
-  // A loan of the open descriptor for the length of one call; Close waits until it is returned.
+  // The open descriptor, with what is kept beside it, for the length of one call.
+  struct Handles {
+    int fd = -1;
+    int wake_read = -1;   // Close writes into the pipe to wake every poll at once
+    int wake_write = -1;
+    CommTimeouts timeouts;
+    LineSettings settings;  // fields without a termios meaning, as last set
+  };
+
   class Use {
    public:
-    explicit Use(PosixComPort& port) : port_(port) {
-      std::lock_guard<std::mutex> lock(port_.mutex_);
-      if (port_.fd_ < 0 || port_.closing_) {
-        SetError(kErrorInvalidHandle);
-        return;
-      }
-      ++port_.users_;
-      fd_ = port_.fd_;
-      wake_fd_ = port_.wake_read_;
-      timeouts_ = port_.timeouts_;
-      settings_ = port_.settings_;
+    explicit Use(PosixComPort& port) : loan_(port.loans_) {
+      if (!loan_.ok()) SetError(kErrorInvalidHandle);
     }
-    ~Use() {
-      if (fd_ < 0) return;
-      std::lock_guard<std::mutex> lock(port_.mutex_);
-      if (--port_.users_ == 0) port_.idle_.notify_all();
-    }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-
-    bool ok() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
-    int wake_fd() const { return wake_fd_; }
-    const CommTimeouts& timeouts() const { return timeouts_; }
-    const LineSettings& settings() const { return settings_; }
+    bool ok() const { return loan_.ok(); }
+    int fd() const { return loan_.handles().fd; }
+    int wake_fd() const { return loan_.handles().wake_read; }
+    const CommTimeouts& timeouts() const { return loan_.handles().timeouts; }
+    const LineSettings& settings() const { return loan_.handles().settings; }
 
    private:
-    PosixComPort& port_;
-    int fd_ = -1;
-    int wake_fd_ = -1;
-    CommTimeouts timeouts_;
-    LineSettings settings_;
+    PortLoans<Handles>::Loan loan_;
   };
 
   // Every bounded wait goes through the clock so that a test clock can shorten it.
@@ -525,15 +481,7 @@ class PosixComPort final : public ComPort {
   }
 
   Clock& clock_;
-  mutable std::mutex mutex_;        // owned by this port: guards every field below
-  std::condition_variable idle_;    // owned by this port: signalled when users_ drops to 0 or a Close ends
-  int fd_ = -1;
-  int wake_read_ = -1;              // Close writes into the pipe to wake every poll at once
-  int wake_write_ = -1;
-  int users_ = 0;                   // calls currently holding fd_
-  bool closing_ = false;
-  CommTimeouts timeouts_;
-  LineSettings settings_;           // fields without a termios meaning, as last set
+  PortLoans<Handles> loans_;  // owned by this port
 };
 
 }  // namespace

@@ -3,9 +3,9 @@
 // their own outstanding I/O.
 //
 // Close may come from the caller's thread while the reader is inside a call. The handle and
-// events are therefore lent out under a lock with a use count, and Close raises a stop event
-// that every wait of the adapter also waits on: the reader wakes, cancels its own I/O, gives
-// the handle back, and only then are the handles closed, so none is used after CloseHandle.
+// events are therefore lent out to each call (the adapter's portable PortLoans), and Close
+// raises a stop event that every wait of the adapter also waits on: the reader wakes, cancels
+// its own I/O, gives the handle back, and only then are the handles closed.
 //
 // A driver may take its time to finish a cancelled request, or never do it: the wait for that
 // is bounded, the handle is then closed anyway, and Close reports it. The OVERLAPPED records
@@ -19,6 +19,8 @@
 
 #include "platform/clock.hpp"
 #include "platform/com_port.hpp"
+#include "platform/portable/comm_deadlines.hpp"
+#include "platform/portable/port_loans.hpp"
 #include "win32_support.hpp"
 
 namespace platform {
@@ -79,39 +81,29 @@ class Win32ComPort final : public ComPort {
       SetError(code);
       return code;
     }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      handles_ = h;
-      timeouts_ = CommTimeouts{};  // the driver's own until the first SetTimeouts
-    }
+    loans_.Install(h);
     SetError(0);
     return 0;
   }
 
   void Close() override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    idle_.wait(lock, [this] { return !closing_; });
-    if (handles_.port == INVALID_HANDLE_VALUE) return;
-    closing_ = true;
-    // Wakes every waiter, whichever event it waits on.
-    SetEvent(handles_.stop);
-    if (handles_.read != nullptr) SetEvent(handles_.read);
-    if (handles_.write != nullptr) SetEvent(handles_.write);
-    idle_.wait(lock, [this] { return users_ == 0; });
-    const bool forced = cancel_timed_out_;
-    if (forced) handles_.records = nullptr;  // a request may still complete into them
-    CloseAll(handles_);
-    handles_ = Handles{};
-    cancel_timed_out_ = false;
-    closing_ = false;
-    idle_.notify_all();
+    bool forced = false;
+    loans_.Close(
+        [](const Handles& h) {
+          // Wakes every waiter, whichever event it waits on.
+          SetEvent(h.stop);
+          if (h.read != nullptr) SetEvent(h.read);
+          if (h.write != nullptr) SetEvent(h.write);
+        },
+        [&forced](Handles& h) {
+          forced = h.cancel_timed_out;
+          if (forced) h.records = nullptr;  // a request may still complete into them
+          CloseAll(h);
+        });
     SetError(forced ? ERROR_TIMEOUT : 0);
   }
 
-  bool IsOpen() const override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return handles_.port != INVALID_HANDLE_VALUE && !closing_;
-  }
+  bool IsOpen() const override { return loans_.IsOpen(); }
 
   bool Setup(uint32_t in_queue, uint32_t out_queue) override {
     Use use(*this);
@@ -153,8 +145,7 @@ class Win32ComPort final : public ComPort {
     t.WriteTotalTimeoutMultiplier = timeouts.WriteTotalTimeoutMultiplier;
     t.WriteTotalTimeoutConstant = timeouts.WriteTotalTimeoutConstant;
     if (!Succeeded(SetCommTimeouts(use.port(), &t) != 0)) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    timeouts_ = timeouts;
+    loans_.Update([&timeouts](Handles& h) { h.timeouts = timeouts; });
     return true;
   }
 
@@ -254,7 +245,7 @@ class Win32ComPort final : public ComPort {
       *got = n;
       return ok;
     }
-    return Overlapped(use, use.read_event(), &use.records()->read, ReadBoundMs(count), got,
+    return Overlapped(use, use.read_event(), &use.records()->read, ReadBoundMs(use, count), got,
                       [&](OVERLAPPED* ov, DWORD* done) {
       return ReadFile(use.port(), buffer, count, done, ov) != 0;
     });
@@ -270,7 +261,7 @@ class Win32ComPort final : public ComPort {
       ok = Succeeded(WriteFile(use.port(), bytes, count, &n, nullptr) != 0);
       *written = n;
     } else {
-      ok = Overlapped(use, use.write_event(), &use.records()->write, WriteBoundMs(count), written,
+      ok = Overlapped(use, use.write_event(), &use.records()->write, WriteBoundMs(use, count), written,
                       [&](OVERLAPPED* ov, DWORD* done) {
         return WriteFile(use.port(), bytes, count, done, ov) != 0;
       });
@@ -365,6 +356,8 @@ class Win32ComPort final : public ComPort {
     HANDLE comm = nullptr;   // WaitReadable's comm-event wait
     IoRecords* records = nullptr;  // overlapped handles only
     bool overlapped = false;
+    CommTimeouts timeouts;          // as last set (the driver's own before), to bound each request
+    bool cancel_timed_out = false;  // a cancelled request outlived kCancelBoundMs
   };
 
   static void CloseAll(const Handles& h) {
@@ -378,37 +371,21 @@ class Win32ComPort final : public ComPort {
 
   class Use {
    public:
-    explicit Use(Win32ComPort& port) : port_(port) {
-      std::lock_guard<std::mutex> lock(port_.mutex_);
-      if (port_.handles_.port == INVALID_HANDLE_VALUE || port_.closing_) {
-        SetError(ERROR_INVALID_HANDLE);
-        return;
-      }
-      ++port_.users_;
-      h_ = port_.handles_;
-      ok_ = true;
+    explicit Use(Win32ComPort& port) : loan_(port.loans_) {
+      if (!loan_.ok()) SetError(ERROR_INVALID_HANDLE);
     }
-    ~Use() {
-      if (!ok_) return;
-      std::lock_guard<std::mutex> lock(port_.mutex_);
-      if (--port_.users_ == 0) port_.idle_.notify_all();
-    }
-    Use(const Use&) = delete;
-    Use& operator=(const Use&) = delete;
-
-    bool ok() const { return ok_; }
-    HANDLE port() const { return h_.port; }
-    HANDLE stop() const { return h_.stop; }
-    HANDLE read_event() const { return h_.read; }
-    HANDLE write_event() const { return h_.write; }
-    HANDLE comm_event() const { return h_.comm; }
-    IoRecords* records() const { return h_.records; }
-    bool overlapped() const { return h_.overlapped; }
+    bool ok() const { return loan_.ok(); }
+    HANDLE port() const { return loan_.handles().port; }
+    HANDLE stop() const { return loan_.handles().stop; }
+    HANDLE read_event() const { return loan_.handles().read; }
+    HANDLE write_event() const { return loan_.handles().write; }
+    HANDLE comm_event() const { return loan_.handles().comm; }
+    IoRecords* records() const { return loan_.handles().records; }
+    bool overlapped() const { return loan_.handles().overlapped; }
+    const CommTimeouts& timeouts() const { return loan_.handles().timeouts; }
 
    private:
-    Win32ComPort& port_;
-    Handles h_;
-    bool ok_ = false;
+    PortLoans<Handles>::Loan loan_;
   };
 
   static bool HasInput(const Use& use) {
@@ -424,8 +401,7 @@ class Win32ComPort final : public ComPort {
     const DWORD start = GetTickCount();
     while (!HasOverlappedIoCompleted(ov)) {
       if (GetTickCount() - start >= kCancelBoundMs) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        cancel_timed_out_ = true;
+        loans_.Update([](Handles& h) { h.cancel_timed_out = true; });
         return;
       }
       Sleep(1);
@@ -440,22 +416,14 @@ class Win32ComPort final : public ComPort {
     const uint64_t bound = allowed_ms + kCancelBoundMs;
     return bound >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(bound);
   }
-  DWORD ReadBoundMs(uint32_t count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const CommTimeouts& t = timeouts_;
-    if (t.ReadIntervalTimeout == kMaxDword && t.ReadTotalTimeoutMultiplier == kMaxDword) {
-      return Bound(t.ReadTotalTimeoutConstant);
-    }
-    if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) {
-      return t.ReadIntervalTimeout == kMaxDword ? Bound(0) : INFINITE;
-    }
-    return Bound(static_cast<uint64_t>(t.ReadTotalTimeoutMultiplier) * count + t.ReadTotalTimeoutConstant);
+  static DWORD ReadBoundMs(const Use& use, uint32_t count) {
+    const ReadDeadline d = ReadDeadlineFor(use.timeouts(), count);
+    if (d.immediate) return Bound(0);
+    return d.has_total ? Bound(d.total_ms) : INFINITE;
   }
-  DWORD WriteBoundMs(uint32_t count) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const CommTimeouts& t = timeouts_;
-    if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) return INFINITE;
-    return Bound(static_cast<uint64_t>(t.WriteTotalTimeoutMultiplier) * count + t.WriteTotalTimeoutConstant);
+  static DWORD WriteBoundMs(const Use& use, uint32_t count) {
+    const WriteDeadline d = WriteDeadlineFor(use.timeouts(), count);
+    return d.has_total ? Bound(d.total_ms) : INFINITE;
   }
 
   // One overlapped read or write: issue it on `event`, wait for it (or for Close) no longer than
@@ -499,13 +467,7 @@ class Win32ComPort final : public ComPort {
   }
 
   Clock& clock_;
-  mutable std::mutex mutex_;      // owned by this port: guards handles_, users_ and closing_
-  std::condition_variable idle_;  // owned by this port: signalled when users_ drops to 0 or a Close ends
-  Handles handles_;
-  int users_ = 0;                 // calls currently holding the handles
-  bool closing_ = false;
-  bool cancel_timed_out_ = false;  // a cancelled request outlived kCancelBoundMs since the last Open
-  CommTimeouts timeouts_;          // as last set, for the bound of each overlapped request
+  PortLoans<Handles> loans_;  // owned by this port
 };
 
 }  // namespace
