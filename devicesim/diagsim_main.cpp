@@ -50,8 +50,8 @@ const char kUsage[] =
     "  --nv-set ID:HEX      preload NV item ID (decimal) with the hex bytes HEX, for example\n"
     "                       453:0102ff or 453:01,02,ff; repeatable; the rest of the item is 0\n"
     "  --nv-inactive ID     NV item ID answers status 5 (inactive) until written; repeatable\n"
-    "  --ignore-nv-writes N the next N NV writes are answered but not kept, so their\n"
-    "                       read-back differs (a device that refuses an item)\n"
+    "  --ignore-nv-writes N answer the next N NV writes without storing them, as a device\n"
+    "                       that refuses the items would\n"
     "  --efs-load DIR       fill the file system from the host folder DIR\n"
     "  --efs-dump DIR       copy the file system into the host folder DIR on exit\n"
     "  --efs-capacity BYTES file system size (default 16777216)\n"
@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
   devicesim::Options options;
   std::vector<std::pair<uint16_t, devicesim::NvData>> preload;
   std::vector<uint16_t> inactive;
-  long long ignored_nv_writes = 0;
+  int ignored_nv_writes = 0;
   std::string efs_load, efs_dump;
   bool verbose = false, report = false;
 
@@ -227,7 +227,8 @@ int main(int argc, char** argv) {
       if (!number(0, 0xFFFF, &n)) return UsageError("--nv-inactive needs an item id");
       inactive.push_back(static_cast<uint16_t>(n));
     } else if (arg == "--ignore-nv-writes") {
-      if (!number(0, 1000000, &ignored_nv_writes)) return UsageError("--ignore-nv-writes needs a count");
+      if (!number(0, 1000000, &n)) return UsageError("--ignore-nv-writes needs a count");
+      ignored_nv_writes = static_cast<int>(n);
     } else if (arg == "--efs-load") {
       if (!value(&efs_load)) return UsageError("--efs-load needs a folder");
     } else if (arg == "--efs-dump") {
@@ -289,7 +290,7 @@ int main(int argc, char** argv) {
   // before the port is announced.
   for (const auto& [id, data] : preload) device.SetNvItem(id, data);
   for (uint16_t id : inactive) device.SetNvItemInactive(id, true);
-  device.IgnoreNvWrites(static_cast<int>(ignored_nv_writes));
+  if (ignored_nv_writes > 0) device.IgnoreNvWrites(ignored_nv_writes);
   if (!device.Start()) {
     std::fprintf(stderr, "diagsim: cannot start: %s\n", device.Error().c_str());
     return 1;

@@ -1,0 +1,379 @@
+#!/usr/bin/env bash
+# The shipped 32-bit Windows programs and the Windows OS adapter's own tests, run under Wine
+# against diagsim serving the virtual device on a pseudo-terminal mapped as COM7.
+#
+# Usage: tests/windows/run.sh NATIVE_BUILD WIN32_BUILD   (make test-windows builds both)
+#        WINDOWS_CASES=REGEX runs only the cases whose names match; WINDOWS_KEEP=1 keeps the
+#        run's folder (prefix, logs, device dumps), which is otherwise kept only after a failure.
+#
+# A fresh Wine prefix per run. The port is mapped through Wine's own port table
+# (HKLM\Software\Wine\Ports), so that Wine makes the COM7 device and its entry in the volatile
+# serial-port list HKLM\HARDWARE\DEVICEMAP\SERIALCOMM that treesmith reads; the Wine server is
+# kept alive for the whole run so that the list stays as arranged here. itemsmith finds its
+# port through SetupAPI, for which plain Wine lists nothing: a USB device with the description
+# and friendly name of the device's DIAG port and a COM-port interface is written into the
+# registry. Wine's own output goes to files, since its services keep inherited pipes open.
+# Logs written under Windows end their lines with CR LF; they are compared after turning CR LF
+# into LF.
+set -uo pipefail
+
+here="$(cd "$(dirname "$0")/../.." && pwd)"
+native="$(cd "${1:-build}" && pwd)"
+win="$(cd "${2:-build-win32}" && pwd)"
+
+if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
+  if [[ "${CI:-}" == "true" ]]; then
+    echo "windows: Wine is not installed; CI must run the Windows suite (.ci/run installs wine)" >&2
+    exit 1
+  fi
+  echo "windows: skipped: Wine is not installed (Debian: wine, wine32:i386, wine64)"
+  exit 0
+fi
+
+diagsim="$native/devicesim/diagsim"
+treesmith="$win/efstool/treesmith.exe"
+itemsmith="$win/nvtool/itemsmith.exe"
+platform_test="$win/tests/windows/platform_win32_test.exe"
+tovik="$win/tests/windows/TovikServer.exe"
+for f in "$diagsim" "$treesmith" "$itemsmith" "$platform_test" "$tovik"; do
+  [[ -x "$f" || -f "$f" ]] || { echo "windows: missing $f (make test-windows builds it)" >&2; exit 1; }
+done
+
+com=7
+description="KVX Diagnostics Interface"
+work="$(mktemp -d /tmp/windows-tests-XXXXXX)"
+root="$work/root"
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+sim_pid=""
+tovik_pid=""
+passed=0
+failed=0
+failures=()
+
+stop_device() {
+  if [[ -n "$sim_pid" ]]; then
+    kill -TERM "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=""
+  fi
+}
+cleanup() {
+  stop_device
+  if [[ -n "$tovik_pid" ]]; then kill -KILL "$tovik_pid" 2>/dev/null; wait "$tovik_pid" 2>/dev/null; fi
+  wineserver -k >/dev/null 2>&1
+  wineserver -w >/dev/null 2>&1
+  if ((failed == 0)) && [[ -z "${WINDOWS_KEEP:-}" ]]; then rm -rf "$work"; else echo "windows: logs kept in $work"; fi
+}
+trap cleanup EXIT
+
+# Runs a Windows program in folder $1, bounded by $2 seconds; console and Wine's messages go
+# to files in that folder. Its exit code, or 124 when it had to be stopped.
+run_windows() {
+  local dir="$1" bound="$2"
+  shift 2
+  (cd "$dir" && timeout -k 5 "$bound" wine "$@" >console.txt 2>wine-messages.txt </dev/null)
+}
+
+# Starts diagsim for case folder $1 with further options; waits until it serves the port.
+start_device() {
+  local dir="$1"
+  shift
+  "$diagsim" --root "$root" --com "$com" --reset-absence 300 "$@" >"$dir/diagsim.out" 2>"$dir/diagsim.err" &
+  sim_pid=$!
+  for _ in $(seq 1 200); do
+    grep -q "serving COM$com" "$dir/diagsim.out" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  echo "diagsim did not start:" >&2
+  cat "$dir/diagsim.out" "$dir/diagsim.err" >&2
+  return 1
+}
+
+# One case: the function named $1 runs with the case folder $2; every `check` it makes must hold.
+case_errors=()
+check() {  # check DESCRIPTION TEST-COMMAND...
+  local what="$1"
+  shift
+  "$@" || case_errors+=("$what")
+}
+run_case() {
+  local name="$1" fn="$2"
+  shift 2
+  [[ "$name" =~ ${WINDOWS_CASES:-.} ]] || return 0
+  local dir="$work/cases/$name"
+  mkdir -p "$dir/work"
+  case_errors=()
+  local start=$SECONDS
+  "$fn" "$dir" "$@"
+  stop_device
+  if ((${#case_errors[@]} == 0)); then
+    passed=$((passed + 1))
+    echo "PASS  $name ($((SECONDS - start)) s)"
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+    echo "FAIL  $name ($((SECONDS - start)) s)"
+    printf '        %s\n' "${case_errors[@]}"
+    echo "        (case folder: $dir)"
+  fi
+}
+
+text_of() { sed 's/\r$//' "$1" 2>/dev/null; }  # a log with its line ends normalised
+equals() { [[ "$1" == "$2" ]]; }
+file_is() { cmp -s "$1" <(printf "$2"); }  # the file's bytes, given as a printf format
+contains() { grep -qF -- "$2" <<<"$1"; }
+
+# ---------------------------------------------------------------------------------------------
+# The prefix and the registered port.
+
+echo "== Wine prefix and port COM$com ($(wine --version))"
+mkdir -p "$work/cases" "$root/dev"
+wineboot -i >"$work/wineboot.log" 2>&1 || { echo "windows: wineboot failed" >&2; cat "$work/wineboot.log" >&2; exit 1; }
+
+# The device instance and its COM-port interface, as a USB serial driver would leave them.
+instance='USB\VID_FFFF&PID_0001&MI_00\6&1A2B3C&0&0000'
+link_key='##?#USB#VID_FFFF&PID_0001&MI_00#6&1A2B3C&0&0000#{86e0d1e0-8089-11d0-9ce4-08003e301f73}'
+esc() { sed 's/\\/\\\\/g' <<<"$1"; }
+cat >"$work/port.reg" <<EOF
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]
+"COM$com"="$root/dev/serial/com/COM$com"
+
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\$instance]
+"DeviceDesc"="$description"
+"FriendlyName"="$description (COM$com)"
+"Class"="Ports"
+"ClassGUID"="{4d36e978-e325-11ce-bfc1-08002be10318}"
+"Mfg"="Line test device"
+
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\$instance\\Device Parameters]
+"PortName"="COM$com"
+
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\{86e0d1e0-8089-11d0-9ce4-08003e301f73}\\$link_key]
+"DeviceInstance"="$(esc "$instance")"
+
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\{86e0d1e0-8089-11d0-9ce4-08003e301f73}\\$link_key\\#]
+"SymbolicLink"="$(esc "\\\\?\\${link_key:4}")"
+
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\{86e0d1e0-8089-11d0-9ce4-08003e301f73}\\$link_key\\#\\Control]
+"Linked"=dword:00000001
+EOF
+(cd "$work" && wine regedit /S port.reg >>"$work/wine.log" 2>&1) || { echo "windows: regedit failed" >&2; exit 1; }
+# Wine maps the ports of its table when its server starts; this one then stays for the run.
+wineserver -k >/dev/null 2>&1
+wineserver -w >/dev/null 2>&1
+wineserver -p >>"$work/wine.log" 2>&1
+
+serial_list() {
+  (cd "$work" && wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' >serialcomm.txt 2>>"$work/wine.log")
+  sed -n 's/^ *\([^ ]*\) *REG_SZ *\([^ \r]*\).*$/\1 \2/p' "$work/serialcomm.txt"
+}
+# Ports Wine found of its own (COM1 for /dev/ttyS0, where that exists) are set aside: each case
+# but one sees the device's port alone.
+other_ports=()
+while read -r value port; do
+  [[ "$port" == "COM$com" ]] && continue
+  other_ports+=("$value $port")
+  (cd "$work" && wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$value" /f >>"$work/wine.log" 2>&1)
+done < <(serial_list)
+if [[ "$(serial_list)" != *"COM$com"* ]]; then
+  echo "windows: Wine did not list COM$com:" >&2
+  cat "$work/serialcomm.txt" >&2
+  exit 1
+fi
+echo "serial-port list: $(serial_list | awk '{print $2}' | xargs); set aside: ${other_ports[*]:-none}"
+
+# ---------------------------------------------------------------------------------------------
+# The OS adapter's own tests.
+
+case_platform() {
+  local dir="$1"
+  start_device "$dir" || { case_errors+=("no device"); return; }
+  cp "$platform_test" "$dir/work/"
+  local real=""
+  [[ ${#other_ports[@]} -gt 0 ]] && real="$(sed 's/.* COM//' <<<"${other_ports[0]}")"
+  DIAG_WINE_COM="$com" DIAG_WINE_DESCRIPTION="$description" DIAG_WINE_REAL_COM="$real" \
+    run_windows "$dir/work" 120 platform_win32_test.exe --DeleteDLFile "Grüße mit Leerzeichen"
+  local code=$?
+  check "platform_win32_test.exe exit code $code (see $dir/work/console.txt)" equals "$code" 0
+  grep -E '^\[  (PASSED|FAILED) |^\[  FAILED  \]' "$dir/work/console.txt" | sed 's/^/        /'
+}
+
+# ---------------------------------------------------------------------------------------------
+# treesmith.exe
+
+kvx_steps="ConnectDevice EnterOfflineMode DeleteEFS DeletePhoneEFS DeleteSMS DeleteUE_USAGE DeleteACQDB DeleteFGI DisconnectDevice ConnectDevice WriteAppsEFS WriteEFS_generic WritePhoneEFS WriteSMS WriteUE_USAGE WriteACQDB WriteFGI DisconnectDevice"
+vexa_steps="ConnectDevice EnterOfflineMode DeleteEFS DeletePhoneEFS DeleteACQDB_pre DeleteMTU DeleteACQDB DeleteFGI DisconnectDevice ConnectDevice WriteAppsEFS WriteEFS_VEXA WritePhoneEFS WriteMTU WriteACQDB WriteFGI DisconnectDevice"
+deletedl_steps="ConnectDevice EnterOfflineMode DeleteDL_Processing DisconnectDevice"
+
+banners_of() { grep '^===== ' <<<"$1"; }
+banners_for() { for s in $1; do printf '===== %s + ===== \n===== %s - ===== \n' "$s" "$s"; done; }
+
+# treesmith_case DIR UPLOAD VERDICT EXPECTED-TREE LOG RESULT MODE-LINE STEPS [ARGS...]
+treesmith_case() {
+  local dir="$1" upload="$2" verdict="$3" expected="$4" logname="$5" result="$6" mode_line="$7" steps="$8"
+  shift 8
+  [[ -n "$upload" ]] && cp -r "$here/examples/$upload/." "$dir/work/"
+  [[ "$verdict" == FAIL ]] && rm -rf "$dir/work/SMS"
+  cp "$treesmith" "$dir/work/"
+  start_device "$dir" --efs-load "$here/examples/device-before" --efs-dump "$dir/dump" || {
+    case_errors+=("no device"); return; }
+  run_windows "$dir/work" 120 treesmith.exe "$@"
+  local code=$?
+  stop_device
+  check "exit code $code, not 0" equals "$code" 0
+  check "verdict '$(cat "$dir/work/$result" 2>/dev/null)', not $verdict" equals "$(cat "$dir/work/$result" 2>/dev/null)" "$verdict"
+  local log
+  log="$(text_of "$dir/work/$logname")"
+  check "log does not start with the version and '$mode_line'" \
+    equals "$(head -n 2 <<<"$log")" "$(printf 'treesmith version: 20120903 \n%s' "$mode_line")"
+  check "log's step banners differ" equals "$(banners_of "$log")" "$(banners_for "$steps")"
+  check "log does not name COM$com" contains "$log" "COM Port: $com"
+  if [[ "$verdict" == PASS ]]; then
+    check "the device's tree differs from examples/$expected" diff -r "$dir/dump" "$here/examples/$expected"
+  else
+    check "no 'Find file in directory: FAIL, SMS\\*.*' in the log" contains "$log" 'Find file in directory: FAIL, SMS\*.*'
+    check "the SMS item was written anyway" test ! -e "$dir/dump/nv/item_files/modem/mmode/sms_config"
+  fi
+}
+
+case_treesmith_kvx() {
+  treesmith_case "$1" kvx PASS expected/kvx Kvx_treesmith.log Kvx_treesmith_Result.txt "IMAGE_SKU_KVX " "$kvx_steps"
+}
+case_treesmith_vexa() {
+  treesmith_case "$1" vexa PASS expected/vexa Kvx_treesmith.log Kvx_treesmith_Result.txt "IMAGE_SKU_VEXA " "$vexa_steps" --VEXA
+}
+case_treesmith_deletedl() {
+  treesmith_case "$1" "" PASS expected/deletedlfile Kvx_treesmith_Delete_DL.log \
+    Kvx_treesmith_Delete_DL_Result.txt "DeleteDLFile " "$deletedl_steps" --DeleteDLFile
+}
+case_treesmith_kvx_without_sms() {
+  treesmith_case "$1" kvx FAIL "" Kvx_treesmith.log Kvx_treesmith_Result.txt "IMAGE_SKU_KVX " "$kvx_steps"
+}
+
+# Auto-detection probes the ports in list order: a real serial line without a phone first.
+case_treesmith_real_port_first() {
+  local dir="$1" entry value port
+  for entry in "${other_ports[@]}"; do
+    read -r value port <<<"$entry"
+    (cd "$work" && wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$value" /t REG_SZ /d "$port" /f >>"$work/wine.log" 2>&1)
+  done
+  local order
+  order="$(serial_list | awk '{print $2}' | xargs)"
+  echo "        serial-port list: $order"
+  check "no other port is listed before COM$com" test "${order%%COM$com*}" != ""
+  treesmith_case "$dir" "" PASS expected/deletedlfile Kvx_treesmith_Delete_DL.log \
+    Kvx_treesmith_Delete_DL_Result.txt "DeleteDLFile " "$deletedl_steps" --DeleteDLFile
+  for entry in "${other_ports[@]}"; do
+    read -r value port <<<"$entry"
+    (cd "$work" && wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$value" /f >>"$work/wine.log" 2>&1)
+  done
+}
+
+# ---------------------------------------------------------------------------------------------
+# itemsmith.exe
+
+# Requests the device received, one per line, in hex ("29 01 00").
+requests_of() { sed -n 's/^diagsim: request //p' "$1/diagsim.err"; }
+# The device's NV items on exit (id and first 16 bytes), from diagsim --report.
+items_of() { sed -n 's/^diagsim: NV//p' "$1/diagsim.out"; }
+
+itemsmith_start() {
+  local dir="$1"
+  shift
+  cp "$here/examples/KVX_nvitem.txt" "$itemsmith" "$dir/work/"
+  # 453 holds other data, 855 already the listed value: only the first is written.
+  start_device "$dir" --verbose --report --nv-set 453:0a0b0c --nv-set 855:01 "$@"
+}
+
+case_itemsmith_reset() {
+  local dir="$1"
+  itemsmith_start "$dir" || { case_errors+=("no device"); return; }
+  run_windows "$dir/work" 120 itemsmith.exe reset
+  local code=$?
+  # The device restarts after the reset; the requests are all in once it serves again.
+  for _ in $(seq 1 100); do
+    [[ "$(grep -c "serving COM$com" "$dir/diagsim.out")" -ge 2 ]] && break
+    sleep 0.05
+  done
+  stop_device
+  check "exit code $code, not 0" equals "$code" 0
+  check "verdict is not [WriteNVItem PASS] CR LF" file_is "$dir/work/KVX_WriteNVItem_result.txt" "[WriteNVItem PASS]\r\n"
+  check "NV items on the device are not as listed" equals "$(items_of "$dir")" "$(cat <<'EOF'
+10 7e 7d 00 01 00 00 00 00 00 00 00 00 00 00 00 00
+453 01 02 ff 00 00 00 00 00 00 00 00 00 00 00 00 00
+855 01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00
+3649 20 1c 0a 00 00 00 00 00 01 02 03 04 05 06 07 08
+EOF
+)"
+  local requests
+  requests="$(requests_of "$dir")"
+  check "NV writes are not exactly 453, 10 and 3649" equals "$(grep '^27 ' <<<"$requests" | cut -d' ' -f2,3 | xargs)" \
+    "C5 01 0A 00 41 0E"
+  local offline first_nv
+  offline="$(grep -n '^29 01 00$' <<<"$requests" | head -n 1 | cut -d: -f1)"
+  first_nv="$(grep -n -E '^(26|27) ' <<<"$requests" | head -n 1 | cut -d: -f1)"
+  check "no offline request before the first NV request" test -n "$offline" -a -n "$first_nv" -a "${offline:-0}" -lt "${first_nv:-0}"
+  check "the reset is not the last request" equals "$(tail -n 1 <<<"$requests")" "29 02 00"
+  check "no NV request reached the device after the reset" equals "$(grep -c '^29 02 00$' <<<"$requests")" 1
+  local log
+  log="$(text_of "$dir/work/KVX_WriteNVItem_log.txt")"
+  check "log lacks its version line" contains "$log" "KVX_WriteNVItem version: 20120831 "
+  check "log lacks 'Reset phone ok'" contains "$log" "Reset phone ok "
+}
+
+case_itemsmith_refused_item() {
+  local dir="$1"
+  itemsmith_start "$dir" --ignore-nv-writes 1000 || { case_errors+=("no device"); return; }
+  run_windows "$dir/work" 120 itemsmith.exe reset
+  local code=$?
+  stop_device
+  check "exit code $code, not 0" equals "$code" 0
+  check "verdict is not [WriteNVItem FAIL] CR LF" file_is "$dir/work/KVX_WriteNVItem_result.txt" "[WriteNVItem FAIL]\r\n"
+  check "the log does not name the failing item" contains "$(text_of "$dir/work/KVX_WriteNVItem_log.txt")" "---- Write NV items NV453 fail ----"
+  check "the device was reset after a failed item" equals "$(requests_of "$dir" | grep -c '^29 02 00$')" 0
+  check "items after the failing one were touched" equals "$(requests_of "$dir" | grep -c -E '^2[67] (0A 00|57 03|41 0E)')" 0
+}
+
+case_itemsmith_beside_tovik() {
+  local dir="$1"
+  itemsmith_start "$dir" || { case_errors+=("no device"); return; }
+  mkdir -p "$dir/tovik"
+  cp "$tovik" "$dir/tovik/"
+  (cd "$dir/tovik" && exec wine TovikServer.exe ready.flag >console.txt 2>wine-messages.txt </dev/null) &
+  tovik_pid=$!
+  for _ in $(seq 1 400); do [[ -e "$dir/tovik/ready.flag" ]] && break; sleep 0.05; done
+  check "TovikServer.exe did not start" test -e "$dir/tovik/ready.flag"
+  run_windows "$dir/work" 120 itemsmith.exe reset
+  local code=$?
+  kill -KILL "$tovik_pid" 2>/dev/null
+  wait "$tovik_pid" 2>/dev/null
+  tovik_pid=""
+  stop_device
+  check "exit code $code, not 0" equals "$code" 0
+  check "verdict is not [WriteNVItem FAIL] CR LF" file_is "$dir/work/KVX_WriteNVItem_result.txt" "[WriteNVItem FAIL]\r\n"
+  check "the log lacks the Tovik error line" contains "$(text_of "$dir/work/KVX_WriteNVItem_log.txt")" "[Error] TovikApplicationExist "
+  check "something was sent to the device" equals "$(requests_of "$dir" | wc -l)" 0
+}
+
+# ---------------------------------------------------------------------------------------------
+
+echo "== cases"
+run_case platform_adapter case_platform
+run_case treesmith_kvx case_treesmith_kvx
+run_case treesmith_vexa case_treesmith_vexa
+run_case treesmith_deletedlfile case_treesmith_deletedl
+run_case treesmith_kvx_without_sms case_treesmith_kvx_without_sms
+run_case itemsmith_reset case_itemsmith_reset
+run_case itemsmith_refused_item case_itemsmith_refused_item
+run_case itemsmith_beside_tovik case_itemsmith_beside_tovik
+if ((${#other_ports[@]} > 0)); then
+  run_case treesmith_real_port_first case_treesmith_real_port_first
+else
+  echo "SKIP  treesmith_real_port_first (Wine mapped no serial line of this machine)"
+fi
+
+echo "windows: $passed passed, $failed failed"
+((failed == 0))
