@@ -74,39 +74,20 @@ void PutFixed(Bytes* b, size_t at, const std::string& text, size_t width) {
   for (size_t i = 0; i < width; ++i) (*b)[at + i] = i < text.size() ? text[i] : ' ';
 }
 
-std::string Padded(const std::string& text, size_t width) {
-  std::string out = text;
-  if (out.size() < width) out.append(width - out.size(), ' ');
-  return out + "\n";  // sysfs shows SCSI strings with a line end
-}
-
 bool WriteText(const fs::path& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
   return static_cast<bool>(out);
 }
 
-bool MakeCdromEntries(const std::string& root, int index, const std::string& vendor,
-                      const std::string& product, bool with_node, std::string* error) {
-  std::error_code ec;
-  const fs::path device = fs::path(root) / "sys/class/block" / ("sr" + std::to_string(index)) /
-                          "device";
-  fs::create_directories(device, ec);
-  fs::create_directories(fs::path(root) / "dev", ec);
-  if (ec || !WriteText(device / "vendor", Padded(vendor, 8)) ||
-      !WriteText(device / "model", Padded(product, 16))) {
-    *error = "cannot lay out CD-ROM sr" + std::to_string(index) + " in " + root;
-    return false;
-  }
-  if (with_node) {
-    const fs::path node = fs::path(root) / "dev" / ("sr" + std::to_string(index));
-    fs::remove(node, ec);
-    if (::mkfifo(node.c_str(), 0666) != 0) {
-      *error = "mkfifo " + node.string() + ": " + std::strerror(errno);
-      return false;
-    }
-  }
-  return true;
+CdromShape ForeignCdrom(int index, const std::string& vendor, const std::string& product,
+                        bool with_node) {
+  CdromShape shape;
+  shape.index = index;
+  shape.vendor = vendor;
+  shape.product = product;
+  shape.with_node = with_node;
+  return shape;
 }
 
 }  // namespace
@@ -130,6 +111,7 @@ struct VirtualDevice::Impl {
     SerialPortShape shape;
     shape.layout = opt.layout;
     shape.tty = opt.tty_name;
+    shape.bus = opt.usb_bus;
     shape.usb_path = opt.usb_path;
     shape.interface_number = opt.interface_number;
     shape.vendor_id = opt.vendor_id;
@@ -140,8 +122,19 @@ struct VirtualDevice::Impl {
     shape.udev_description = opt.udev_description;
     return shape;
   }
-  fs::path CdromSys() const {
-    return Root() / "sys/class/block" / ("sr" + std::to_string(opt.cdrom_index));
+  // The device's own CD-ROM sits on its USB device, where its serial ports come after the eject.
+  CdromShape OwnCdrom() const {
+    CdromShape shape;
+    shape.index = opt.cdrom_index;
+    shape.vendor = opt.cdrom_vendor;
+    shape.product = opt.cdrom_product;
+    shape.on_usb = true;
+    shape.bus = opt.usb_bus;
+    shape.usb_path = opt.usb_path;
+    shape.vendor_id = opt.vendor_id;
+    shape.product_id = opt.product_id;
+    shape.product_text = opt.product_text;
+    return shape;
   }
   fs::path CdromNode() const { return Root() / "dev" / ("sr" + std::to_string(opt.cdrom_index)); }
 
@@ -220,10 +213,8 @@ struct VirtualDevice::Impl {
 
   // ---- CD-ROM ----
   bool ShowCdrom() {
-    if (!MakeCdromEntries(opt.root, opt.cdrom_index, opt.cdrom_vendor, opt.cdrom_product, true,
-                          &error)) {
-      return false;
-    }
+    if (!LayOutCdrom(opt.root, OwnCdrom(), &error)) return false;
+    cdrom_laid_out = true;
     // Our own writer end keeps the reader from seeing end-of-file after each adapter's close.
     fifo_rd = ::open(CdromNode().c_str(), O_RDONLY | O_NONBLOCK);
     fifo_wr = fifo_rd >= 0 ? ::open(CdromNode().c_str(), O_WRONLY | O_NONBLOCK) : -1;
@@ -237,9 +228,9 @@ struct VirtualDevice::Impl {
   }
 
   void HideCdrom() {
-    std::error_code ec;
-    fs::remove_all(CdromSys(), ec);
-    fs::remove(CdromNode(), ec);
+    // Only what this device made: an sr<k> of the same number may be another device's.
+    if (cdrom_laid_out) RemoveCdrom(opt.root, OwnCdrom());
+    cdrom_laid_out = false;
     if (fifo_rd >= 0) ::close(fifo_rd);
     if (fifo_wr >= 0) ::close(fifo_wr);
     fifo_rd = fifo_wr = -1;
@@ -834,6 +825,7 @@ struct VirtualDevice::Impl {
   Deframer deframer;
 
   bool cdrom = false;
+  bool cdrom_laid_out = false;
   int fifo_rd = -1, fifo_wr = -1;
   Bytes cdb;
   std::vector<Bytes> cdbs;
@@ -989,7 +981,7 @@ bool VirtualDevice::SetComLinkTime(int64_t seconds) {
 bool VirtualDevice::AddUnopenableCdrom(const std::string& root, int index,
                                        const std::string& vendor, const std::string& product) {
   std::string error;
-  if (!MakeCdromEntries(root, index, vendor, product, false, &error)) return false;
+  if (!LayOutCdrom(root, ForeignCdrom(index, vendor, product, false), &error)) return false;
   std::error_code ec;
   fs::remove(fs::path(root) / "dev" / ("sr" + std::to_string(index)), ec);
   return true;
@@ -998,7 +990,7 @@ bool VirtualDevice::AddUnopenableCdrom(const std::string& root, int index,
 bool VirtualDevice::AddForeignCdrom(const std::string& root, int index, const std::string& vendor,
                                     const std::string& product) {
   std::string error;
-  return MakeCdromEntries(root, index, vendor, product, true, &error);
+  return LayOutCdrom(root, ForeignCdrom(index, vendor, product, true), &error);
 }
 
 void VirtualDevice::SetNvItem(uint16_t id, const NvData& data) {
