@@ -32,11 +32,6 @@ namespace devicesim {
 
 using SteadyClock = std::chrono::steady_clock;
 
-// Lays out CD-ROM sr<index> in the root: its sysfs entries and, with_node, the FIFO that
-// stands for its device node. False with *error set when it cannot.
-bool MakeCdromEntries(const std::string& root, int index, const std::string& vendor,
-                      const std::string& product, bool with_node, std::string* error);
-
 struct VirtualDevice::Impl {
   explicit Impl(Options o);
 
@@ -45,7 +40,7 @@ struct VirtualDevice::Impl {
   std::filesystem::path ComLink() const;
   std::filesystem::path TtyLink() const;
   SerialPortShape PortShape() const;
-  std::filesystem::path CdromSys() const;
+  CdromShape OwnCdrom() const;
   std::filesystem::path CdromNode() const;
 
   // ---- Serial port presence (device_presence.cpp) ----
@@ -123,6 +118,7 @@ struct VirtualDevice::Impl {
   Deframer deframer;
 
   bool cdrom = false;
+  bool cdrom_laid_out = false;
   int fifo_rd = -1, fifo_wr = -1;
   Bytes cdb;
   std::vector<Bytes> cdbs;

@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -25,42 +24,7 @@ namespace {
 
 constexpr uint8_t kEjectCdb[6] = {0x1B, 0x00, 0x46, 0x00, 0x02, 0x00};
 
-std::string Padded(const std::string& text, size_t width) {
-  std::string out = text;
-  if (out.size() < width) out.append(width - out.size(), ' ');
-  return out + "\n";  // sysfs shows SCSI strings with a line end
-}
-
-bool WriteText(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out);
-}
-
 }  // namespace
-
-bool MakeCdromEntries(const std::string& root, int index, const std::string& vendor,
-                      const std::string& product, bool with_node, std::string* error) {
-  std::error_code ec;
-  const fs::path device = fs::path(root) / "sys/class/block" / ("sr" + std::to_string(index)) /
-                          "device";
-  fs::create_directories(device, ec);
-  fs::create_directories(fs::path(root) / "dev", ec);
-  if (ec || !WriteText(device / "vendor", Padded(vendor, 8)) ||
-      !WriteText(device / "model", Padded(product, 16))) {
-    *error = "cannot lay out CD-ROM sr" + std::to_string(index) + " in " + root;
-    return false;
-  }
-  if (with_node) {
-    const fs::path node = fs::path(root) / "dev" / ("sr" + std::to_string(index));
-    fs::remove(node, ec);
-    if (::mkfifo(node.c_str(), 0666) != 0) {
-      *error = "mkfifo " + node.string() + ": " + std::strerror(errno);
-      return false;
-    }
-  }
-  return true;
-}
 
 // ---- Paths of the device root ----
 fs::path VirtualDevice::Impl::Root() const { return fs::path(opt.root); }
@@ -75,6 +39,7 @@ SerialPortShape VirtualDevice::Impl::PortShape() const {
   SerialPortShape shape;
   shape.layout = opt.layout;
   shape.tty = opt.tty_name;
+  shape.bus = opt.usb_bus;
   shape.usb_path = opt.usb_path;
   shape.interface_number = opt.interface_number;
   shape.vendor_id = opt.vendor_id;
@@ -86,8 +51,19 @@ SerialPortShape VirtualDevice::Impl::PortShape() const {
   return shape;
 }
 
-fs::path VirtualDevice::Impl::CdromSys() const {
-  return Root() / "sys/class/block" / ("sr" + std::to_string(opt.cdrom_index));
+// The device's own CD-ROM sits on its USB device, where its serial ports come after the eject.
+CdromShape VirtualDevice::Impl::OwnCdrom() const {
+  CdromShape shape;
+  shape.index = opt.cdrom_index;
+  shape.vendor = opt.cdrom_vendor;
+  shape.product = opt.cdrom_product;
+  shape.on_usb = true;
+  shape.bus = opt.usb_bus;
+  shape.usb_path = opt.usb_path;
+  shape.vendor_id = opt.vendor_id;
+  shape.product_id = opt.product_id;
+  shape.product_text = opt.product_text;
+  return shape;
 }
 
 fs::path VirtualDevice::Impl::CdromNode() const {
@@ -169,10 +145,8 @@ void VirtualDevice::Impl::Vanish() {
 
 // ---- CD-ROM ----
 bool VirtualDevice::Impl::ShowCdrom() {
-  if (!MakeCdromEntries(opt.root, opt.cdrom_index, opt.cdrom_vendor, opt.cdrom_product, true,
-                        &error)) {
-    return false;
-  }
+  if (!LayOutCdrom(opt.root, OwnCdrom(), &error)) return false;
+  cdrom_laid_out = true;
   // Our own writer end keeps the reader from seeing end-of-file after each adapter's close.
   fifo_rd = ::open(CdromNode().c_str(), O_RDONLY | O_NONBLOCK);
   fifo_wr = fifo_rd >= 0 ? ::open(CdromNode().c_str(), O_WRONLY | O_NONBLOCK) : -1;
@@ -186,9 +160,9 @@ bool VirtualDevice::Impl::ShowCdrom() {
 }
 
 void VirtualDevice::Impl::HideCdrom() {
-  std::error_code ec;
-  fs::remove_all(CdromSys(), ec);
-  fs::remove(CdromNode(), ec);
+  // Only what this device made: an sr<k> of the same number may be another device's.
+  if (cdrom_laid_out) RemoveCdrom(opt.root, OwnCdrom());
+  cdrom_laid_out = false;
   if (fifo_rd >= 0) ::close(fifo_rd);
   if (fifo_wr >= 0) ::close(fifo_wr);
   fifo_rd = fifo_wr = -1;

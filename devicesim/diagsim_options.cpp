@@ -25,6 +25,9 @@ const char kUsage[] =
     "                       ttyACM<N-101>, the ttys the udev rule links to COM<N>)\n"
     "  --usb-path P         the device's USB port path: 3 (root hub port 3) or 1.4 (port 4\n"
     "                       of a hub on port 1); default N\n"
+    "  --usb-location L     the kernel's name of the USB device folder, B-P.P (1-2.3: bus 1,\n"
+    "                       hub port 2, port 3); what a station pins a run to with\n"
+    "                       DIAG_USB_LOCATION (default: bus 1 and --usb-path)\n"
     "  --usb-id VID:PID     USB vendor and product id in hex (default 1e0f:9001)\n"
     "  --interface-number I USB interface number of the port (default 0)\n"
     "  --interface TEXT     USB interface text (default \"KVX Diagnostics Interface\")\n"
@@ -167,6 +170,10 @@ DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
         return UsageError(parsed, "--usb-path needs port numbers joined by dots, for example 1.4");
       }
       options.usb_path = text;
+    } else if (arg == "--usb-location") {
+      if (!value(&text) || !ParseUsbLocation(text, &options.usb_bus, &options.usb_path)) {
+        return UsageError(parsed, "--usb-location needs bus-port.port..., for example 1-2.3");
+      }
     } else if (arg == "--usb-id") {
       if (!value(&text) || !ParseUsbId(text, &options.vendor_id, &options.product_id)) {
         return UsageError(parsed, "--usb-id needs VID:PID in hex, for example 1e0f:9001");

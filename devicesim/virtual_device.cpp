@@ -22,6 +22,20 @@ namespace devicesim {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+CdromShape ForeignCdrom(int index, const std::string& vendor, const std::string& product,
+                        bool with_node) {
+  CdromShape shape;
+  shape.index = index;
+  shape.vendor = vendor;
+  shape.product = product;
+  shape.with_node = with_node;
+  return shape;
+}
+
+}  // namespace
+
 VirtualDevice::Impl::Impl(Options o)
     : opt(std::move(o)), efs(opt.efs_capacity_bytes, opt.efs_block_size) {
   if (opt.tty_name.empty()) opt.tty_name = DefaultTtyName(opt.layout, opt.com_number);
@@ -147,7 +161,7 @@ bool VirtualDevice::SetComLinkTime(int64_t seconds) {
 bool VirtualDevice::AddUnopenableCdrom(const std::string& root, int index,
                                        const std::string& vendor, const std::string& product) {
   std::string error;
-  if (!MakeCdromEntries(root, index, vendor, product, false, &error)) return false;
+  if (!LayOutCdrom(root, ForeignCdrom(index, vendor, product, false), &error)) return false;
   std::error_code ec;
   fs::remove(fs::path(root) / "dev" / ("sr" + std::to_string(index)), ec);
   return true;
@@ -156,7 +170,7 @@ bool VirtualDevice::AddUnopenableCdrom(const std::string& root, int index,
 bool VirtualDevice::AddForeignCdrom(const std::string& root, int index, const std::string& vendor,
                                     const std::string& product) {
   std::string error;
-  return MakeCdromEntries(root, index, vendor, product, true, &error);
+  return LayOutCdrom(root, ForeignCdrom(index, vendor, product, true), &error);
 }
 
 void VirtualDevice::SetNvItem(uint16_t id, const NvData& data) {

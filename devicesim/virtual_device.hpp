@@ -24,6 +24,7 @@ struct Options {
   // The port's sysfs shape (device_root_layout.hpp); usb-serial is what modems' DIAG ports use.
   PortLayout layout = PortLayout::kUsbSerial;
   std::string tty_name;             // "" = the tty the udev rule links to COM<n> (ttyUSB<n-1>)
+  int usb_bus = 1;                  // with usb_path the USB device folder <bus>-<path>
   std::string usb_path;             // "" = "<n>" (root hub port n); "1.4" = behind a hub
   int interface_number = 0;
   uint16_t vendor_id = 0x1e0f, product_id = 0x9001;
@@ -32,7 +33,7 @@ struct Options {
   std::string product_text = "KVX USB Modem";  // the USB device's product string
   std::string udev_description;     // what a line's udev rule names the port ("" = nothing)
   bool start_as_cdrom = false;      // shows only a CD-ROM until it receives the eject CDB
-  int cdrom_index = 0;              // root/sys/class/block/sr<k>, root/dev/sr<k>
+  int cdrom_index = 0;              // root/sys/class/block/sr<k>, root/dev/sr<k>, on the USB device
   std::string cdrom_vendor = "KVX";
   std::string cdrom_product = "Mass storage";
   uint32_t eject_to_serial_ms = 50; // the serial port appears this long after the eject

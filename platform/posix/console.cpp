@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "posix_support.hpp"
 
@@ -55,6 +57,12 @@ void ConsoleWrite(const std::string& text) {
 }
 
 void ConsoleWriteWide(const std::wstring& text) { ConsoleWrite(posix::Utf8FromWide(text)); }
+
+bool PrepareLiveConsole() {
+  if (isatty(STDOUT_FILENO) != 1) return false;
+  const char* term = std::getenv("TERM");
+  return term != nullptr && std::string(term) != "dumb";
+}
 
 bool KeyWaiting() {
   // Input piped in by a line script is not a key press.

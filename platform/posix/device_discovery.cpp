@@ -21,6 +21,7 @@
 
 #include "posix_serial_links.hpp"
 #include "posix_support.hpp"
+#include "posix_usb_location.hpp"
 
 namespace platform {
 namespace {
@@ -311,6 +312,8 @@ class PosixDeviceDiscovery final : public DeviceDiscovery {
         if (!std::all_of(name.begin() + 2, name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
           continue;
         }
+        // A run pinned to a USB slot sees only the CD-ROM of the device there.
+        if (!posix::VisibleToPinnedRun(folder + "/" + name)) continue;
         units.push_back(std::stoi(name.substr(2)));
       }
       closedir(dir);

@@ -11,6 +11,7 @@
 
 #include "posix_serial_links.hpp"
 #include "posix_support.hpp"
+#include "posix_usb_location.hpp"
 
 namespace platform {
 namespace posix {
@@ -39,6 +40,8 @@ bool ListComLinks(std::vector<ComLink>* links) {
     f.link.number = std::stoi(name.substr(3));
     f.link.path = path;
     if (!LinkTargetName(path, &f.link.tty)) continue;
+    // A run pinned to a USB slot sees only the ports of the device there.
+    if (!VisibleToPinnedRun(DeviceRoot() + "/sys/class/tty/" + f.link.tty)) continue;
     f.mtime = st.st_mtim;
     found.push_back(f);
   }

@@ -39,6 +39,17 @@ void ConsoleWriteWide(const std::wstring& text) {
   ConsoleWrite(narrow);
 }
 
+bool PrepareLiveConsole() {
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (out == INVALID_HANDLE_VALUE || out == nullptr || !GetConsoleMode(out, &mode)) return false;
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+  // Consoles before Windows 10 refuse the mode; they get plain lines.
+  return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 bool KeyWaiting() { return _kbhit() != 0; }
 
 void ReadKey() { (void)_getch(); }

@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/device_discovery.hpp"
+#include "win32_usb_location.hpp"
 
 namespace platform {
 namespace {
@@ -41,7 +43,16 @@ static_assert(sizeof(STORAGE_PROPERTY_QUERY) == 12, "storage property query");
 
 class SetupComPortSet final : public ComPortDeviceSet {
  public:
-  explicit SetupComPortSet(HDEVINFO set) : set_(set) {}
+  explicit SetupComPortSet(HDEVINFO set) : set_(set) {
+    // A run pinned to a USB slot walks only the devices there, under indices of its own.
+    const std::wstring pin = win32::PinnedUsbLocation();
+    pinned_ = !pin.empty();
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; pinned_ && SetupDiEnumDeviceInfo(set_, i, &data); ++i) {
+      if (win32::DeviceAtLocation(data.DevInst, pin)) visible_.push_back(i);
+    }
+  }
   ~SetupComPortSet() override { SetupDiDestroyDeviceInfoList(set_); }
 
   bool Enumerate(uint32_t index) override { return Select(index); }
@@ -57,7 +68,8 @@ class SetupComPortSet final : public ComPortDeviceSet {
   bool Select(uint32_t index) {
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
-    if (!SetupDiEnumDeviceInfo(set_, index, &data)) return false;
+    if (pinned_ && index >= visible_.size()) return false;
+    if (!SetupDiEnumDeviceInfo(set_, pinned_ ? visible_[index] : index, &data)) return false;
     data_ = data;
     index_ = index;
     selected_ = true;
@@ -80,6 +92,8 @@ class SetupComPortSet final : public ComPortDeviceSet {
   SP_DEVINFO_DATA data_{};
   uint32_t index_ = 0;
   bool selected_ = false;
+  bool pinned_ = false;
+  std::vector<DWORD> visible_;
 };
 
 class HandleStorageDevice final : public StorageDevice {
@@ -143,14 +157,39 @@ class HandleStorageDevice final : public StorageDevice {
 
 class SetupCdromSet final : public CdromInterfaceSet {
  public:
-  explicit SetupCdromSet(HDEVINFO set) : set_(set) {}
+  explicit SetupCdromSet(HDEVINFO set) : set_(set) {
+    // A run pinned to a USB slot walks only the CD-ROMs there, under indices of its own.
+    const std::wstring pin = win32::PinnedUsbLocation();
+    pinned_ = !pin.empty();
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; pinned_ && SetupDiEnumDeviceInterfaces(set_, nullptr, &kGuidDevinterfaceCdrom, i, &data); ++i) {
+      SP_DEVINFO_DATA device{};
+      device.cbSize = sizeof device;
+      DWORD required = 0;
+      SetupDiGetDeviceInterfaceDetailW(set_, &data, nullptr, 0, &required, nullptr);
+      std::vector<BYTE> record(required > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) ? required : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) + 2);
+      auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(record.data());
+      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+      if (SetupDiGetDeviceInterfaceDetailW(set_, &data, detail, static_cast<DWORD>(record.size()), nullptr, &device) &&
+          win32::DeviceAtLocation(device.DevInst, pin)) {
+        visible_.push_back(i);
+      }
+    }
+  }
   ~SetupCdromSet() override { SetupDiDestroyDeviceInfoList(set_); }
 
   bool EnumerateInterface(uint32_t index, uint32_t* error) override {
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
     path_.clear();
-    if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &kGuidDevinterfaceCdrom, index, &data)) {
+    if (pinned_ && index >= visible_.size()) {
+      *error = ERROR_NO_MORE_ITEMS;
+      selected_ = false;
+      return false;
+    }
+    if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &kGuidDevinterfaceCdrom, pinned_ ? visible_[index] : index,
+                                     &data)) {
       *error = GetLastError();
       selected_ = false;
       return false;
@@ -219,6 +258,8 @@ class SetupCdromSet final : public CdromInterfaceSet {
   SP_DEVICE_INTERFACE_DATA interface_{};
   bool selected_ = false;
   std::wstring path_;
+  bool pinned_ = false;
+  std::vector<DWORD> visible_;
 };
 
 class SetupDeviceDiscovery final : public DeviceDiscovery {

@@ -1,14 +1,19 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "platform/serial_registry.hpp"
+#include "win32_usb_location.hpp"
 
 namespace platform {
 
 bool ReadSerialPortList(std::vector<std::string>* entries) {
   entries->clear();
+  // A run pinned to a USB slot sees only the ports of the device there.
+  const std::wstring pin = win32::PinnedUsbLocation();
+  const std::vector<std::wstring> pinned_ports = pin.empty() ? std::vector<std::wstring>() : win32::PortNamesAt(pin);
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
     return false;
@@ -31,7 +36,13 @@ bool ReadSerialPortList(std::vector<std::string>* entries) {
     }
     // Registry strings need not carry their terminator; only the bytes returned count.
     const char* text = reinterpret_cast<const char*>(data.data());
-    entries->emplace_back(text, strnlen(text, data_length));
+    std::string entry(text, strnlen(text, data_length));
+    if (!pin.empty()) {
+      std::wstring wide;
+      for (char c : entry) wide.push_back(static_cast<wchar_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
+      if (std::find(pinned_ports.begin(), pinned_ports.end(), wide) == pinned_ports.end()) continue;
+    }
+    entries->push_back(std::move(entry));
   }
   RegCloseKey(key);
   return true;

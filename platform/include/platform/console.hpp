@@ -14,6 +14,11 @@ void ConsoleWrite(const std::string& text);
 // Writes wide text unchanged (converted to the console's encoding where needed).
 void ConsoleWriteWide(const std::wstring& text);
 
+// True when standard output is a terminal that takes cursor movement (ANSI escape sequences),
+// so a table can be redrawn in place; on Windows this switches the console to take them. False
+// for a file or a pipe, which then get plain lines.
+bool PrepareLiveConsole();
+
 // A key press is waiting (console keyboard poll); never blocks.
 bool KeyWaiting();
 // Reads and drops one waiting key.

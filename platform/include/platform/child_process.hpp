@@ -1,0 +1,43 @@
+// Programs started by another program of the project (the station runner): each in its own
+// working folder, with variables added to the environment it inherits, its console output into
+// a file, watched without blocking and stopped when it runs too long.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+struct ChildSpec {
+  std::string program;                 // path of the executable
+  std::vector<std::string> arguments;  // after the program's own name
+  std::string working_folder;
+  // Set in the child on top of the parent's environment (replacing a variable of that name).
+  std::vector<std::pair<std::string, std::string>> environment;
+  // Standard output and error go here (created or truncated); standard input reads nothing.
+  std::string output_file;
+};
+
+class ChildProcess {
+ public:
+  // A child still running when its owner lets go of it is stopped first: none outlives the
+  // runner unwatched.
+  virtual ~ChildProcess() = default;
+  // Never blocks: true once the child has ended, with its exit code (a child ended by a signal
+  // gives 128 + the signal number).
+  virtual bool Finished(int* exit_code) = 0;
+  // Ends the child at once (SIGKILL, TerminateProcess) and waits for it to be gone.
+  virtual void Stop() = 0;
+};
+
+// Starts the child; null with a reason when it could not be started (no program, no folder).
+// Windows: the child gets no console window of its own, so that a program that hides or shows
+// its console cannot take the runner's.
+std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* error);
+
+// The folder of the running program's own executable ("" when it cannot be told).
+std::string OwnProgramFolder();
+
+}  // namespace platform

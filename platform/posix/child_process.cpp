@@ -1,0 +1,126 @@
+#include "platform/child_process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace platform {
+namespace {
+
+class PosixChild final : public ChildProcess {
+ public:
+  explicit PosixChild(pid_t pid) : pid_(pid) {}
+  ~PosixChild() override {
+    if (!done_) Stop();
+  }
+
+  bool Finished(int* exit_code) override {
+    if (!done_) {
+      int status = 0;
+      pid_t r;
+      do {
+        r = waitpid(pid_, &status, WNOHANG);
+      } while (r < 0 && errno == EINTR);
+      if (r == 0) return false;
+      done_ = true;
+      code_ = r < 0 ? 1 : WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+    }
+    *exit_code = code_;
+    return true;
+  }
+
+  void Stop() override {
+    if (done_) return;
+    kill(pid_, SIGKILL);
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    done_ = true;
+    code_ = 128 + SIGKILL;
+  }
+
+ private:
+  pid_t pid_;
+  bool done_ = false;
+  int code_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* error) {
+  struct stat st {};
+  if (stat(spec.working_folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = "no working folder " + spec.working_folder;
+    return nullptr;
+  }
+  if (access(spec.program.c_str(), X_OK) != 0) {
+    *error = "cannot run " + spec.program + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  // Everything the child needs is built before the fork: between fork and exec only
+  // async-signal-safe calls are made.
+  std::vector<std::string> args{spec.program};
+  args.insert(args.end(), spec.arguments.begin(), spec.arguments.end());
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const auto& [name, value] : spec.environment) {
+      if (entry.compare(0, name.size() + 1, name + "=") == 0) replaced = true;
+    }
+    if (!replaced) env.push_back(entry);
+  }
+  for (const auto& [name, value] : spec.environment) env.push_back(name + "=" + value);
+  std::vector<char*> argv, envp;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const int out = ::open(spec.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (out < 0 || in < 0) {
+    *error = "cannot open " + spec.output_file + ": " + std::strerror(errno);
+    if (out >= 0) ::close(out);
+    if (in >= 0) ::close(in);
+    return nullptr;
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0 ||
+        chdir(spec.working_folder.c_str()) != 0) {
+      _exit(127);
+    }
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  const int fork_error = errno;
+  ::close(out);
+  ::close(in);
+  if (pid < 0) {
+    *error = std::string("fork: ") + std::strerror(fork_error);
+    return nullptr;
+  }
+  return std::make_unique<PosixChild>(pid);
+}
+
+std::string OwnProgramFolder() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "";
+  std::string text(path, static_cast<size_t>(n));
+  const size_t slash = text.find_last_of('/');
+  return slash == std::string::npos ? "" : text.substr(0, slash == 0 ? 1 : slash);
+}
+
+}  // namespace platform

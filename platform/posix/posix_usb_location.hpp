@@ -1,0 +1,23 @@
+// The USB slot a run is pinned to (DIAG_USB_LOCATION), and where a tty or a CD-ROM sits: the
+// kernel's name of the USB device folder its sysfs entry resolves into. Shared by the serial
+// port list and the CD-ROM discovery, so that a pinned run sees one device everywhere.
+#pragma once
+
+#include <string>
+
+namespace platform {
+namespace posix {
+
+// DIAG_USB_LOCATION; "" when unset or empty, which pins nothing.
+std::string PinnedUsbLocation();
+
+// "1-2.3" for an entry below the root's sys folder (sys/class/tty/ttyUSB0,
+// sys/class/block/sr0) that resolves into that USB device's folder (through its interface, a
+// usb-serial port, a SCSI host...); "" when the entry is on no USB device or leaves the root.
+std::string UsbLocationOf(const std::string& class_entry);
+
+// True when nothing is pinned, or the entry sits at the pinned location.
+bool VisibleToPinnedRun(const std::string& class_entry);
+
+}  // namespace posix
+}  // namespace platform

@@ -1,0 +1,152 @@
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/child_process.hpp"
+
+namespace platform {
+namespace {
+
+// Narrow texts of the runner are in the system's code page, as the narrow file functions take them.
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return L"";
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
+
+// One argument as the C runtime's command-line splitting gives it back: quoted, with the
+// backslashes before a quote doubled.
+void AppendQuoted(const std::wstring& argument, std::wstring* line) {
+  if (!line->empty()) line->push_back(L' ');
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+    line->append(argument);
+    return;
+  }
+  line->push_back(L'"');
+  size_t backslashes = 0;
+  for (const wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    line->append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    line->push_back(c);
+  }
+  line->append(2 * backslashes, L'\\');
+  line->push_back(L'"');
+}
+
+bool SameName(const std::wstring& entry, const std::wstring& name) {
+  if (entry.size() <= name.size() || entry[name.size()] != L'=') return false;
+  return CompareStringOrdinal(entry.c_str(), static_cast<int>(name.size()), name.c_str(),
+                              static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
+}
+
+class Win32Child final : public ChildProcess {
+ public:
+  explicit Win32Child(HANDLE process) : process_(process) {}
+  ~Win32Child() override {
+    if (!done_) Stop();
+    CloseHandle(process_);
+  }
+
+  bool Finished(int* exit_code) override {
+    if (!done_) {
+      if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) return false;
+      DWORD code = 1;
+      GetExitCodeProcess(process_, &code);
+      code_ = static_cast<int>(code);
+      done_ = true;
+    }
+    *exit_code = code_;
+    return true;
+  }
+
+  void Stop() override {
+    if (done_) return;
+    TerminateProcess(process_, 1);
+    WaitForSingleObject(process_, 10000);
+    code_ = 1;
+    done_ = true;
+  }
+
+ private:
+  HANDLE process_;
+  bool done_ = false;
+  int code_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* error) {
+  const std::wstring program = Wide(spec.program);
+  std::wstring line;
+  AppendQuoted(program, &line);
+  for (const std::string& argument : spec.arguments) AppendQuoted(Wide(argument), &line);
+
+  // The parent's environment with the child's own variables set on top.
+  std::vector<std::pair<std::wstring, std::wstring>> added;
+  for (const auto& [name, value] : spec.environment) added.emplace_back(Wide(name), Wide(value));
+  std::wstring block;
+  if (LPWCH strings = GetEnvironmentStringsW()) {
+    for (const wchar_t* at = strings; *at != 0;) {
+      const std::wstring entry(at);
+      at += entry.size() + 1;
+      bool replaced = false;
+      for (const auto& variable : added) replaced = replaced || SameName(entry, variable.first);
+      if (!replaced) block += entry + L'\0';
+    }
+    FreeEnvironmentStringsW(strings);
+  }
+  for (const auto& [name, value] : added) block += name + L"=" + value + L'\0';
+  block += L'\0';
+
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE out = CreateFileW(Wide(spec.output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                          nullptr);
+  if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE) {
+    *error = "cannot open " + spec.output_file + " (error " + std::to_string(GetLastError()) + ")";
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
+    return nullptr;
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = in;
+  startup.hStdOutput = out;
+  startup.hStdError = out;
+  PROCESS_INFORMATION info{};
+  std::vector<wchar_t> command(line.begin(), line.end());
+  command.push_back(L'\0');
+  const std::wstring folder = Wide(spec.working_folder);
+  const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                      CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, &block[0], folder.c_str(),
+                                      &startup, &info);
+  const DWORD start_error = GetLastError();
+  CloseHandle(out);
+  CloseHandle(in);
+  if (!started) {
+    *error = "cannot run " + spec.program + " (error " + std::to_string(start_error) + ")";
+    return nullptr;
+  }
+  CloseHandle(info.hThread);
+  return std::make_unique<Win32Child>(info.hProcess);
+}
+
+std::string OwnProgramFolder() {
+  char path[MAX_PATH + 1] = {};
+  const DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return "";
+  std::string text(path, n);
+  const size_t slash = text.find_last_of("\\/");
+  return slash == std::string::npos ? "" : text.substr(0, slash);
+}
+
+}  // namespace platform
