@@ -74,12 +74,6 @@ void PutFixed(Bytes* b, size_t at, const std::string& text, size_t width) {
   for (size_t i = 0; i < width; ++i) (*b)[at + i] = i < text.size() ? text[i] : ' ';
 }
 
-bool WriteText(const fs::path& path, const std::string& text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  return static_cast<bool>(out);
-}
-
 CdromShape ForeignCdrom(int index, const std::string& vendor, const std::string& product,
                         bool with_node) {
   CdromShape shape;
