@@ -118,8 +118,10 @@ inline uint32_t U32(const Bytes& b, size_t at) {
 }
 
 inline Bytes Efs2(uint16_t cmd, Bytes fields) {
-  Bytes r = {0x4B, 0x13, static_cast<uint8_t>(cmd), static_cast<uint8_t>(cmd >> 8)};
-  r.insert(r.end(), fields.begin(), fields.end());
+  // Sized first: growing a short vector by insert draws a false array-bounds warning from g++ 12.
+  Bytes r(4 + fields.size());
+  r[0] = 0x4B, r[1] = 0x13, r[2] = static_cast<uint8_t>(cmd), r[3] = static_cast<uint8_t>(cmd >> 8);
+  std::copy(fields.begin(), fields.end(), r.begin() + 4);
   return r;
 }
 

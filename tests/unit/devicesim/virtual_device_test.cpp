@@ -98,7 +98,9 @@ TEST_F(DeviceTest, LaysOutTheRootAsTheKernelDoesAndRemovesItOnStop) {
     const std::string record = ReadText(root / "run/udev/data" / ("c" + shape.dev));
     EXPECT_NE(record.find("E:ID_USB_INTERFACE_NUM=02\n"), std::string::npos) << record;
     EXPECT_NE(record.find("E:DIAG_PORT_DESCRIPTION=KVX Diagnostics\n"), std::string::npos) << record;
-    if (!shape.hub.empty()) EXPECT_TRUE(fs::exists(root / shape.hub / "idVendor"));
+    if (!shape.hub.empty()) {
+      EXPECT_TRUE(fs::exists(root / shape.hub / "idVendor"));
+    }
 
     EXPECT_TRUE(device_->SetComLinkTime(1000));
     struct stat st {};
