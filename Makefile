@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 WERROR     ?= OFF
 CONFIGURE   = cmake -S . -DWERROR=$(WERROR)
 
-.PHONY: all build test demo test-asan test-tsan windows windows32 windows64 test-windows bench clean
+.PHONY: all build test demo format format-check test-asan test-tsan windows windows32 windows64 test-windows bench clean
 
 all: build
 
@@ -49,6 +49,15 @@ test-windows: build windows64
 	$(CONFIGURE) -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release -DWINDOWS_TESTS=ON
 	cmake --build build-win32 -j$(JOBS)
 	bash tests/windows/run.sh $(BUILD) build-win32
+
+# The house style (.clang-format): `make format` applies it to every tracked source file,
+# `make format-check` fails on any that does not follow it (CI runs it).
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.hpp')
+format:
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	clang-format --dry-run --Werror $(FORMAT_FILES)
 
 bench: build
 	bash tests/bench/run.sh $(BUILD)
