@@ -70,7 +70,8 @@ void VirtualDevice::Impl::Wake() {
 }
 
 // Runs fn on the device thread (or here when it is not running) and waits for it.
-void VirtualDevice::Impl::RunOnDevice(std::unique_lock<std::mutex>& lock, std::function<void()> fn) {
+void VirtualDevice::Impl::RunOnDevice(std::unique_lock<std::mutex>& lock,
+                                      std::function<void()> fn) {
   if (!running) {
     fn();
     return;
@@ -107,8 +108,8 @@ void VirtualDevice::Impl::Loop() {
     for (const auto& t : timers) next = std::min(next, t.due);
     if (room && !output.empty()) next = std::min(next, output.front().due);
     if (next != SteadyClock::time_point::max()) {
-      auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - SteadyClock::now())
-                    .count();
+      auto ms =
+          std::chrono::duration_cast<std::chrono::milliseconds>(next - SteadyClock::now()).count();
       timeout = static_cast<int>(std::max<long long>(0, std::min<long long>(ms + 1, 60000)));
     }
 

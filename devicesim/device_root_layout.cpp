@@ -76,7 +76,8 @@ bool WriteText(const fs::path& path, const std::string& text) {
 }
 
 // The attributes a USB device folder always has that the tools' discovery looks at.
-bool WriteUsbDevice(const fs::path& dir, uint16_t vendor, uint16_t product, const std::string* name) {
+bool WriteUsbDevice(const fs::path& dir, uint16_t vendor, uint16_t product,
+                    const std::string* name) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   return !ec && WriteText(dir / "idVendor", Hex(vendor, 4) + "\n") &&
@@ -100,7 +101,8 @@ bool LayOutUsbDevice(const fs::path& root, const UsbPlace& place, uint16_t vendo
     ok = ok && WriteUsbDevice(root / place.bus_dir, 0x1d6b, 0x0002, &host_name);
   }
   for (const std::string& hub : place.hub_dirs) {
-    if (!fs::exists(root / hub / "idVendor")) ok = ok && WriteUsbDevice(root / hub, 0x05e3, 0x0608, &hub_name);
+    if (!fs::exists(root / hub / "idVendor"))
+      ok = ok && WriteUsbDevice(root / hub, 0x05e3, 0x0608, &hub_name);
   }
   return ok && WriteUsbDevice(root / place.device_dir, vendor, product, product_text);
 }
@@ -116,14 +118,15 @@ std::string Padded(const std::string& text, size_t width) {
 std::string ScsiDeviceDir(const CdromShape& shape) {
   const std::string k = std::to_string(shape.index);
   if (!shape.on_usb) {
-    const std::string ata = "sys/devices/pci0000:00/0000:00:17.0/ata" + std::to_string(shape.index + 1);
+    const std::string ata =
+        "sys/devices/pci0000:00/0000:00:17.0/ata" + std::to_string(shape.index + 1);
     return ata + "/host" + k + "/target" + k + ":0:0/" + k + ":0:0:0";
   }
   // Host numbers above the chipset's own, one per CD-ROM unit, so two devices never share one.
   const std::string host = std::to_string(32 + shape.index);
   const UsbPlace place = PlaceOf(shape.bus, shape.usb_path);
-  return place.device_dir + "/" + place.device_name + ":1.0/host" + host + "/target" + host + ":0:0/" +
-         host + ":0:0:0";
+  return place.device_dir + "/" + place.device_name + ":1.0/host" + host + "/target" + host +
+         ":0:0/" + host + ":0:0:0";
 }
 
 }  // namespace
@@ -156,9 +159,11 @@ bool ParseUsbLocation(const std::string& text, int* bus, std::string* usb_path) 
   size_t start = 0;
   for (int tier = 0; tier < 7; ++tier) {
     const size_t dot = path.find('.', start);
-    const std::string part = path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-    if (part.empty() || part.size() > 2 ||
-        !std::all_of(part.begin(), part.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+    const std::string part =
+        path.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    if (part.empty() || part.size() > 2 || !std::all_of(part.begin(), part.end(), [](char c) {
+          return std::isdigit(static_cast<unsigned char>(c));
+        })) {
       return false;
     }
     const int port = std::stoi(part);
@@ -173,13 +178,15 @@ bool ParseUsbLocation(const std::string& text, int* bus, std::string* usb_path) 
   return false;
 }
 
-bool LayOutSerialPort(const std::string& root_text, const SerialPortShape& shape, std::string* error) {
+bool LayOutSerialPort(const std::string& root_text, const SerialPortShape& shape,
+                      std::string* error) {
   const fs::path root(root_text);
   const UsbPlace place = PlaceOf(shape.bus, shape.usb_path);
   bool ok = LayOutUsbDevice(root, place, shape.vendor_id, shape.product_id,
                             shape.has_product_text ? &shape.product_text : nullptr);
 
-  const std::string interface_name = place.device_name + ":1." + std::to_string(shape.interface_number);
+  const std::string interface_name =
+      place.device_name + ":1." + std::to_string(shape.interface_number);
   const fs::path interface_dir = root / place.device_dir / interface_name;
   const bool acm = shape.layout == PortLayout::kCdcAcm;
   // cdc-acm hangs the tty off the interface; usb-serial puts its own port device in between.
@@ -189,16 +196,20 @@ bool LayOutSerialPort(const std::string& root_text, const SerialPortShape& shape
   fs::create_directories(tty_dir, ec);
   fs::create_directories(root / "sys/class/tty", ec);
   fs::create_directories(root / "run/udev/data", ec);
-  ok = ok && !ec && WriteText(interface_dir / "bInterfaceNumber", Hex(shape.interface_number, 2) + "\n");
-  if (shape.has_interface_text) ok = ok && WriteText(interface_dir / "interface", shape.interface_text + "\n");
+  ok = ok && !ec &&
+       WriteText(interface_dir / "bInterfaceNumber", Hex(shape.interface_number, 2) + "\n");
+  if (shape.has_interface_text)
+    ok = ok && WriteText(interface_dir / "interface", shape.interface_text + "\n");
   ok = ok && WriteText(tty_dir / "dev", DeviceNumber(shape) + "\n");
   ok = ok && Link("../../../" + port_dir.filename().string(), tty_dir / "device");
-  ok = ok && Link("../../" + fs::relative(tty_dir, root / "sys").string(), root / "sys/class/tty" / shape.tty);
+  ok = ok && Link("../../" + fs::relative(tty_dir, root / "sys").string(),
+                  root / "sys/class/tty" / shape.tty);
 
-  std::string record = "E:ID_VENDOR_ID=" + Hex(shape.vendor_id, 4) + "\nE:ID_MODEL_ID=" +
-                       Hex(shape.product_id, 4) + "\nE:ID_USB_INTERFACE_NUM=" +
-                       Hex(shape.interface_number, 2) + "\n";
-  if (!shape.udev_description.empty()) record += "E:DIAG_PORT_DESCRIPTION=" + shape.udev_description + "\n";
+  std::string record = "E:ID_VENDOR_ID=" + Hex(shape.vendor_id, 4) +
+                       "\nE:ID_MODEL_ID=" + Hex(shape.product_id, 4) +
+                       "\nE:ID_USB_INTERFACE_NUM=" + Hex(shape.interface_number, 2) + "\n";
+  if (!shape.udev_description.empty())
+    record += "E:DIAG_PORT_DESCRIPTION=" + shape.udev_description + "\n";
   ok = ok && WriteText(root / "run/udev/data" / ("c" + DeviceNumber(shape)), record);
   if (!ok) *error = "cannot lay out " + shape.tty + " in " + root_text;
   return ok;
@@ -223,15 +234,17 @@ bool LayOutCdrom(const std::string& root_text, const CdromShape& shape, std::str
   }
   const std::string scsi = ScsiDeviceDir(shape);
   const fs::path block = root / scsi / "block" / name;
-  bool ok = !shape.on_usb || LayOutUsbDevice(root, PlaceOf(shape.bus, shape.usb_path), shape.vendor_id,
-                                             shape.product_id, &shape.product_text);
+  bool ok =
+      !shape.on_usb || LayOutUsbDevice(root, PlaceOf(shape.bus, shape.usb_path), shape.vendor_id,
+                                       shape.product_id, &shape.product_text);
   fs::create_directories(block, ec);
   fs::create_directories(root / "sys/class/block", ec);
   fs::create_directories(root / "dev", ec);
   ok = ok && !ec && WriteText(root / scsi / "vendor", Padded(shape.vendor, 8)) &&
        WriteText(root / scsi / "model", Padded(shape.product, 16)) &&
        Link("../../../" + fs::path(scsi).filename().string(), block / "device") &&
-       ::symlink(("../../" + fs::relative(block, root / "sys").string()).c_str(), class_link.c_str()) == 0;
+       ::symlink(("../../" + fs::relative(block, root / "sys").string()).c_str(),
+                 class_link.c_str()) == 0;
   if (!ok) {
     *error = "cannot lay out CD-ROM " + name + " in " + root_text;
     return false;
@@ -255,9 +268,10 @@ void RemoveCdrom(const std::string& root_text, const CdromShape& shape) {
   fs::remove(root / "dev" / name, ec);
   const std::string scsi = ScsiDeviceDir(shape);
   // A USB device leaves as a whole; a SATA drive takes its port's folder with it.
-  fs::remove_all(root / (shape.on_usb ? PlaceOf(shape.bus, shape.usb_path).device_dir
-                                      : fs::path(scsi).parent_path().parent_path().parent_path().string()),
-                 ec);
+  fs::remove_all(
+      root / (shape.on_usb ? PlaceOf(shape.bus, shape.usb_path).device_dir
+                           : fs::path(scsi).parent_path().parent_path().parent_path().string()),
+      ec);
 }
 
 }  // namespace devicesim

@@ -22,7 +22,7 @@ std::string DefaultTtyName(PortLayout layout, int com_number);
 
 struct SerialPortShape {
   PortLayout layout = PortLayout::kUsbSerial;
-  std::string tty;           // ttyUSB2, ttyACM0, or any name
+  std::string tty;  // ttyUSB2, ttyACM0, or any name
   int bus = 1;
   std::string usb_path;      // port numbers from the root hub, "3", or "1.4" behind a hub on port 1
   int interface_number = 0;  // the I of B-P:1.I

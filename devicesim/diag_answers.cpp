@@ -122,10 +122,18 @@ void VirtualDevice::Impl::OnModeRequest(uint16_t requested) {
   int target = 0;
   switch (requested) {
     case mode_request::kOfflineAnalog:
-    case mode_request::kOfflineDigital: target = opt.offline_mode; break;
-    case mode_request::kFtm: target = kModeFtm; break;
-    case mode_request::kOnline: target = kModeOnline; break;
-    case mode_request::kLowPower: target = kModeLowPower; break;
+    case mode_request::kOfflineDigital:
+      target = opt.offline_mode;
+      break;
+    case mode_request::kFtm:
+      target = kModeFtm;
+      break;
+    case mode_request::kOnline:
+      target = kModeOnline;
+      break;
+    case mode_request::kLowPower:
+      target = kModeLowPower;
+      break;
     case mode_request::kReset:
       // The answer must leave before the port does.
       After(opt.reset_vanish_delay_ms, [this] {
@@ -137,7 +145,8 @@ void VirtualDevice::Impl::OnModeRequest(uint16_t requested) {
         });
       });
       return;
-    default: return;  // power off and the unnamed modes change nothing here
+    default:
+      return;  // power off and the unnamed modes change nothing here
   }
   if (stuck) return;
   if (opt.mode_follow_delay_ms == 0) {
@@ -168,8 +177,7 @@ Bytes VirtualDevice::Impl::NvResponse(const Bytes& req) {
     return r;
   }
   auto it = nv.find(id);
-  const bool is_inactive =
-      inactive.count(id) || (it == nv.end() && opt.unknown_nv_inactive);
+  const bool is_inactive = inactive.count(id) || (it == nv.end() && opt.unknown_nv_inactive);
   NvData data{};
   if (it != nv.end() && !is_inactive) data = it->second;
   for (size_t i = 0; i < data_len; ++i) r[3 + i] = i < 128 ? data[i] : 0;

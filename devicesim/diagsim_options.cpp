@@ -99,7 +99,8 @@ bool ValidUsbPath(const std::string& text) {
   for (int tier = 0; tier < 7; ++tier) {
     const size_t dot = text.find('.', start);
     long long port = 0;
-    const std::string part = text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+    const std::string part =
+        text.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
     const bool digits = !part.empty() && std::all_of(part.begin(), part.end(), [](char c) {
       return std::isdigit(static_cast<unsigned char>(c));
     });

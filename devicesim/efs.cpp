@@ -225,8 +225,9 @@ int32_t Efs::OpenDir(const std::string& path, uint32_t* handle) {
   for (const auto& [name, child] : node->children) {
     DirEntry e;
     e.name = name;
-    e.type = child->folder ? EntryType::kFolder
-                           : child->link.empty() ? EntryType::kFile : EntryType::kLink;
+    e.type = child->folder         ? EntryType::kFolder
+             : child->link.empty() ? EntryType::kFile
+                                   : EntryType::kLink;
     e.mode = child->mode;
     e.size = child->folder ? 0
                            : static_cast<uint32_t>(child->link.empty() ? child->data.size()
@@ -324,11 +325,12 @@ bool Efs::WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
 std::vector<std::string> Efs::Listing() const {
   std::vector<std::string> out;
   std::function<void(const Node&, const std::string&)> walk = [&](const Node& node,
-                                                                   const std::string& at) {
+                                                                  const std::string& at) {
     for (const auto& [name, child] : node.children) {
       const std::string path = at + "/" + name;
-      out.push_back(child->folder ? path + "/"
-                                  : child->link.empty() ? path : path + " -> " + child->link);
+      out.push_back(child->folder         ? path + "/"
+                    : child->link.empty() ? path
+                                          : path + " -> " + child->link);
       if (child->folder) walk(*child, path);
     }
   };

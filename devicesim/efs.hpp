@@ -35,8 +35,7 @@ class Efs {
 
   // Requests, as the EFS2 subsystem answers them. Each returns an error number (0 = done).
   int32_t Open(const std::string& path, uint32_t flags, uint32_t mode, int32_t* fd);
-  int32_t Write(int32_t fd, uint32_t offset, const uint8_t* data, uint32_t size,
-                uint32_t* written);
+  int32_t Write(int32_t fd, uint32_t offset, const uint8_t* data, uint32_t size, uint32_t* written);
   int32_t Close(int32_t fd);
   int32_t Mkdir(const std::string& path, uint32_t mode);
   int32_t Rmdir(const std::string& path);
@@ -60,7 +59,7 @@ class Efs {
   bool MakeLink(const std::string& path, const std::string& target);  // parent must exist
   // "/a", "/a/b/" for folders, "/a/c -> target" for links; depth first by name.
   std::vector<std::string> Listing() const;
-  uint64_t UsedBytes() const;                // file sizes rounded up to whole blocks
+  uint64_t UsedBytes() const;  // file sizes rounded up to whole blocks
   int OpenFiles() const { return static_cast<int>(files_.size()); }
   int OpenDirs() const { return static_cast<int>(dirs_.size()); }
   void Clear();  // empty tree, no handles

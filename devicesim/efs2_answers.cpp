@@ -49,7 +49,7 @@ bool VirtualDevice::Impl::Efs2(const Bytes& req, Bytes* rsp) {
       Put32(&r, 32, static_cast<uint32_t>(efs.FreeBlocks()));
       Put32(&r, 36, 0x7FFFFFFF);  // longest file
       Put32(&r, 40, 0);
-      Put32(&r, 44, 1024);        // most files
+      Put32(&r, 44, 1024);  // most files
       break;
     }
     case efs2_cmd::kOpen: {
@@ -93,8 +93,9 @@ bool VirtualDevice::Impl::Efs2(const Bytes& req, Bytes* rsp) {
       break;
     case efs2_cmd::kMkdir:
       if (too_short(6)) return true;
-      Put32(&r, 4, static_cast<uint32_t>(GetText(req, 6, &path) ? efs.Mkdir(path, Get16(req, 4))
-                                                                 : kInval));
+      Put32(
+          &r, 4,
+          static_cast<uint32_t>(GetText(req, 6, &path) ? efs.Mkdir(path, Get16(req, 4)) : kInval));
       break;
     case efs2_cmd::kRmdir:
       Put32(&r, 4, static_cast<uint32_t>(GetText(req, 4, &path) ? efs.Rmdir(path) : kInval));

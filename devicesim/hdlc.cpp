@@ -7,7 +7,8 @@ uint16_t FrameCrc(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < size; ++i) {
     crc ^= data[i];
     for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
+      crc =
+          (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
     }
   }
   return static_cast<uint16_t>(~crc);

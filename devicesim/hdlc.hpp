@@ -24,7 +24,7 @@ Bytes FramePacketBadCrc(const Bytes& packet);
 class Deframer {
  public:
   struct Frame {
-    Bytes packet;     // unescaped, CRC removed (what is left when shorter than 2 bytes)
+    Bytes packet;  // unescaped, CRC removed (what is left when shorter than 2 bytes)
     bool good = false;
   };
   // Feeds bytes; completed frames are appended to *out.

@@ -31,8 +31,10 @@ void VirtualDevice::Impl::Emit(const Bytes& request, Bytes response) {
   }
   if (patch_n > 0) {
     --patch_n;
-    if (response.size() < patch_offset + patch.size()) response.resize(patch_offset + patch.size(), 0);
-    std::copy(patch.begin(), patch.end(), response.begin() + static_cast<std::ptrdiff_t>(patch_offset));
+    if (response.size() < patch_offset + patch.size())
+      response.resize(patch_offset + patch.size(), 0);
+    std::copy(patch.begin(), patch.end(),
+              response.begin() + static_cast<std::ptrdiff_t>(patch_offset));
   }
   if (truncate_n > 0) {
     --truncate_n;

@@ -19,36 +19,36 @@ namespace devicesim {
 using NvData = std::array<uint8_t, 128>;
 
 struct Options {
-  std::string root;                 // device root folder (created when missing)
-  int com_number = 7;               // serves root/dev/serial/com/COM<n>
+  std::string root;    // device root folder (created when missing)
+  int com_number = 7;  // serves root/dev/serial/com/COM<n>
   // The port's sysfs shape (device_root_layout.hpp); usb-serial is what modems' DIAG ports use.
   PortLayout layout = PortLayout::kUsbSerial;
-  std::string tty_name;             // "" = the tty the udev rule links to COM<n> (ttyUSB<n-1>)
-  int usb_bus = 1;                  // with usb_path the USB device folder <bus>-<path>
-  std::string usb_path;             // "" = "<n>" (root hub port n); "1.4" = behind a hub
+  std::string tty_name;  // "" = the tty the udev rule links to COM<n> (ttyUSB<n-1>)
+  int usb_bus = 1;       // with usb_path the USB device folder <bus>-<path>
+  std::string usb_path;  // "" = "<n>" (root hub port n); "1.4" = behind a hub
   int interface_number = 0;
   uint16_t vendor_id = 0x1e0f, product_id = 0x9001;
   std::string interface_text = "KVX Diagnostics Interface";  // the USB interface string
-  bool write_interface_file = true; // false = no interface string at all ("" = an empty one)
+  bool write_interface_file = true;  // false = no interface string at all ("" = an empty one)
   std::string product_text = "KVX USB Modem";  // the USB device's product string
-  std::string udev_description;     // what a line's udev rule names the port ("" = nothing)
-  bool start_as_cdrom = false;      // shows only a CD-ROM until it receives the eject CDB
-  int cdrom_index = 0;              // root/sys/class/block/sr<k>, root/dev/sr<k>, on the USB device
+  std::string udev_description;  // what a line's udev rule names the port ("" = nothing)
+  bool start_as_cdrom = false;   // shows only a CD-ROM until it receives the eject CDB
+  int cdrom_index = 0;           // root/sys/class/block/sr<k>, root/dev/sr<k>, on the USB device
   std::string cdrom_vendor = "KVX";
   std::string cdrom_product = "Mass storage";
-  uint32_t eject_to_serial_ms = 50; // the serial port appears this long after the eject
-  uint32_t reset_absence_ms = 200;  // how long a reset makes the device vanish
-  uint32_t mode_follow_delay_ms = 0;// the operating mode follows a mode request after this
-  int initial_mode = 5;             // 1 FTM, 2/3/4 offline, 5 online, 6 LPM
-  int offline_mode = 2;             // what an offline request leads to (2, 3 or 4)
+  uint32_t eject_to_serial_ms = 50;          // the serial port appears this long after the eject
+  uint32_t reset_absence_ms = 200;           // how long a reset makes the device vanish
+  uint32_t mode_follow_delay_ms = 0;         // the operating mode follows a mode request after this
+  int initial_mode = 5;                      // 1 FTM, 2/3/4 offline, 5 online, 6 LPM
+  int offline_mode = 2;                      // what an offline request leads to (2, 3 or 4)
   uint32_t call_state = 0, system_mode = 4;  // answered in the call manager state
-  uint32_t reset_vanish_delay_ms = 20;  // a reset lets its answer out before the port goes
-  bool unknown_nv_inactive = false; // items never written answer status 5 instead of zeros
-  bool nv_write_needs_offline = false;  // NV writes outside an offline mode get 0x18
+  uint32_t reset_vanish_delay_ms = 20;       // a reset lets its answer out before the port goes
+  bool unknown_nv_inactive = false;          // items never written answer status 5 instead of zeros
+  bool nv_write_needs_offline = false;       // NV writes outside an offline mode get 0x18
   // Fixed-size requests (version, build id, mode, call manager state, EFS2 close, read and
   // close folder) of any other size get 0x15; false accepts trailing bytes.
   bool strict_lengths = true;
-  std::string nv_state_file;        // NV items persist here ("" = memory only)
+  std::string nv_state_file;  // NV items persist here ("" = memory only)
   uint64_t efs_capacity_bytes = 16 * 1024 * 1024;
   uint32_t efs_block_size = 512;
   // Identification answered to the version and extended build id requests.
@@ -123,8 +123,8 @@ class VirtualDevice {
   bool EfsIsDir(const std::string& path) const;
   bool EfsReadFile(const std::string& path, std::vector<uint8_t>* data) const;
   bool EfsWriteFile(const std::string& path, const std::vector<uint8_t>& data);  // makes parents
-  bool EfsMkdir(const std::string& path);  // makes parents
-  bool EfsMakeLink(const std::string& path, const std::string& target);  // lists as type 2
+  bool EfsMkdir(const std::string& path);                                        // makes parents
+  bool EfsMakeLink(const std::string& path, const std::string& target);          // lists as type 2
   // Every entry, depth first by name: "/a", folders as "/a/b/", links as "/a/c -> target".
   std::vector<std::string> EfsListing() const;
   uint64_t EfsUsedBytes() const;
@@ -135,10 +135,10 @@ class VirtualDevice {
   // `after` writes are served normally first, so a fault can follow another one on a later
   // request (a late answer to write k, then a refusal of write k+1).
   void RefuseEfsWrites(int n, int32_t errnum, int after = 0);  // n writes fail with errnum
-  void RefuseEfsOpens(int n, int32_t errnum);   // the next n opens fail with errnum
-  void ShortEfsWrites(int n, uint32_t bytes, int after = 0);  // n writes store at most `bytes`
-  void IgnoreEfsStatus(bool ignore);            // never answer the file system status request
-  void FillUp(bool full = true);                // no free blocks, writes fail with ENOSPC
+  void RefuseEfsOpens(int n, int32_t errnum);                  // the next n opens fail with errnum
+  void ShortEfsWrites(int n, uint32_t bytes, int after = 0);   // n writes store at most `bytes`
+  void IgnoreEfsStatus(bool ignore);  // never answer the file system status request
+  void FillUp(bool full = true);      // no free blocks, writes fail with ENOSPC
 
   // Misbehaviour of the next n responses, in the order given by the tools' requests.
   // With a prefix set, only answers to requests starting with it count and misbehave (for
@@ -156,13 +156,13 @@ class VirtualDevice {
   // Overwrites the next n responses from `offset` on (another item id, another echoed mode).
   void PatchResponses(int n, size_t offset, std::vector<uint8_t> bytes);
   void TruncateResponses(int n, size_t length);  // the next n answers cut to `length` bytes
-  void ErrorResponses(int n, uint8_t code);  // 0x13, 0x14, 0x15 or 0x18 followed by the request
-  void LongVersionReply(bool longer);        // version answer with extra trailing bytes
+  void ErrorResponses(int n, uint8_t code);      // 0x13, 0x14, 0x15 or 0x18 followed by the request
+  void LongVersionReply(bool longer);            // version answer with extra trailing bytes
   // Vanish, unanswered, when the n-th next request comes in; back after absence_ms (0: only
   // on Reappear).
   void DisappearAfterRequests(int n, uint32_t absence_ms = 0);
-  void Disappear();                          // vanish now (links removed, pty closed)
-  void Reappear();                           // new pty, links again
+  void Disappear();  // vanish now (links removed, pty closed)
+  void Reappear();   // new pty, links again
   // Unsolicited packets (log 0x10, event 0x60, debug 0x79, 0x92 ...), framed by the device.
   void SendUnsolicited(std::vector<uint8_t> packet, bool good_crc = true);
   void UnsolicitedBeforeResponses(int n, std::vector<uint8_t> packet);

@@ -22,30 +22,34 @@ Treesmith* g_active = nullptr;
 
 const char* OperatingModeName(uint32_t mode) {
   switch (mode) {
-    case 1: return "FTM";
+    case 1:
+      return "FTM";
     case 2:
     case 3:
-    case 4: return "OFFLINE";
-    case 5: return "ONLINE";
-    case 6: return "LOW POWER MODE";
-    default: return "Not in list";
+    case 4:
+      return "OFFLINE";
+    case 5:
+      return "ONLINE";
+    case 6:
+      return "LOW POWER MODE";
+    default:
+      return "Not in list";
   }
 }
 
 const char* CallStateName(uint32_t state) {
-  static const char* const kNames[] = {"CM_CALL_STATE_IDLE", "CM_CALL_STATE_ORIG",
-                                       "CM_CALL_STATE_INCOM", "CM_CALL_STATE_CONV",
+  static const char* const kNames[] = {"CM_CALL_STATE_IDLE",           "CM_CALL_STATE_ORIG",
+                                       "CM_CALL_STATE_INCOM",          "CM_CALL_STATE_CONV",
                                        "CM_CALL_STATE_CC_IN_PROGRESS", "Invalid"};
   constexpr uint32_t kCount = sizeof kNames / sizeof kNames[0];
   return kNames[state < kCount ? state : kCount - 1];
 }
 
 const char* SystemModeName(uint32_t mode) {
-  static const char* const kNames[] = {"SYS_SYS_MODE_NO_SRV", "SYS_SYS_MODE_AMPS",
-                                       "SYS_SYS_MODE_CDMA",   "SYS_SYS_MODE_GSM",
-                                       "SYS_SYS_MODE_HDR",    "SYS_SYS_MODE_WCDMA",
-                                       "SYS_SYS_MODE_GPS",    "SYS_SYS_MODE_GW",
-                                       "Invalid"};
+  static const char* const kNames[] = {
+      "SYS_SYS_MODE_NO_SRV", "SYS_SYS_MODE_AMPS", "SYS_SYS_MODE_CDMA",
+      "SYS_SYS_MODE_GSM",    "SYS_SYS_MODE_HDR",  "SYS_SYS_MODE_WCDMA",
+      "SYS_SYS_MODE_GPS",    "SYS_SYS_MODE_GW",   "Invalid"};
   constexpr uint32_t kCount = sizeof kNames / sizeof kNames[0];
   return kNames[mode < kCount ? mode : kCount - 1];
 }
@@ -260,8 +264,7 @@ void Treesmith::DisconnectDevice() {
 }
 
 bool Treesmith::OnEfs2Progress(const char* source, const char* destination, int operation,
-                               int sub_option, int bytes_transferred, int file_size,
-                               int context) {
+                               int sub_option, int bytes_transferred, int file_size, int context) {
   Treesmith* tool = ActiveTreesmith();
   if (tool == nullptr) return true;
   tool->Print("-----------------\n");

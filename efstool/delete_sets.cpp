@@ -12,10 +12,10 @@ constexpr size_t CountOf(const char* const (&)[N]) {
 }
 
 const char* const kEfsFolders[] = {
-    "apps",         "db",          "ui/admin",  "ui/app_game", "ui/css_js",
+    "apps",          "db",         "ui/admin",  "ui/app_game", "ui/css_js",
     "ui/diagnostic", "ui/dynpage", "ui/image",  "ui/lang",     "ui/menu",
-    "ui/security",  "ui/setup",    "ui/status", "ui/submenu",  "ui/wan",
-    "ui/wireless",  "ui",          "var",       "data"};
+    "ui/security",   "ui/setup",   "ui/status", "ui/submenu",  "ui/wan",
+    "ui/wireless",   "ui",         "var",       "data"};
 const char* const kPhoneEfsFiles[] = {"sd/bst_tbl", "sd/rat_acq_order"};
 const char* const kAcqdbPreFolders[] = {"nv/reg_files/modem/lte/cap", "nv/reg_files/modem/lte/csp",
                                         "nv/reg_files/modem/lte", "nv/reg_files/modem",

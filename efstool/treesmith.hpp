@@ -127,8 +127,8 @@ class Treesmith {
                     const std::string& efs_path);
   bool UploadFolderList(const char* name, const char* const* folders, size_t count,
                         const char* fixed_local_folder);
-  bool UploadFixedTarget(const char* name, const char* local_folder,
-                         const char* const* chain, size_t chain_count, const char* efs_prefix);
+  bool UploadFixedTarget(const char* name, const char* local_folder, const char* const* chain,
+                         size_t chain_count, const char* efs_prefix);
   void FindFileFailed(const std::string& pattern);
 
   const VodeApi& api_;

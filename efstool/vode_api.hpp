@@ -33,9 +33,9 @@ struct VodeApi {
                        uint8_t* station_class_mark, uint8_t* cai_revision, uint8_t* mobile_model,
                        uint16_t* firmware_revision, uint8_t* slot_cycle_index,
                        uint8_t* vocoder_major, uint8_t* vocoder_minor);
-  bool (*DIAG_EXT_BUILD_ID_F)(VODE_HANDLE handle, uint32_t* chip_hw_version,
-                              uint32_t* mobile_model, char* software_revision,
-                              size_t software_revision_size, char* model, size_t model_size);
+  bool (*DIAG_EXT_BUILD_ID_F)(VODE_HANDLE handle, uint32_t* chip_hw_version, uint32_t* mobile_model,
+                              char* software_revision, size_t software_revision_size, char* model,
+                              size_t model_size);
   bool (*FTM_GET_COMMAND_CODE)(VODE_HANDLE handle, uint16_t* code);
   bool (*GetTovikPhoneStatus)(VODE_HANDLE handle, uint32_t* status);
   bool (*EfsDirectory)(VODE_HANDLE handle, const char* folder);

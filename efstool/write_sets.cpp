@@ -13,16 +13,15 @@ constexpr size_t CountOf(const char* const (&)[N]) {
 }
 
 const char* const kKvxFolders[] = {
-    "db",          "ui",          "ui/admin",  "ui/app_game", "ui/css_js",
-    "ui/diagnostic", "ui/image",  "ui/lang",   "ui/menu",     "ui/security",
-    "ui/setup",    "ui/status",   "ui/submenu", "ui/wan",     "ui/wireless"};
-const char* const kVexaFolders[] = {"db",      "ui",      "ui/admin", "ui/app_game",
-                                    "ui/css_js", "ui/image", "ui/lang", "ui/menu",
-                                    "ui/setup", "ui/status", "ui/wireless"};
+    "db",         "ui",      "ui/admin",   "ui/app_game", "ui/css_js", "ui/diagnostic",
+    "ui/image",   "ui/lang", "ui/menu",    "ui/security", "ui/setup",  "ui/status",
+    "ui/submenu", "ui/wan",  "ui/wireless"};
+const char* const kVexaFolders[] = {"db",        "ui",        "ui/admin",   "ui/app_game",
+                                    "ui/css_js", "ui/image",  "ui/lang",    "ui/menu",
+                                    "ui/setup",  "ui/status", "ui/wireless"};
 const char* const kAppsFolders[] = {"apps"};
 const char* const kAcqdbChain[] = {"nv/reg_files", "nv/reg_files/modem", "nv/reg_files/modem/lte",
-                                   "nv/reg_files/modem/lte/rrc",
-                                   "nv/reg_files/modem/lte/rrc/csp"};
+                                   "nv/reg_files/modem/lte/rrc", "nv/reg_files/modem/lte/rrc/csp"};
 const char* const kFgiChain[] = {"nv/item_files/modem/lte", "nv/item_files/modem/lte/rrc",
                                  "nv/item_files/modem/lte/rrc/cap"};
 const char* const kMtuChain[] = {"nv/item_files/data", "nv/item_files/data/3gpp"};
@@ -180,8 +179,7 @@ bool Treesmith::WriteSMS() {
 }
 
 bool Treesmith::WriteUE_USAGE() {
-  return UploadFixedTarget("WriteUE_USAGE", "UE_USAGE", nullptr, 0,
-                           "/nv/item_files/modem/mmode/");
+  return UploadFixedTarget("WriteUE_USAGE", "UE_USAGE", nullptr, 0, "/nv/item_files/modem/mmode/");
 }
 
 bool Treesmith::WritePhoneEFS() {

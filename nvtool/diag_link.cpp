@@ -139,7 +139,8 @@ bool DiagLink::ReceiveDiagFrame(uint8_t* packet, size_t capacity, size_t* length
   bool failed = false;
   for (;;) {
     uint32_t got = 0;
-    const bool read = port_->Read(received_.data() + count, static_cast<uint32_t>(received_.size() - count), &got);
+    const bool read = port_->Read(received_.data() + count,
+                                  static_cast<uint32_t>(received_.size() - count), &got);
     if (!read || port_->LastError() != 0) {
       failed = true;
       break;
@@ -163,8 +164,8 @@ bool DiagLink::ReceiveDiagFrame(uint8_t* packet, size_t capacity, size_t* length
   while (first < count && received_[first] == common::kFrameFlag) ++first;
   if (first == count) return false;
   if (received_[count - 1] == common::kFrameFlag) --count;
-  const size_t unescaped =
-      common::UnescapeBytes(received_.data() + first, count - first, unescaped_.data(), unescaped_.size());
+  const size_t unescaped = common::UnescapeBytes(received_.data() + first, count - first,
+                                                 unescaped_.data(), unescaped_.size());
   if (unescaped < 2 || !common::CrcResidueGood(unescaped_.data(), unescaped)) {
     out_.Console("\n diag crc error");
     return false;
@@ -176,8 +177,8 @@ bool DiagLink::ReceiveDiagFrame(uint8_t* packet, size_t capacity, size_t* length
   return true;
 }
 
-bool DiagLink::DiagTransact(const uint8_t* request, size_t length, uint8_t* reply, size_t longest_reply,
-                            int read_attempts, size_t* reply_length) {
+bool DiagLink::DiagTransact(const uint8_t* request, size_t length, uint8_t* reply,
+                            size_t longest_reply, int read_attempts, size_t* reply_length) {
   if (IsOpen()) port_->Purge(kPurgeBoth);
   if (!SendDiagFrame(request, length)) return false;
   std::array<uint8_t, kDiagBufferSize> packet{};
@@ -211,7 +212,8 @@ bool DiagLink::ChangePhoneMode(uint8_t mode) {
   for (int send = 0; send < kModeSends; ++send) {
     size_t received = 0;
     // Only bytes this reply carried may decide, not what an earlier, shorter one left behind.
-    if (DiagTransact(request, sizeof request, reply.data(), reply.size(), kModeReadAttempts, &received) &&
+    if (DiagTransact(request, sizeof request, reply.data(), reply.size(), kModeReadAttempts,
+                     &received) &&
         received >= 2 && reply[0] == kDiagModeCode && reply[1] == mode) {
       return true;
     }

@@ -30,7 +30,8 @@ bool HasPrefix(const std::wstring& text, const wchar_t* prefix) {
 uint32_t U32At(const std::vector<uint8_t>& bytes, size_t offset) {
   if (offset + 4 > bytes.size()) return 0;
   return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-         static_cast<uint32_t>(bytes[offset + 2]) << 16 | static_cast<uint32_t>(bytes[offset + 3]) << 24;
+         static_cast<uint32_t>(bytes[offset + 2]) << 16 |
+         static_cast<uint32_t>(bytes[offset + 3]) << 24;
 }
 
 }  // namespace
@@ -46,16 +47,19 @@ int PortNumberFromFriendlyName(const std::wstring& friendly_name) {
   const size_t open = friendly_name.find(L"(COM");
   const size_t close = friendly_name.find(L')');
   std::wstring text = friendly_name;
-  if (open != std::wstring::npos && open > 0 && close != std::wstring::npos && close + 1 == friendly_name.size()) {
+  if (open != std::wstring::npos && open > 0 && close != std::wstring::npos &&
+      close + 1 == friendly_name.size()) {
     text = friendly_name.substr(open + 4, close - (open + 4));
   }
   // Only ASCII can be digits or blanks; anything else ends the number like any other letter.
   std::string ascii;
-  for (const wchar_t c : text) ascii.push_back(static_cast<uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?');
+  for (const wchar_t c : text)
+    ascii.push_back(static_cast<uint32_t>(c) < 0x80 ? static_cast<char>(c) : '?');
   return static_cast<int>(DecimalValue(ascii));
 }
 
-std::wstring DescriptorString(const std::vector<uint8_t>& descriptor, uint32_t returned, size_t offset_field) {
+std::wstring DescriptorString(const std::vector<uint8_t>& descriptor, uint32_t returned,
+                              size_t offset_field) {
   const size_t end = returned < descriptor.size() ? returned : descriptor.size();
   const uint32_t offset = U32At(descriptor, offset_field);
   std::wstring text;
@@ -123,7 +127,8 @@ bool Discovery::GetDeviceProperty(platform::CdromInterfaceSet& set, uint32_t ind
   // From here on a failure belongs to this interface only: the device may be the next one.
   uint32_t size = 0;
   if (set.QueryDetailSize(&size, &error) != platform::StepResult::kOk) {
-    Print(Format("%s - SetupDiGetDeviceInterfaceDetail failed : %d\r\n", kPropertyStep, static_cast<int>(error)));
+    Print(Format("%s - SetupDiGetDeviceInterfaceDetail failed : %d\r\n", kPropertyStep,
+                 static_cast<int>(error)));
     return true;
   }
   switch (set.ReadDetail(size, &error)) {
@@ -133,19 +138,22 @@ bool Discovery::GetDeviceProperty(platform::CdromInterfaceSet& set, uint32_t ind
       Print(Format("%s - Allocate interface detail data memory error.\r\n", kPropertyStep));
       return true;
     case platform::StepResult::kFailed:
-      Print(Format("%s - SetupDiGetDeviceInterfaceDetail failed : %d\n", kPropertyStep, static_cast<int>(error)));
+      Print(Format("%s - SetupDiGetDeviceInterfaceDetail failed : %d\n", kPropertyStep,
+                   static_cast<int>(error)));
       return true;
   }
   std::unique_ptr<platform::StorageDevice> device = set.OpenDevice(&error);
   if (!device) {
-    Print(Format("%s - CreateFile failed with error: %d\r\n", kPropertyStep, static_cast<int>(error)));
+    Print(Format("%s - CreateFile failed with error: %d\r\n", kPropertyStep,
+                 static_cast<int>(error)));
     return true;
   }
 
   std::vector<uint8_t> descriptor;
   uint32_t returned = 0;
   if (!device->QueryDeviceDescriptor(&descriptor, &returned, &error)) {
-    Print(Format("%s - IOCTL_STORAGE_QUERY_PROPERTY failed %d.\r\n", kPropertyStep, static_cast<int>(error)));
+    Print(Format("%s - IOCTL_STORAGE_QUERY_PROPERTY failed %d.\r\n", kPropertyStep,
+                 static_cast<int>(error)));
     device->Close();
     return true;
   }

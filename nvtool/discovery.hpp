@@ -27,11 +27,13 @@ bool DescriptionNamesDiagPort(const std::wstring& description);
 int PortNumberFromFriendlyName(const std::wstring& friendly_name);
 // The NUL-ended SCSI string whose offset is the u32 at `offset_field` of the storage device
 // descriptor, read within the `returned` bytes the driver reported, at most 127 characters.
-std::wstring DescriptorString(const std::vector<uint8_t>& descriptor, uint32_t returned, size_t offset_field);
+std::wstring DescriptorString(const std::vector<uint8_t>& descriptor, uint32_t returned,
+                              size_t offset_field);
 
 class Discovery {
  public:
-  Discovery(platform::DeviceDiscovery& devices, DiagLink& link, OutputChannels& out, platform::Clock& clock)
+  Discovery(platform::DeviceDiscovery& devices, DiagLink& link, OutputChannels& out,
+            platform::Clock& clock)
       : devices_(devices), link_(link), out_(out), clock_(clock) {}
 
   // On true the DIAG port is open on *port and has answered a version request.

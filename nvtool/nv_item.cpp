@@ -35,8 +35,8 @@ bool ExchangeNv(DiagLink& link, const NvPacket& request, size_t min_length, NvPa
   for (int send = 0; send < kSendsPerPhase; ++send) {
     NvPacket received{};
     size_t length = 0;
-    if (!link.DiagTransact(request.data(), request.size(), received.data(), received.size(), kReadAttempts,
-                           &length)) {
+    if (!link.DiagTransact(request.data(), request.size(), received.data(), received.size(),
+                           kReadAttempts, &length)) {
       continue;
     }
     if (length >= min_length && received[0] == request[0] && received[1] == request[1] &&
@@ -51,12 +51,13 @@ bool ExchangeNv(DiagLink& link, const NvPacket& request, size_t min_length, NvPa
 bool ReadPhase(DiagLink& link, OutputChannels& out, uint16_t item_id, NvPacket* reply) {
   if (!ExchangeNv(link, NvRequest(kNvReadCode, item_id), kReadReplyMin, reply)) return false;
   const uint8_t* d = reply->data() + kNvDataOffset;
-  Log(out, Format("NV%d option Read, data[0] = 0x%x, data[1] = 0x%x, data[2] = 0x%x, data[3] = 0x%x, "
-                  "data[4] = 0x%x, data[5] = 0x%x, data[6] = 0x%x, data[7] = 0x%x,data[8] = 0x%x, "
-                  "data[9] = 0x%x, data[10] = 0x%x, data[11] = 0x%x, data[12] = 0x%x, data[13] = 0x%x, "
-                  "data[14] = 0x%x, data[15] = 0x%x",
-                  item_id, d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], d[8], d[9], d[10], d[11], d[12],
-                  d[13], d[14], d[15]));
+  Log(out,
+      Format("NV%d option Read, data[0] = 0x%x, data[1] = 0x%x, data[2] = 0x%x, data[3] = 0x%x, "
+             "data[4] = 0x%x, data[5] = 0x%x, data[6] = 0x%x, data[7] = 0x%x,data[8] = 0x%x, "
+             "data[9] = 0x%x, data[10] = 0x%x, data[11] = 0x%x, data[12] = 0x%x, data[13] = 0x%x, "
+             "data[14] = 0x%x, data[15] = 0x%x",
+             item_id, d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], d[8], d[9], d[10], d[11],
+             d[12], d[13], d[14], d[15]));
   return true;
 }
 
@@ -92,7 +93,8 @@ bool SetNvItem(DiagLink& link, OutputChannels& out, uint16_t item_id, const NvVa
   }
 
   NvPacket verify{};
-  if (!ReadPhase(link, out, item_id, &verify) || !HoldsValues(verify, values)) return Fail(out, item_id);
+  if (!ReadPhase(link, out, item_id, &verify) || !HoldsValues(verify, values))
+    return Fail(out, item_id);
   Log(out, Format("NV%d is  is written ", item_id));
   Log(out, Format("SetNvItem_%d ---", item_id));
   return true;

@@ -11,7 +11,9 @@ namespace {
 constexpr int64_t kLongMax = 0x7FFFFFFF;
 constexpr uint64_t kUlongMax = 0xFFFFFFFFu;
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -97,7 +99,8 @@ ListRead NvListReader::Next(std::string* line) {
 }
 
 int ParseNvTag(const std::string& tag, OutputChannels& out) {
-  if (tag.size() < 2 || (tag[0] != 'N' && tag[0] != 'n') || (tag[1] != 'V' && tag[1] != 'v')) return 0;
+  if (tag.size() < 2 || (tag[0] != 'N' && tag[0] != 'n') || (tag[1] != 'V' && tag[1] != 'v'))
+    return 0;
   // The number has a 20-character buffer: anything past its 19th character is dropped.
   const std::string number = tag.substr(2, kTagNumberMax);
   out.Console(Format("Setting NV item: %s\r\n", number.c_str()));
@@ -115,7 +118,8 @@ bool ParseNvLine(const std::string& line, OutputChannels& out, NvEntry* entry) {
   while (tag_start < text.size() && text[tag_start] == ':') ++tag_start;
   if (tag_start >= text.size()) return false;
   const size_t colon = text.find(':', tag_start);
-  const std::string tag = text.substr(tag_start, colon == std::string::npos ? std::string::npos : colon - tag_start);
+  const std::string tag =
+      text.substr(tag_start, colon == std::string::npos ? std::string::npos : colon - tag_start);
 
   const int number = ParseNvTag(tag, out);
   if (number == 0 || colon == std::string::npos) return false;

@@ -12,7 +12,7 @@ namespace nvtool {
 
 // A line longer than this is no list line: the run fails on it rather than cut it up.
 inline constexpr size_t kListLineMax = 65536;
-inline constexpr size_t kTagNumberMax = 19;     // characters kept after the NV letters
+inline constexpr size_t kTagNumberMax = 19;  // characters kept after the NV letters
 inline constexpr size_t kNvValueCount = 16;
 
 using NvValues = std::array<uint8_t, kNvValueCount>;

@@ -128,8 +128,8 @@ RunOutcome NvWriter::WriteListedItems() {
         Line("\r\nread KVX_ntitem file fail...\n\r\n");
         return RunOutcome::kListFileUnreadable;
       case ListRead::kTooLong:
-        Line(Format("\r\n---- KVX_nvitem.txt line %d longer than %d characters ----", reader.line_number(),
-                    static_cast<int>(kListLineMax)));
+        Line(Format("\r\n---- KVX_nvitem.txt line %d longer than %d characters ----",
+                    reader.line_number(), static_cast<int>(kListLineMax)));
         Line("\r\n");
         return RunOutcome::kFail;
       case ListRead::kLine:

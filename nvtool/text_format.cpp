@@ -12,7 +12,8 @@ std::wstring Widen(const std::string& text) {
 std::string Narrow(const std::wstring& text) {
   std::string narrow;
   narrow.reserve(text.size());
-  for (const wchar_t c : text) narrow.push_back(static_cast<char>(static_cast<unsigned char>(c & 0xFF)));
+  for (const wchar_t c : text)
+    narrow.push_back(static_cast<char>(static_cast<unsigned char>(c & 0xFF)));
   return narrow;
 }
 

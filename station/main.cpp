@@ -10,14 +10,16 @@ int main(int argc, char** argv) {
   station::Options options;
   bool help = false;
   std::string message;
-  if (!station::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &help, &message)) {
-    platform::ConsoleWrite("linestation: " + message + "\n(linestation --help lists the options)\n");
+  if (!station::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &help,
+                             &message)) {
+    platform::ConsoleWrite("linestation: " + message +
+                           "\n(linestation --help lists the options)\n");
     return 2;
   }
   if (help) {
     platform::ConsoleWrite(station::kUsage);
     return 0;
   }
-  return station::RunStation(options, platform::RealClock(), platform::StartChild, platform::PrepareLiveConsole(),
-                             platform::ConsoleWrite);
+  return station::RunStation(options, platform::RealClock(), platform::StartChild,
+                             platform::PrepareLiveConsole(), platform::ConsoleWrite);
 }

@@ -59,10 +59,12 @@ struct ProgramFiles {
 
 ProgramFiles FilesOf(const Job& job) {
   if (job.program == Program::kItemsmith) {
-    return {"itemsmith", "KVX_WriteNVItem_log.txt", "KVX_WriteNVItem_result.txt", "[WriteNVItem PASS]"};
+    return {"itemsmith", "KVX_WriteNVItem_log.txt", "KVX_WriteNVItem_result.txt",
+            "[WriteNVItem PASS]"};
   }
   if (job.mode == "delete-dl") {
-    return {"treesmith", "Kvx_treesmith_Delete_DL.log", "Kvx_treesmith_Delete_DL_Result.txt", "PASS"};
+    return {"treesmith", "Kvx_treesmith_Delete_DL.log", "Kvx_treesmith_Delete_DL_Result.txt",
+            "PASS"};
   }
   return {"treesmith", "Kvx_treesmith.log", "Kvx_treesmith_Result.txt", "PASS"};
 }
@@ -75,7 +77,8 @@ std::string Trim(const std::string& text) {
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // At most the last `limit` bytes of a file: a run log is read while it grows.
@@ -84,7 +87,8 @@ std::string FileTail(const std::string& path, size_t limit) {
   if (!in) return "";
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
-  const std::streamoff start = size > static_cast<std::streamoff>(limit) ? size - static_cast<std::streamoff>(limit) : 0;
+  const std::streamoff start =
+      size > static_cast<std::streamoff>(limit) ? size - static_cast<std::streamoff>(limit) : 0;
   in.seekg(start);
   std::string text(static_cast<size_t>(size - start), '\0');
   in.read(&text[0], static_cast<std::streamsize>(text.size()));
@@ -167,13 +171,14 @@ class Station {
   bool MakeBatchFolder() {
     const platform::LocalTime t = clock_.Now();
     char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour, t.minute,
-                  t.second);
+    std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
     std::error_code ec;
     fs::create_directories(options_.work_folder, ec);
     // A new folder for every start, never one that is there already.
     for (int n = 1; n < 1000; ++n) {
-      const fs::path candidate = fs::path(options_.work_folder) / (n == 1 ? stamp : stamp + ("-" + std::to_string(n)));
+      const fs::path candidate =
+          fs::path(options_.work_folder) / (n == 1 ? stamp : stamp + ("-" + std::to_string(n)));
       if (fs::create_directory(candidate, ec)) {
         batch_ = candidate;
         return true;
@@ -210,8 +215,8 @@ class Station {
     fs::copy(options_.template_folder, folder, fs::copy_options::recursive, ec);
     if (ec) return Fail(run, "cannot copy the template: " + ec.message());
     platform::ChildSpec spec;
-    const std::string programs = options_.programs_folder.empty() ? platform::OwnProgramFolder()
-                                                                  : options_.programs_folder;
+    const std::string programs =
+        options_.programs_folder.empty() ? platform::OwnProgramFolder() : options_.programs_folder;
     spec.program = (fs::path(programs) / files.name).string();
 #ifdef _WIN32
     spec.program += ".exe";
@@ -238,20 +243,24 @@ class Station {
     const ProgramFiles files = FilesOf(options_.jobs[run.job]);
     const fs::path folder(run.row.folder);
     run.row.seconds = (clock_.TickCount() - run.started_at) / 1000;
-    const std::string step = CurrentStep(options_.jobs[run.job].program, FileTail((folder / files.log).string(), kLogTail));
+    const std::string step = CurrentStep(options_.jobs[run.job].program,
+                                         FileTail((folder / files.log).string(), kLogTail));
     if (!step.empty()) run.row.step = step;
     int code = 0;
     if (run.child->Finished(&code)) {
       const std::string result = FileTail((folder / files.result).string(), 64);
-      const bool pass = code == 0 && result.compare(0, std::string(files.pass).size(), files.pass) == 0;
+      const bool pass =
+          code == 0 && result.compare(0, std::string(files.pass).size(), files.pass) == 0;
       run.row.verdict = pass ? "PASS" : "FAIL";
-      if (!pass && result.empty()) run.row.step = "ended with exit code " + std::to_string(code) + ", no verdict";
+      if (!pass && result.empty())
+        run.row.step = "ended with exit code " + std::to_string(code) + ", no verdict";
       run.done = true;
       StartNext(run.slot);
     } else if (run.row.seconds >= options_.limit_seconds) {
       run.child->Stop();
       run.row.verdict = "FAIL";
-      run.row.step = "stopped after " + std::to_string(options_.limit_seconds) + " s at: " + run.row.step;
+      run.row.step =
+          "stopped after " + std::to_string(options_.limit_seconds) + " s at: " + run.row.step;
       run.done = true;
       StartNext(run.slot);
     }
@@ -274,7 +283,10 @@ class Station {
       if (row.step == shown_[i].step && row.verdict == shown_[i].verdict) continue;
       shown_[i] = row;
       write_(row.slot + " " + row.program + ": " + row.step +
-             (row.verdict.empty() ? "" : " -> " + row.verdict + " (" + std::to_string(row.seconds) + " s)") + "\n");
+             (row.verdict.empty()
+                  ? ""
+                  : " -> " + row.verdict + " (" + std::to_string(row.seconds) + " s)") +
+             "\n");
     }
   }
 
@@ -285,7 +297,8 @@ class Station {
       write_(table);
     }
     std::error_code ec;
-    const bool fresh = !fs::exists(options_.csv_file, ec) || fs::file_size(options_.csv_file, ec) == 0;
+    const bool fresh =
+        !fs::exists(options_.csv_file, ec) || fs::file_size(options_.csv_file, ec) == 0;
     std::ofstream csv(options_.csv_file, std::ios::binary | std::ios::app);
     if (fresh) csv << CsvHeader() << "\n";
     const platform::LocalTime now = clock_.Now();
@@ -307,7 +320,8 @@ class Station {
 
 }  // namespace
 
-bool ParseOptions(const std::vector<std::string>& args, Options* options, bool* help, std::string* message) {
+bool ParseOptions(const std::vector<std::string>& args, Options* options, bool* help,
+                  std::string* message) {
   bool itemsmith = false, treesmith = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -339,7 +353,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, bool* 
     } else if (arg == "--treesmith") {
       if (treesmith) return *message = "treesmith is asked for twice", false;
       treesmith = true;
-      if (!value(&text)) return *message = "--treesmith needs a mode: kvx, vexa or delete-dl", false;
+      if (!value(&text))
+        return *message = "--treesmith needs a mode: kvx, vexa or delete-dl", false;
       Job job{Program::kTreesmith, text, {}};
       if (text == "vexa") {
         job.arguments = {"--VEXA"};
@@ -356,8 +371,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, bool* 
     } else if (arg == "--programs") {
       if (!value(&options->programs_folder)) return *message = "--programs needs a folder", false;
     } else if (arg == "--limit") {
-      if (!value(&text) || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos ||
-          std::stoul(text) == 0) {
+      if (!value(&text) || text.size() > 6 ||
+          text.find_first_not_of("0123456789") != std::string::npos || std::stoul(text) == 0) {
         return *message = "--limit needs a number of seconds from 1 to 999999", false;
       }
       options->limit_seconds = static_cast<uint32_t>(std::stoul(text));
@@ -367,7 +382,8 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, bool* 
   }
   if (options->slots.empty()) return *message = "no --slot given", false;
   if (options->template_folder.empty()) return *message = "--template is required", false;
-  if (options->jobs.empty()) return *message = "nothing to run: give --itemsmith, --itemsmith-reset or --treesmith", false;
+  if (options->jobs.empty())
+    return *message = "nothing to run: give --itemsmith, --itemsmith-reset or --treesmith", false;
   std::error_code ec;
   if (!fs::is_directory(options->template_folder, ec)) {
     return *message = "the template " + options->template_folder + " is not a folder", false;
@@ -390,7 +406,8 @@ std::string CurrentStep(Program program, const std::string& log_tail) {
       }
     } else if (EndsWith(line, " +++")) {
       step = line.substr(0, line.size() - 4);
-    } else if (line.size() > 3 && std::isdigit(static_cast<unsigned char>(line[0])) && line.compare(1, 2, ". ") == 0) {
+    } else if (line.size() > 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+               line.compare(1, 2, ". ") == 0) {
       std::string text;
       for (const char c : line) {
         if (c != '*') text.push_back(c);
@@ -407,25 +424,25 @@ std::string CurrentStep(Program program, const std::string& log_tail) {
 }
 
 std::string TableHeader() {
-  return Fit("SLOT", 24) + " " + Fit("PROGRAM", 10) + " " + Fit("MODE", 11) + " " + Fit("STEP", 44) + " " +
-         "   SEC VERDICT";
+  return Fit("SLOT", 24) + " " + Fit("PROGRAM", 10) + " " + Fit("MODE", 11) + " " +
+         Fit("STEP", 44) + " " + "   SEC VERDICT";
 }
 
 std::string FormatRow(const Row& row) {
   char seconds[16];
   std::snprintf(seconds, sizeof seconds, "%6u", row.seconds);
-  return Fit(row.slot, 24) + " " + Fit(row.program, 10) + " " + Fit(row.mode, 11) + " " + Fit(row.step, 44) + " " +
-         seconds + " " + row.verdict;
+  return Fit(row.slot, 24) + " " + Fit(row.program, 10) + " " + Fit(row.mode, 11) + " " +
+         Fit(row.step, 44) + " " + seconds + " " + row.verdict;
 }
 
 std::string CsvHeader() { return "time,slot,program,mode,verdict,seconds,folder"; }
 
 std::string CsvLine(const platform::LocalTime& t, const Row& row) {
   char when[32];
-  std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
-                t.second);
-  return std::string(when) + "," + CsvField(row.slot) + "," + row.program + "," + row.mode + "," + row.verdict +
-         "," + std::to_string(row.seconds) + "," + CsvField(row.folder);
+  std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return std::string(when) + "," + CsvField(row.slot) + "," + row.program + "," + row.mode + "," +
+         row.verdict + "," + std::to_string(row.seconds) + "," + CsvField(row.folder);
 }
 
 int RunStation(const Options& options, platform::Clock& clock, const Launcher& launch, bool live,

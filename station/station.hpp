@@ -27,15 +27,16 @@ struct Options {
   std::string template_folder;
   std::string work_folder = "station-runs";
   std::string csv_file = "linestation.csv";
-  std::string programs_folder;     // "" = the folder linestation itself is in
-  uint32_t limit_seconds = 900;    // per program run
+  std::string programs_folder;   // "" = the folder linestation itself is in
+  uint32_t limit_seconds = 900;  // per program run
   std::vector<Job> jobs;
 };
 
 extern const char kUsage[];
 
 // False with a message on a usage error; *help is set for --help (nothing else is checked).
-bool ParseOptions(const std::vector<std::string>& args, Options* options, bool* help, std::string* message);
+bool ParseOptions(const std::vector<std::string>& args, Options* options, bool* help,
+                  std::string* message);
 
 // The step a run is at, from the end of its run log: itemsmith's last numbered step or "+++"
 // banner, treesmith's last opening banner. "" when the text holds none.
@@ -52,7 +53,8 @@ std::string FormatRow(const Row& row);
 std::string CsvHeader();
 std::string CsvLine(const platform::LocalTime& when, const Row& row);
 
-using Launcher = std::function<std::unique_ptr<platform::ChildProcess>(const platform::ChildSpec&, std::string*)>;
+using Launcher = std::function<std::unique_ptr<platform::ChildProcess>(const platform::ChildSpec&,
+                                                                       std::string*)>;
 
 // Runs every job on every slot, shows the table through `write` (redrawn in place when `live`,
 // plain lines otherwise), prints the final table and appends the CSV lines. 0 when every run

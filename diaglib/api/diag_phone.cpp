@@ -18,10 +18,9 @@ struct DefaultTimeOut {
 // The order is the one the log shows; the two port time-outs come last because setting them
 // reaches into the transport.
 constexpr DefaultTimeOut kDefaultTimeOuts[] = {
-    {0, 4000},   {1, 80},     {2, 200},    {3, 3000},   {4, 6000}, {5, 10000},
-    {6, 10000},  {9, 3000},   {10, 10000}, {16, 5000},  {17, 2000}, {18, 500},
-    {19, 10000}, {11, 150},   {12, 140},   {13, 3000},  {14, 100}, {15, 100},
-    {7, 900},    {8, 900},
+    {0, 4000}, {1, 80},     {2, 200},   {3, 3000},  {4, 6000}, {5, 10000},  {6, 10000},
+    {9, 3000}, {10, 10000}, {16, 5000}, {17, 2000}, {18, 500}, {19, 10000}, {11, 150},
+    {12, 140}, {13, 3000},  {14, 100},  {15, 100},  {7, 900},  {8, 900},
 };
 
 constexpr int kConfigLineSize = 80;
@@ -46,7 +45,8 @@ Diag_Phone::~Diag_Phone() = default;
 
 void Diag_Phone::ApplyDefaultTimeOuts() {
   for (const DefaultTimeOut& entry : kDefaultTimeOuts) {
-    const bool port_time_out = entry.id == diaglib::kTimeOutWrite || entry.id == diaglib::kTimeOutReceive;
+    const bool port_time_out =
+        entry.id == diaglib::kTimeOutWrite || entry.id == diaglib::kTimeOutReceive;
     if (!port_time_out || !outside_server_mode_) ConfigureTimeOut(entry.id, entry.value_ms);
   }
 }
@@ -69,15 +69,15 @@ void Diag_Phone::ReadTimeOutConfigFile() {
 
 bool Diag_Phone::ConfigureTimeOut(int id, int value_ms) {
   DataLogFileHandler* log = log_.Handler();
-  WriteLog(log, LOG_FN, "VODE_ConfigureTimeOut( eTimeOutId = %d, iNewValue_ms = %d)", id,
-           value_ms);
+  WriteLog(log, LOG_FN, "VODE_ConfigureTimeOut( eTimeOutId = %d, iNewValue_ms = %d)", id, value_ms);
   if (id < 0 || id >= diaglib::kTimeOutCount) {
     WriteLog(log, LOG_RET, "VODE_ConfigureTimeOut() -- Error, invalid ID.");
     return false;
   }
   timeouts_[id] = value_ms;
   if ((id == diaglib::kTimeOutWrite || id == diaglib::kTimeOutReceive) && outside_server_mode_) {
-    WriteLog(log, LOG_FN, "VODE_ConfigureTimeOut() - error, this timeout cannot be set in Tovik mode");
+    WriteLog(log, LOG_FN,
+             "VODE_ConfigureTimeOut() - error, this timeout cannot be set in Tovik mode");
     return false;
   }
   if (id == diaglib::kTimeOutWrite) return link_.SetWriteTimeout(value_ms);
@@ -92,8 +92,7 @@ int Diag_Phone::GetTimeOut(int id) {
     WriteLog(log, LOG_RET, "VODE_GetTimeOut() -- Error, invalid ID.");
     return 0;
   }
-  WriteLog(log, LOG_RET, "VODE_GetTimeOut( eTimeOutId = %d, iNewValue_ms = %d)", id,
-           timeouts_[id]);
+  WriteLog(log, LOG_RET, "VODE_GetTimeOut( eTimeOutId = %d, iNewValue_ms = %d)", id, timeouts_[id]);
   return timeouts_[id];
 }
 

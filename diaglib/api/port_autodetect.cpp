@@ -42,7 +42,8 @@ bool FindPhonePorts(int* count, uint16_t* ports, int ignore_count, const uint16_
   int found = 0;
   for (const uint16_t port : PortList()) {
     if (found >= *count) break;
-    if (ignore != nullptr && std::find(ignore, ignore + ignore_count, port) != ignore + ignore_count) {
+    if (ignore != nullptr &&
+        std::find(ignore, ignore + ignore_count, port) != ignore + ignore_count) {
       continue;
     }
     VODE_HANDLE handle = manager.CreateContext(port);

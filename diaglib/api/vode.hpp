@@ -51,8 +51,8 @@ bool VODE_DIAG_VERNO_F(VODE_HANDLE handle, char* compile_date, char* compile_tim
 // The two strings are bounded by the received response and by the buffers' sizes; both always
 // come back terminated.
 bool VODE_DIAG_EXT_BUILD_ID_F(VODE_HANDLE handle, uint32_t* chip_hw_version, uint32_t* mobile_model,
-                              char* software_revision, size_t software_revision_size,
-                              char* model, size_t model_size);
+                              char* software_revision, size_t software_revision_size, char* model,
+                              size_t model_size);
 bool VODE_FTM_GET_COMMAND_CODE(VODE_HANDLE handle, uint16_t* code);
 bool VODE_GetTovikPhoneStatus(VODE_HANDLE handle, uint32_t* status);
 bool VODE_EfsDirectory(VODE_HANDLE handle, const char* folder);

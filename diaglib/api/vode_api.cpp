@@ -137,8 +137,7 @@ bool VODE_DIAG_CONTROL_F(VODE_HANDLE handle, uint32_t mode) {
       WriteLog(phone->LogHandler(), LOG_C_HIGH_LEVEL_START, "VODE_DIAG_CONTROL_F(eMode=%d (%s) )",
                shown, name);
     } else {
-      WriteLog(phone->LogHandler(), LOG_C_HIGH_LEVEL_START, "VODE_DIAG_CONTROL_F(eMode=%d)",
-               shown);
+      WriteLog(phone->LogHandler(), LOG_C_HIGH_LEVEL_START, "VODE_DIAG_CONTROL_F(eMode=%d)", shown);
     }
   }
   return diaglib::ControlPhoneMode(*phone, mode);
@@ -185,8 +184,8 @@ bool VODE_DIAG_VERNO_F(VODE_HANDLE handle, char* compile_date, char* compile_tim
 }
 
 bool VODE_DIAG_EXT_BUILD_ID_F(VODE_HANDLE handle, uint32_t* chip_hw_version, uint32_t* mobile_model,
-                              char* software_revision, size_t software_revision_size,
-                              char* model, size_t model_size) {
+                              char* software_revision, size_t software_revision_size, char* model,
+                              size_t model_size) {
   Diag_Phone* phone = Traced(handle, "VODE_DIAG_EXT_BUILD_ID_F");
   if (phone == nullptr) return false;
   if (!diaglib::ReadExtBuildId(*phone, chip_hw_version, mobile_model, software_revision,

@@ -239,8 +239,8 @@ bool ReadVersion(DiagSession& session, uint8_t* record, size_t* copied) {
   if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse))) return false;
   if (record != nullptr && packet.ResponseLength() >= kVersionRecordSize - 1) {
     // A longer reply is cut: the record has room for the fixed fields only.
-    *copied = packet.ResponseLength() < kVersionRecordSize ? packet.ResponseLength()
-                                                            : kVersionRecordSize;
+    *copied =
+        packet.ResponseLength() < kVersionRecordSize ? packet.ResponseLength() : kVersionRecordSize;
     std::memcpy(record, packet.Response(), *copied);
   }
   return true;

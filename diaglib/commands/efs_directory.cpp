@@ -144,13 +144,14 @@ bool EfsListFolder(DiagSession& session, const char* folder, std::vector<EfsDirE
     request.AddU32(sequence);
     uint8_t response[kReadDirResponseSize];
     uint16_t received = 0;
-    if (!ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
-                      kEntryNameOffset, kEfs2Attempts,
-                      [&received](const uint8_t* r, uint16_t length) {
-                        received = length;
-                        return GetU32(r + 4) != 0 && GetI32(r + 12) == 0;
-                      },
-                      request.Length())) {
+    if (!ExchangeEfs2(
+            session, request.Bytes(), request.Length(), response, sizeof(response),
+            kEntryNameOffset, kEfs2Attempts,
+            [&received](const uint8_t* r, uint16_t length) {
+              received = length;
+              return GetU32(r + 4) != 0 && GetI32(r + 12) == 0;
+            },
+            request.Length())) {
       entries->clear();
       return false;
     }

@@ -8,11 +8,13 @@
 
 namespace diaglib {
 
-void BuildTextLogRecord(uint32_t category, uint32_t milliseconds, const char* text, uint8_t* record) {
+void BuildTextLogRecord(uint32_t category, uint32_t milliseconds, const char* text,
+                        uint8_t* record) {
   std::memset(record, 0, kTextLogRecordSize);
   record[0] = static_cast<uint8_t>(category & 0xFF);
   record[1] = static_cast<uint8_t>((category >> 8) & 0xFF);
-  for (int i = 0; i < 4; ++i) record[4 + i] = static_cast<uint8_t>((milliseconds >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i)
+    record[4 + i] = static_cast<uint8_t>((milliseconds >> (8 * i)) & 0xFF);
   size_t length = std::strlen(text);
   if (length > kTextLogRecordMaxText) length = kTextLogRecordMaxText;
   std::memcpy(record + kTextLogRecordTextOffset, text, length);

@@ -28,7 +28,8 @@ inline constexpr size_t kLogFileNameMax = 502;
 
 // Fills `record` (kTextLogRecordSize bytes): low 16 bits of the category, two zero bytes,
 // the milliseconds little-endian, then the text cut to 999 bytes and zero-filled.
-void BuildTextLogRecord(uint32_t category, uint32_t milliseconds, const char* text, uint8_t* record);
+void BuildTextLogRecord(uint32_t category, uint32_t milliseconds, const char* text,
+                        uint8_t* record);
 
 class DataLogFileHandler {
  public:

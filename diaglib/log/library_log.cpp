@@ -4,7 +4,6 @@
 
 namespace diaglib {
 
-
 LibraryLog::LibraryLog(platform::Clock& clock) : handler_(clock) {}
 
 bool LibraryLog::SetLogFlags(uint32_t flags) {

@@ -5,11 +5,23 @@ namespace diaglib {
 namespace {
 
 constexpr const char* kCategoryNames[17] = {
-    "LOG_IO",        "LOG_FN",        "LOG_RET",       "LOG_ASYNC",
-    "LOG_ERR",       "LOG_IO_AHDLC",  "LOG_FN_AHDLC",  "LOG_RET_AHDLC",
-    "LOG_INF_AHDLC", "LOG_C_HIGH_LEVEL_START",         "LOG_IO_DEV",
-    "LOG_FN_DEV",    "LOG_RET_DEV",   "LOG_INF_DEV",   "LOG_C_HIGH_LEVEL_STOP",
-    "LOG_NV_MANAGER_DEBUG",           "INVALID LOG LEVEL",
+    "LOG_IO",
+    "LOG_FN",
+    "LOG_RET",
+    "LOG_ASYNC",
+    "LOG_ERR",
+    "LOG_IO_AHDLC",
+    "LOG_FN_AHDLC",
+    "LOG_RET_AHDLC",
+    "LOG_INF_AHDLC",
+    "LOG_C_HIGH_LEVEL_START",
+    "LOG_IO_DEV",
+    "LOG_FN_DEV",
+    "LOG_RET_DEV",
+    "LOG_INF_DEV",
+    "LOG_C_HIGH_LEVEL_STOP",
+    "LOG_NV_MANAGER_DEBUG",
+    "INVALID LOG LEVEL",
 };
 
 }  // namespace

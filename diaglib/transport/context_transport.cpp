@@ -64,9 +64,9 @@ bool ContextTransport::EnsurePortOpen() {
   return connected_;
 }
 
-bool ContextTransport::SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                        uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
-                        const diaglib::ReplyMatch& answers) {
+bool ContextTransport::SendSync(uint16_t request_length, const uint8_t* request,
+                                uint16_t* response_length, uint8_t* response, uint8_t expected_code,
+                                int timeout_ms, int wait_ms, const diaglib::ReplyMatch& answers) {
   DataLogFileHandler* log = log_.Handler();
   response[0] = 0;
   WriteLog(log, LOG_IO, "VODE Desktop Sequencer Mode = false");

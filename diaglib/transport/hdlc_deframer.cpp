@@ -65,8 +65,8 @@ void HdlcDeframer::EndOfFrame() {
   }
   if (first == kTerseDebugMessage) return;
   if (static_cast<size_t>(size) == kFrameCapacity) {
-    WriteLog(log_, LOG_IO, "Maximum Packet Size reached, %d bytes, suspected invalid packet is skipped",
-             size);
+    WriteLog(log_, LOG_IO,
+             "Maximum Packet Size reached, %d bytes, suspected invalid packet is skipped", size);
     return;
   }
   if (ComputeCrc16(frame_, 8u * static_cast<uint32_t>(size)) == kAhdlcGoodCrcResidue) {

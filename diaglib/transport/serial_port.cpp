@@ -126,7 +126,8 @@ int CSerialPort::Close() {
   open_.store(false);
   if (port_->LastError() == platform::kErrorTimeout) {
     WriteLog(log_.load(), LOG_ERR,
-             "CSerialPort::Close - cancelled I/O did not end within 2000 ms, the port was closed anyway");
+             "CSerialPort::Close - cancelled I/O did not end within 2000 ms, the port was closed "
+             "anyway");
   }
   return 1;
 }
@@ -167,9 +168,8 @@ int CSerialPort::Send(const uint8_t* bytes, int count) {
   int remaining = count > 0 ? count : 0;
   int result = 0;
   for (;;) {
-    const uint32_t chunk = remaining < static_cast<int>(kWriteChunk)
-                               ? static_cast<uint32_t>(remaining)
-                               : kWriteChunk;
+    const uint32_t chunk =
+        remaining < static_cast<int>(kWriteChunk) ? static_cast<uint32_t>(remaining) : kWriteChunk;
     uint32_t written = 0;
     const bool ok = port_->Write(bytes, chunk, &written);
     if (written > chunk) written = chunk;
@@ -224,12 +224,14 @@ int CSerialPort::Receive(uint8_t* buffer, int count) {
 }
 
 int CSerialPort::SetDTR(bool on) {
-  const bool ok = port_->Escape(on ? platform::CommFunction::kSetDtr : platform::CommFunction::kClrDtr);
+  const bool ok =
+      port_->Escape(on ? platform::CommFunction::kSetDtr : platform::CommFunction::kClrDtr);
   return MapPlatformError(ok ? 0 : port_->LastError());
 }
 
 int CSerialPort::SetRTS(bool on) {
-  const bool ok = port_->Escape(on ? platform::CommFunction::kSetRts : platform::CommFunction::kClrRts);
+  const bool ok =
+      port_->Escape(on ? platform::CommFunction::kSetRts : platform::CommFunction::kClrRts);
   return MapPlatformError(ok ? 0 : port_->LastError());
 }
 

@@ -201,7 +201,8 @@ void CVodeThreadInterface::ReaderLoop() {
       }
       std::unique_lock<std::mutex> lock(wake_mutex_);
       wake_.wait(lock, [this, request] {
-        return !pause_request_.load() || stop_request_.load() || pause_generation_.load() != request;
+        return !pause_request_.load() || stop_request_.load() ||
+               pause_generation_.load() != request;
       });
       continue;
     }
@@ -254,7 +255,8 @@ bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* requ
     PortCloseRequest();
   } else {
     WriteLog(log, LOG_IO, "OK\t Timeout=%d", timeout_ms);
-    WriteLog(log, LOG_IO, "WRITE STACK TIME (ms):\t%d", static_cast<int>(clock_.TickCount() - start));
+    WriteLog(log, LOG_IO, "WRITE STACK TIME (ms):\t%d",
+             static_cast<int>(clock_.TickCount() - start));
     const uint32_t sent = clock_.TickCount();
     if (wait_ms > 0) clock_.Pause(static_cast<uint32_t>(wait_ms));
     const uint32_t deadline = clock_.TickCount() + timeout;

@@ -13,7 +13,7 @@ struct ReadDeadline {
   bool return_on_any = false;  // ends as soon as some bytes are in hand
   bool has_total = false;      // the whole read ends after total_ms
   uint32_t total_ms = 0;
-  bool has_interval = false;   // a gap of interval_ms between two bytes ends it
+  bool has_interval = false;  // a gap of interval_ms between two bytes ends it
   uint32_t interval_ms = 0;
 };
 

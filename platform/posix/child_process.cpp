@@ -33,7 +33,10 @@ class PosixChild final : public ChildProcess {
       } while (r < 0 && errno == EINTR);
       if (r == 0) return false;
       done_ = true;
-      code_ = r < 0 ? 1 : WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 1;
+      code_ = r < 0                 ? 1
+              : WIFEXITED(status)   ? WEXITSTATUS(status)
+              : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                    : 1;
     }
     *exit_code = code_;
     return true;
@@ -97,8 +100,8 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* err
   }
   const pid_t pid = fork();
   if (pid == 0) {
-    if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0 ||
-        chdir(spec.working_folder.c_str()) != 0) {
+    if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
+        dup2(out, STDERR_FILENO) < 0 || chdir(spec.working_folder.c_str()) != 0) {
       _exit(127);
     }
     execve(argv[0], argv.data(), envp.data());

@@ -45,10 +45,9 @@ struct BaudEntry {
   speed_t speed;
 };
 constexpr BaudEntry kBauds[] = {
-    {110, B110},       {300, B300},       {600, B600},       {1200, B1200},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},
-    {38400, B38400},   {57600, B57600},   {115200, B115200}, {230400, B230400},
-    {460800, B460800}, {921600, B921600},
+    {110, B110},       {300, B300},       {600, B600},       {1200, B1200},     {2400, B2400},
+    {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
 };
 
 bool SpeedOf(uint32_t baud, speed_t* speed) {
@@ -162,9 +161,7 @@ class PosixComPort final : public ComPort {
     SetError(0);
   }
 
-  bool IsOpen() const override {
-    return loans_.IsOpen();
-  }
+  bool IsOpen() const override { return loans_.IsOpen(); }
 
   bool Setup(uint32_t, uint32_t) override {
     Use use(*this);
@@ -209,10 +206,18 @@ class PosixComPort final : public ComPort {
     LineSettings out = use.settings();
     out.BaudRate = BaudOf(cfgetospeed(&tio));
     switch (tio.c_cflag & CSIZE) {
-      case CS5: out.ByteSize = 5; break;
-      case CS6: out.ByteSize = 6; break;
-      case CS7: out.ByteSize = 7; break;
-      default: out.ByteSize = 8; break;
+      case CS5:
+        out.ByteSize = 5;
+        break;
+      case CS6:
+        out.ByteSize = 6;
+        break;
+      case CS7:
+        out.ByteSize = 7;
+        break;
+      default:
+        out.ByteSize = 8;
+        break;
     }
     if ((tio.c_cflag & PARENB) == 0) {
       out.Parity = 0;
@@ -231,7 +236,8 @@ class PosixComPort final : public ComPort {
     const bool handshake = (tio.c_cflag & CRTSCTS) != 0;
     out.fOutxCtsFlow = handshake;
     if (!handshake && out.fRtsControl == kRtsControlHandshake) out.fRtsControl = kRtsControlEnable;
-    if (handshake && out.fRtsControl != kRtsControlHandshake) out.fRtsControl = kRtsControlHandshake;
+    if (handshake && out.fRtsControl != kRtsControlHandshake)
+      out.fRtsControl = kRtsControlHandshake;
     out.fOutX = (tio.c_iflag & IXON) != 0;
     out.fInX = (tio.c_iflag & IXOFF) != 0;
     *settings = out;
@@ -259,14 +265,24 @@ class PosixComPort final : public ComPort {
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     tio.c_cflag |= kSizes[settings.ByteSize - 5];
     switch (settings.Parity) {
-      case 1: tio.c_cflag |= PARENB | PARODD; break;
-      case 2: tio.c_cflag |= PARENB; break;
-      case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;
-      case 4: tio.c_cflag |= PARENB | CMSPAR; break;
-      default: break;
+      case 1:
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+      case 2:
+        tio.c_cflag |= PARENB;
+        break;
+      case 3:
+        tio.c_cflag |= PARENB | PARODD | CMSPAR;
+        break;
+      case 4:
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
+      default:
+        break;
     }
     if (settings.StopBits != 0) tio.c_cflag |= CSTOPB;
-    if (settings.fOutxCtsFlow || settings.fRtsControl == kRtsControlHandshake) tio.c_cflag |= CRTSCTS;
+    if (settings.fOutxCtsFlow || settings.fRtsControl == kRtsControlHandshake)
+      tio.c_cflag |= CRTSCTS;
     tio.c_iflag &= ~(INPCK | IXON | IXOFF);
     if (settings.fParity) tio.c_iflag |= INPCK;
     if (settings.fOutX) tio.c_iflag |= IXON;
@@ -292,10 +308,22 @@ class PosixComPort final : public ComPort {
     int bits = 0;
     unsigned long request = TIOCMBIS;
     switch (function) {
-      case CommFunction::kSetRts: bits = TIOCM_RTS; request = TIOCMBIS; break;
-      case CommFunction::kClrRts: bits = TIOCM_RTS; request = TIOCMBIC; break;
-      case CommFunction::kSetDtr: bits = TIOCM_DTR; request = TIOCMBIS; break;
-      case CommFunction::kClrDtr: bits = TIOCM_DTR; request = TIOCMBIC; break;
+      case CommFunction::kSetRts:
+        bits = TIOCM_RTS;
+        request = TIOCMBIS;
+        break;
+      case CommFunction::kClrRts:
+        bits = TIOCM_RTS;
+        request = TIOCMBIC;
+        break;
+      case CommFunction::kSetDtr:
+        bits = TIOCM_DTR;
+        request = TIOCMBIS;
+        break;
+      case CommFunction::kClrDtr:
+        bits = TIOCM_DTR;
+        request = TIOCMBIC;
+        break;
     }
     // A pseudo-terminal has no modem lines; there is nothing to raise or drop.
     if (ioctl(use.fd(), request, &bits) != 0 && errno != ENOTTY && errno != EINVAL) {
@@ -449,7 +477,7 @@ class PosixComPort final : public ComPort {
   // The open descriptor, with what is kept beside it, for the length of one call.
   struct Handles {
     int fd = -1;
-    int wake_read = -1;   // Close writes into the pipe to wake every poll at once
+    int wake_read = -1;  // Close writes into the pipe to wake every poll at once
     int wake_write = -1;
     CommTimeouts timeouts;
     LineSettings settings;  // fields without a termios meaning, as last set

@@ -71,9 +71,11 @@ class LinkComPortSet final : public ComPortDeviceSet {
     const size_t colon = number.find(':');
     const auto digits = [](const std::string& text) {
       return !text.empty() && text.size() <= 10 &&
-             std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+             std::all_of(text.begin(), text.end(),
+                         [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
     };
-    if (colon == std::string::npos || !digits(number.substr(0, colon)) || !digits(number.substr(colon + 1))) {
+    if (colon == std::string::npos || !digits(number.substr(0, colon)) ||
+        !digits(number.substr(colon + 1))) {
       return false;
     }
     std::string record;
@@ -103,7 +105,8 @@ class LinkComPortSet final : public ComPortDeviceSet {
     std::string at = RealPath(root + "/sys/class/tty/" + tty + "/device");
     if (sys.empty() || at.empty()) return false;
     for (int level = 0; level < kWalkLevels; ++level) {
-      if (at.size() <= sys.size() || at.compare(0, sys.size(), sys) != 0 || at[sys.size()] != '/') return false;
+      if (at.size() <= sys.size() || at.compare(0, sys.size(), sys) != 0 || at[sys.size()] != '/')
+        return false;
       if (posix::ReadTextFile(at + "/interface", description) && !description->empty()) return true;
       if (access((at + "/idVendor").c_str(), F_OK) == 0) {
         return posix::ReadTextFile(at + "/product", description) && !description->empty();
@@ -135,7 +138,8 @@ void PutU32(std::vector<uint8_t>* bytes, size_t at, uint32_t value) {
 
 class NodeStorageDevice final : public StorageDevice {
  public:
-  NodeStorageDevice(int fd, std::string sysfs_device) : fd_(fd), sysfs_device_(std::move(sysfs_device)) {}
+  NodeStorageDevice(int fd, std::string sysfs_device)
+      : fd_(fd), sysfs_device_(std::move(sysfs_device)) {}
   ~NodeStorageDevice() override { Close(); }
 
   bool QueryDeviceDescriptor(std::vector<uint8_t>* descriptor, uint32_t* returned,
@@ -165,9 +169,9 @@ class NodeStorageDevice final : public StorageDevice {
     put_string("vendor", 12);
     put_string("model", 16);
     put_string("rev", 20);
-    PutU32(&bytes, 24, 0);          // no serial number
-    PutU32(&bytes, 28, 7);          // BusType: USB
-    PutU32(&bytes, 32, 0);          // no raw properties
+    PutU32(&bytes, 24, 0);  // no serial number
+    PutU32(&bytes, 28, 7);  // BusType: USB
+    PutU32(&bytes, 32, 0);  // no raw properties
     PutU32(&bytes, 4, static_cast<uint32_t>(next));
     *descriptor = std::move(bytes);
     *returned = static_cast<uint32_t>(next);
@@ -309,7 +313,8 @@ class PosixDeviceDiscovery final : public DeviceDiscovery {
       while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
         if (name.size() < 3 || name.compare(0, 2, "sr") != 0 || name.size() > 8) continue;
-        if (!std::all_of(name.begin() + 2, name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        if (!std::all_of(name.begin() + 2, name.end(),
+                         [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
           continue;
         }
         // A run pinned to a USB slot sees only the CD-ROM of the device there.
@@ -326,6 +331,8 @@ class PosixDeviceDiscovery final : public DeviceDiscovery {
 
 }  // namespace
 
-std::unique_ptr<DeviceDiscovery> MakeDeviceDiscovery() { return std::make_unique<PosixDeviceDiscovery>(); }
+std::unique_ptr<DeviceDiscovery> MakeDeviceDiscovery() {
+  return std::make_unique<PosixDeviceDiscovery>();
+}
 
 }  // namespace platform

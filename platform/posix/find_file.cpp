@@ -53,7 +53,8 @@ class ListedSearch final : public FileSearch {
 std::unique_ptr<FileSearch> FindFirstFile(const std::string& pattern, FoundFile* first) {
   const std::string path = NativePath(pattern);
   const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
   const std::string name_pattern = slash == std::string::npos ? path : path.substr(slash + 1);
 
   DIR* dir = opendir(folder.c_str());
@@ -78,8 +79,9 @@ std::unique_ptr<FileSearch> FindFirstFile(const std::string& pattern, FoundFile*
     struct stat st {};
     // Links count as what they point to, as a Windows folder shows them.
     const std::string full = folder + "/" + name;
-    found.attributes = (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? kFileAttributeDirectory
-                                                                            : kFileAttributeArchive;
+    found.attributes = (stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+                           ? kFileAttributeDirectory
+                           : kFileAttributeArchive;
     entries.push_back(found);
   }
   if (entries.empty()) return nullptr;

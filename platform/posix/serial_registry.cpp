@@ -29,7 +29,8 @@ bool ListComLinks(std::vector<ComLink>* links) {
   while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name.size() < 4 || name.compare(0, 3, "COM") != 0) continue;
-    if (!std::all_of(name.begin() + 3, name.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+    if (!std::all_of(name.begin() + 3, name.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
       continue;
     }
     const std::string path = folder + "/" + name;

@@ -11,7 +11,8 @@ namespace {
 // Narrow texts of the runner are in the system's code page, as the narrow file functions take them.
 std::wstring Wide(const std::string& text) {
   if (text.empty()) return L"";
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
   if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
   return out;
@@ -106,10 +107,11 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* err
   block += L'\0';
 
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE out = CreateFileW(Wide(spec.output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                          nullptr);
+  HANDLE out =
+      CreateFileW(Wide(spec.output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                          OPEN_EXISTING, 0, nullptr);
   if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE) {
     *error = "cannot open " + spec.output_file + " (error " + std::to_string(GetLastError()) + ")";
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
@@ -127,8 +129,8 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* err
   command.push_back(L'\0');
   const std::wstring folder = Wide(spec.working_folder);
   const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, &block[0], folder.c_str(),
-                                      &startup, &info);
+                                      CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, &block[0],
+                                      folder.c_str(), &startup, &info);
   const DWORD start_error = GetLastError();
   CloseHandle(out);
   CloseHandle(in);

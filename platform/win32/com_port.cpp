@@ -53,7 +53,8 @@ class Win32ComPort final : public ComPort {
     if (mode == IoMode::kBlocking) {
       wchar_t name[32];
       swprintf(name, sizeof name / sizeof name[0], L"\\\\.\\COM%d", number);
-      handle = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      handle =
+          CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     } else {
       char name[32];
       std::snprintf(name, sizeof name, "\\\\.\\COM%d", number);
@@ -75,7 +76,8 @@ class Win32ComPort final : public ComPort {
       h.write = CreateEventA(nullptr, TRUE, FALSE, nullptr);
       h.comm = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
-    if (h.stop == nullptr || (h.overlapped && (h.read == nullptr || h.write == nullptr || h.comm == nullptr))) {
+    if (h.stop == nullptr ||
+        (h.overlapped && (h.read == nullptr || h.write == nullptr || h.comm == nullptr))) {
       const uint32_t code = GetLastError();
       CloseAll(h);
       SetError(code);
@@ -221,10 +223,18 @@ class Win32ComPort final : public ComPort {
     if (!use.ok()) return false;
     DWORD code = SETRTS;
     switch (function) {
-      case CommFunction::kSetRts: code = SETRTS; break;
-      case CommFunction::kClrRts: code = CLRRTS; break;
-      case CommFunction::kSetDtr: code = SETDTR; break;
-      case CommFunction::kClrDtr: code = CLRDTR; break;
+      case CommFunction::kSetRts:
+        code = SETRTS;
+        break;
+      case CommFunction::kClrRts:
+        code = CLRRTS;
+        break;
+      case CommFunction::kSetDtr:
+        code = SETDTR;
+        break;
+      case CommFunction::kClrDtr:
+        code = CLRDTR;
+        break;
     }
     return Succeeded(EscapeCommFunction(use.port(), code) != 0);
   }
@@ -247,8 +257,8 @@ class Win32ComPort final : public ComPort {
     }
     return Overlapped(use, use.read_event(), &use.records()->read, ReadBoundMs(use, count), got,
                       [&](OVERLAPPED* ov, DWORD* done) {
-      return ReadFile(use.port(), buffer, count, done, ov) != 0;
-    });
+                        return ReadFile(use.port(), buffer, count, done, ov) != 0;
+                      });
   }
 
   bool Write(const uint8_t* bytes, uint32_t count, uint32_t* written) override {
@@ -261,10 +271,10 @@ class Win32ComPort final : public ComPort {
       ok = Succeeded(WriteFile(use.port(), bytes, count, &n, nullptr) != 0);
       *written = n;
     } else {
-      ok = Overlapped(use, use.write_event(), &use.records()->write, WriteBoundMs(use, count), written,
-                      [&](OVERLAPPED* ov, DWORD* done) {
-        return WriteFile(use.port(), bytes, count, done, ov) != 0;
-      });
+      ok = Overlapped(use, use.write_event(), &use.records()->write, WriteBoundMs(use, count),
+                      written, [&](OVERLAPPED* ov, DWORD* done) {
+                        return WriteFile(use.port(), bytes, count, done, ov) != 0;
+                      });
     }
     // A write that ran into its time-out completes successfully with fewer bytes; the code
     // tells callers that look at the error rather than the count.
@@ -319,7 +329,8 @@ class Win32ComPort final : public ComPort {
     }
     clock_.Wait(ms, [&](uint32_t real_ms) {
       HANDLE events[2] = {ov.hEvent, use.stop()};
-      const DWORD r = WaitForMultipleObjects(2, events, FALSE, real_ms == kMaxDword ? INFINITE : real_ms);
+      const DWORD r =
+          WaitForMultipleObjects(2, events, FALSE, real_ms == kMaxDword ? INFINITE : real_ms);
       readable = r == WAIT_OBJECT_0;
       return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
     });
@@ -350,10 +361,10 @@ class Win32ComPort final : public ComPort {
   // All owned by the port: made at Open, closed by Close once no call holds them.
   struct Handles {
     HANDLE port = INVALID_HANDLE_VALUE;
-    HANDLE stop = nullptr;   // raised by Close, waited on by every wait of the adapter
-    HANDLE read = nullptr;   // the overlapped reads' event
-    HANDLE write = nullptr;  // the overlapped writes' event
-    HANDLE comm = nullptr;   // WaitReadable's comm-event wait
+    HANDLE stop = nullptr;         // raised by Close, waited on by every wait of the adapter
+    HANDLE read = nullptr;         // the overlapped reads' event
+    HANDLE write = nullptr;        // the overlapped writes' event
+    HANDLE comm = nullptr;         // WaitReadable's comm-event wait
     IoRecords* records = nullptr;  // overlapped handles only
     bool overlapped = false;
     CommTimeouts timeouts;          // as last set (the driver's own before), to bound each request
@@ -367,7 +378,6 @@ class Win32ComPort final : public ComPort {
     if (h.port != INVALID_HANDLE_VALUE) CloseHandle(h.port);
     delete h.records;
   }
-
 
   class Use {
    public:

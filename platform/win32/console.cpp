@@ -32,7 +32,8 @@ void ConsoleWriteWide(const std::wstring& text) {
   // Redirected output gets the text in the system's code page, as the C runtime would write it.
   const int wide_length = static_cast<int>(text.size());
   if (wide_length == 0) return;
-  const int bytes = WideCharToMultiByte(CP_ACP, 0, text.data(), wide_length, nullptr, 0, nullptr, nullptr);
+  const int bytes =
+      WideCharToMultiByte(CP_ACP, 0, text.data(), wide_length, nullptr, 0, nullptr, nullptr);
   if (bytes <= 0) return;
   std::string narrow(static_cast<size_t>(bytes), '\0');
   WideCharToMultiByte(CP_ACP, 0, text.data(), wide_length, &narrow[0], bytes, nullptr, nullptr);

@@ -18,8 +18,10 @@
 namespace platform {
 namespace {
 
-const GUID kGuidDevinterfaceComport = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
-const GUID kGuidDevinterfaceCdrom = {0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+const GUID kGuidDevinterfaceComport = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+const GUID kGuidDevinterfaceCdrom = {
+    0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
 constexpr DWORD kPropertyCharacters = 256;
 constexpr DWORD kDescriptorBuffer = 512;
@@ -79,8 +81,9 @@ class SetupComPortSet final : public ComPortDeviceSet {
   bool Property(uint32_t index, DWORD property, std::wstring* text) {
     if ((!selected_ || index_ != index) && !Select(index)) return false;
     WCHAR buffer[kPropertyCharacters] = {};
-    if (!SetupDiGetDeviceRegistryPropertyW(set_, &data_, property, nullptr, reinterpret_cast<PBYTE>(buffer),
-                                           sizeof buffer, nullptr)) {
+    if (!SetupDiGetDeviceRegistryPropertyW(set_, &data_, property, nullptr,
+                                           reinterpret_cast<PBYTE>(buffer), sizeof buffer,
+                                           nullptr)) {
       return false;
     }
     buffer[kPropertyCharacters - 1] = 0;
@@ -135,8 +138,8 @@ class HandleStorageDevice final : public StorageDevice {
     record.header.SenseInfoOffset = offsetof(ScsiEjectRecord, sense);
     std::memcpy(record.header.Cdb, cdb, sizeof cdb);
     DWORD count = 0;
-    if (!DeviceIoControl(handle_, IOCTL_SCSI_PASS_THROUGH, &record, sizeof(SCSI_PASS_THROUGH), &record,
-                         offsetof(ScsiEjectRecord, data), &count, nullptr)) {
+    if (!DeviceIoControl(handle_, IOCTL_SCSI_PASS_THROUGH, &record, sizeof(SCSI_PASS_THROUGH),
+                         &record, offsetof(ScsiEjectRecord, data), &count, nullptr)) {
       *error = GetLastError();
       return false;
     }
@@ -163,15 +166,20 @@ class SetupCdromSet final : public CdromInterfaceSet {
     pinned_ = !pin.empty();
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
-    for (DWORD i = 0; pinned_ && SetupDiEnumDeviceInterfaces(set_, nullptr, &kGuidDevinterfaceCdrom, i, &data); ++i) {
+    for (DWORD i = 0;
+         pinned_ && SetupDiEnumDeviceInterfaces(set_, nullptr, &kGuidDevinterfaceCdrom, i, &data);
+         ++i) {
       SP_DEVINFO_DATA device{};
       device.cbSize = sizeof device;
       DWORD required = 0;
       SetupDiGetDeviceInterfaceDetailW(set_, &data, nullptr, 0, &required, nullptr);
-      std::vector<BYTE> record(required > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) ? required : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) + 2);
+      std::vector<BYTE> record(required > sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)
+                                   ? required
+                                   : sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) + 2);
       auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(record.data());
       detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-      if (SetupDiGetDeviceInterfaceDetailW(set_, &data, detail, static_cast<DWORD>(record.size()), nullptr, &device) &&
+      if (SetupDiGetDeviceInterfaceDetailW(set_, &data, detail, static_cast<DWORD>(record.size()),
+                                           nullptr, &device) &&
           win32::DeviceAtLocation(device.DevInst, pin)) {
         visible_.push_back(i);
       }
@@ -188,8 +196,8 @@ class SetupCdromSet final : public CdromInterfaceSet {
       selected_ = false;
       return false;
     }
-    if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &kGuidDevinterfaceCdrom, pinned_ ? visible_[index] : index,
-                                     &data)) {
+    if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &kGuidDevinterfaceCdrom,
+                                     pinned_ ? visible_[index] : index, &data)) {
       *error = GetLastError();
       selected_ = false;
       return false;
@@ -242,8 +250,9 @@ class SetupCdromSet final : public CdromInterfaceSet {
       *error = ERROR_INVALID_PARAMETER;
       return nullptr;
     }
-    HANDLE handle = CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle =
+        CreateFileW(path_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     path_.clear();
     if (handle == INVALID_HANDLE_VALUE) {
       *error = GetLastError();
@@ -289,6 +298,8 @@ class SetupDeviceDiscovery final : public DeviceDiscovery {
 
 }  // namespace
 
-std::unique_ptr<DeviceDiscovery> MakeDeviceDiscovery() { return std::make_unique<SetupDeviceDiscovery>(); }
+std::unique_ptr<DeviceDiscovery> MakeDeviceDiscovery() {
+  return std::make_unique<SetupDeviceDiscovery>();
+}
 
 }  // namespace platform

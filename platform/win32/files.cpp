@@ -50,7 +50,9 @@ namespace {
 
 // Device names (NUL, CON, COMn) open like files, in any folder; only a file on a disk holds
 // content.
-bool OnDisk(HANDLE handle) { return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK; }
+bool OnDisk(HANDLE handle) {
+  return handle != INVALID_HANDLE_VALUE && GetFileType(handle) == FILE_TYPE_DISK;
+}
 
 }  // namespace
 
@@ -66,10 +68,12 @@ std::FILE* OpenRegularFileStream(const std::string& name, const char* mode) {
 
 bool IsRegularFile(const std::string& tool_path) {
   const DWORD attributes = GetFileAttributesA(tool_path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return false;
   // No access asked for: only the kind of file is looked at, nothing is read.
-  HANDLE handle = CreateFileA(tool_path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE handle =
+      CreateFileA(tool_path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   const bool on_disk = OnDisk(handle);
   if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   return on_disk;

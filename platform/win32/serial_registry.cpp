@@ -13,14 +13,16 @@ bool ReadSerialPortList(std::vector<std::string>* entries) {
   entries->clear();
   // A run pinned to a USB slot sees only the ports of the device there.
   const std::wstring pin = win32::PinnedUsbLocation();
-  const std::vector<std::wstring> pinned_ports = pin.empty() ? std::vector<std::wstring>() : win32::PortNamesAt(pin);
+  const std::vector<std::wstring> pinned_ports =
+      pin.empty() ? std::vector<std::wstring>() : win32::PortNamesAt(pin);
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
+      ERROR_SUCCESS) {
     return false;
   }
   DWORD values = 0;
-  if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
-                       nullptr, nullptr) != ERROR_SUCCESS) {
+  if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
+                       nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
     values = 0;
   }
   constexpr DWORD kBuffer = 16383;
@@ -30,8 +32,8 @@ bool ReadSerialPortList(std::vector<std::string>* entries) {
     DWORD name_length = kBuffer;
     DWORD data_length = kBuffer;
     DWORD type = 0;
-    if (RegEnumValueA(key, i, name.data(), &name_length, nullptr, &type, data.data(), &data_length) !=
-        ERROR_SUCCESS) {
+    if (RegEnumValueA(key, i, name.data(), &name_length, nullptr, &type, data.data(),
+                      &data_length) != ERROR_SUCCESS) {
       continue;
     }
     // Registry strings need not carry their terminator; only the bytes returned count.
@@ -39,7 +41,8 @@ bool ReadSerialPortList(std::vector<std::string>* entries) {
     std::string entry(text, strnlen(text, data_length));
     if (!pin.empty()) {
       std::wstring wide;
-      for (char c : entry) wide.push_back(static_cast<wchar_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
+      for (char c : entry)
+        wide.push_back(static_cast<wchar_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
       if (std::find(pinned_ports.begin(), pinned_ports.end(), wide) == pinned_ports.end()) continue;
     }
     entries->push_back(std::move(entry));

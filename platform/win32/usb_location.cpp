@@ -33,11 +33,15 @@ std::vector<std::wstring> Strings(DEVINST node, ULONG property) {
   ULONG size = 0;
   ULONG type = 0;
   std::vector<std::wstring> out;
-  if (CM_Get_DevNode_Registry_PropertyW(node, property, &type, nullptr, &size, 0) != CR_BUFFER_SMALL || size == 0) {
+  if (CM_Get_DevNode_Registry_PropertyW(node, property, &type, nullptr, &size, 0) !=
+          CR_BUFFER_SMALL ||
+      size == 0) {
     return out;
   }
   std::vector<WCHAR> buffer(size / sizeof(WCHAR) + 2, 0);
-  if (CM_Get_DevNode_Registry_PropertyW(node, property, &type, buffer.data(), &size, 0) != CR_SUCCESS) return out;
+  if (CM_Get_DevNode_Registry_PropertyW(node, property, &type, buffer.data(), &size, 0) !=
+      CR_SUCCESS)
+    return out;
   for (size_t at = 0; at < buffer.size() && buffer[at] != 0;) {
     std::wstring one(buffer.data() + at);
     at += one.size() + 1;
@@ -88,8 +92,8 @@ std::vector<std::wstring> PortNamesAt(const std::wstring& pin) {
     WCHAR name[64] = {};
     DWORD size = sizeof name - sizeof(WCHAR);
     DWORD type = 0;
-    const bool named = RegQueryValueExW(key, L"PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) ==
-                           ERROR_SUCCESS &&
+    const bool named = RegQueryValueExW(key, L"PortName", nullptr, &type,
+                                        reinterpret_cast<BYTE*>(name), &size) == ERROR_SUCCESS &&
                        type == REG_SZ;
     RegCloseKey(key);
     if (named && DeviceAtLocation(data.DevInst, pin)) names.push_back(Upper(name));

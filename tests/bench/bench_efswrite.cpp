@@ -46,7 +46,8 @@ class Bench {
     local_ = base_ + "/upload.bin";
     std::vector<char> bytes(kFileSize);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 31 + (i >> 9));
-    std::ofstream(local_, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(local_, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
   ~Bench() {
     device_.reset();
@@ -121,7 +122,8 @@ class RawClient {
         }
         if (raw.empty()) continue;
         reply->resize(raw.size());
-        const size_t n = common::UnescapeBytes(raw.data(), raw.size(), reply->data(), reply->size());
+        const size_t n =
+            common::UnescapeBytes(raw.data(), raw.size(), reply->data(), reply->size());
         if (n < 3 || !common::CrcResidueGood(reply->data(), n)) return false;
         reply->resize(n - 2);
         return true;
@@ -137,7 +139,8 @@ void PutU32(std::vector<uint8_t>* out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 uint32_t GetU32(const std::vector<uint8_t>& in, size_t at) {
-  return in[at] | (in[at + 1] << 8) | (in[at + 2] << 16) | (static_cast<uint32_t>(in[at + 3]) << 24);
+  return in[at] | (in[at + 1] << 8) | (in[at + 2] << 16) |
+         (static_cast<uint32_t>(in[at + 3]) << 24);
 }
 
 void BM_RawStopAndWait512(benchmark::State& state) {

@@ -46,21 +46,32 @@ void BM_Station(benchmark::State& state) {
     for (int slot = 1; slot <= slots; ++slot) {
       devices.push_back(std::make_unique<Child>());
       started = started &&
-                devices.back()->Start({std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", root, "--com",
-                                       std::to_string(20 + slot), "--usb-location", Location(slot), "--efs-load",
-                                       efstool_test::ExamplePath("device-before")},
-                                      "", {}, "") &&
+                devices.back()->Start(
+                    {std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", root, "--com",
+                     std::to_string(20 + slot), "--usb-location", Location(slot), "--efs-load",
+                     efstool_test::ExamplePath("device-before")},
+                    "", {}, "") &&
                 devices.back()->WaitForOutput("diagsim: serving COM");
     }
-    std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation", "--template",
-                                     base + "/template", "--itemsmith", "--treesmith", "kvx", "--programs",
-                                     base + "/bin", "--work", base + "/runs", "--csv", base + "/station.csv"};
+    std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
+                                     "--template",
+                                     base + "/template",
+                                     "--itemsmith",
+                                     "--treesmith",
+                                     "kvx",
+                                     "--programs",
+                                     base + "/bin",
+                                     "--work",
+                                     base + "/runs",
+                                     "--csv",
+                                     base + "/station.csv"};
     for (int slot = 1; slot <= slots; ++slot) argv.insert(argv.end(), {"--slot", Location(slot)});
     Child station;
     const auto begin = std::chrono::steady_clock::now();
     state.ResumeTiming();
-    const bool ran = started && station.Start(argv, base, {"DIAG_DEVICE_ROOT=" + root}, base + "/station.txt") &&
-                     station.Wait() == 0;
+    const bool ran =
+        started && station.Start(argv, base, {"DIAG_DEVICE_ROOT=" + root}, base + "/station.txt") &&
+        station.Wait() == 0;
     state.PauseTiming();
     total += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     for (auto& device : devices) {
@@ -81,7 +92,13 @@ void BM_Station(benchmark::State& state) {
   fs::remove_all(base, ignored);
 }
 
-BENCHMARK(BM_Station)->Arg(1)->Arg(4)->Arg(8)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Station)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(8)
+    ->Iterations(3)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -210,7 +210,8 @@ void BM_RawWithTwoHandOvers(benchmark::State& state) {
   std::vector<uint8_t> frame(request.size() * 2 + 8);
   frame.resize(common::EncodeFrame(request.data(), request.size(), frame.data(), frame.size()));
   for (auto _ : state) {
-    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()) || !to_caller.Wait()) {
+    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()) ||
+        !to_caller.Wait()) {
       state.SkipWithError("no reply");
       break;
     }

@@ -37,7 +37,8 @@ class HostileFolder : public TreesmithRun {
   }
 
   bool EndsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
   }
 };
 
@@ -79,9 +80,11 @@ TEST_F(HostileFolder, ItemsmithWritesOnlyWhatTheListMeans) {
                                         << "NV13:0d\r\n";
   EXPECT_EQ(RunProgram(Itemsmith(), {"reset"}, 60000), 0);
   EXPECT_EQ(Read(result), "[WriteNVItem FAIL]\r\n");
-  EXPECT_NE(Work(log).find("SetNvItem_10 ---\r\n\r\n---- KVX_nvitem.txt line 4 longer than 65536 characters ----"
-                           "\r\n\r\n\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      Work(log).find(
+          "SetNvItem_10 ---\r\n\r\n---- KVX_nvitem.txt line 4 longer than 65536 characters ----"
+          "\r\n\r\n\r\n"),
+      std::string::npos)
       << Work(log);
 
   diagsim_->Signal(SIGTERM);
@@ -148,8 +151,10 @@ TEST_F(HostileFolder, KilledTreesmithLeavesNoVerdict) {
   std::ofstream(work_ + "/Kvx_treesmith_Result.txt") << "PASS";
   std::ofstream(work_ + "/Kvx_treesmith_Delete_DL_Result.txt") << "PASS";
   Child tool;
-  ASSERT_TRUE(tool.Start({Treesmith()}, work_, {"DIAG_DEVICE_ROOT=" + root_}, run_ + "/console.txt"));
-  for (int i = 0; i < 500 && Work("Kvx_treesmith.log").find("IMAGE_SKU_KVX") == std::string::npos; ++i) {
+  ASSERT_TRUE(
+      tool.Start({Treesmith()}, work_, {"DIAG_DEVICE_ROOT=" + root_}, run_ + "/console.txt"));
+  for (int i = 0; i < 500 && Work("Kvx_treesmith.log").find("IMAGE_SKU_KVX") == std::string::npos;
+       ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   tool.Signal(SIGKILL);

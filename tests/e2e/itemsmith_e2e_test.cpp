@@ -100,7 +100,8 @@ TEST_F(ItemsmithProgram, ProvisionsTheListedItemsAndResets) {
   device.SetNvItem(453, Stored(0x5A));
   device.SetNvItem(855, Stored(0x21));
   WriteFile(work_ / "KVX_nvitem.txt",
-            "<sample list\r\nNV453:1,2,ff<set by line 7\r\nNV855:0x10,20,30,40,50,60,70,80,90,a0,b0,c0,d0,e0,f0,ff\r\n");
+            "<sample list\r\nNV453:1,2,ff<set by line "
+            "7\r\nNV855:0x10,20,30,40,50,60,70,80,90,a0,b0,c0,d0,e0,f0,ff\r\n");
   WriteFile(work_ / "KVX_WriteNVItem_result.txt", "[WriteNVItem FAIL]\r\n");
 
   ASSERT_EQ(Run({"reset"}), 0);
@@ -148,7 +149,9 @@ TEST_F(ItemsmithProgram, MissingListExitsWithOneAndLeavesNoVerdict) {
   EXPECT_EQ(Run({}), 1);
   EXPECT_FALSE(fs::exists(work_ / "KVX_WriteNVItem_result.txt")) << "the old verdict is gone too";
   const std::string log = ReadFile(work_ / "KVX_WriteNVItem_log.txt");
-  EXPECT_NE(log.find("Change to offline mode ok \r\n\r\n\r\nopen KVX_ntitem file fail...\n\r\n\r\n"), std::string::npos)
+  EXPECT_NE(
+      log.find("Change to offline mode ok \r\n\r\n\r\nopen KVX_ntitem file fail...\n\r\n\r\n"),
+      std::string::npos)
       << log;
   EXPECT_EQ(device.ResetCount(), 0);
   for (const std::vector<uint8_t>& request : device.GoodRequests()) {
@@ -170,7 +173,8 @@ TEST_F(ItemsmithProgram, FindsItsPortInEachKernelLayout) {
   const Layout layouts[] = {
       {"usb-serial", devicesim::PortLayout::kUsbSerial, 3, "", true, ""},
       {"cdc-acm behind a hub", devicesim::PortLayout::kCdcAcm, 101, "1.2", true, ""},
-      {"named by the udev rule", devicesim::PortLayout::kUsbSerial, 5, "", false, "KVX Diagnostics Interface"},
+      {"named by the udev rule", devicesim::PortLayout::kUsbSerial, 5, "", false,
+       "KVX Diagnostics Interface"},
   };
   const fs::path base_work = work_;
   for (const Layout& layout : layouts) {
@@ -189,7 +193,8 @@ TEST_F(ItemsmithProgram, FindsItsPortInEachKernelLayout) {
     EXPECT_EQ(ReadFile(work_ / "KVX_WriteNVItem_result.txt"), "[WriteNVItem PASS]\r\n");
     EXPECT_EQ(device.NvItem(453)[2], 0xFF);
     const std::string log = ReadFile(work_ / "KVX_WriteNVItem_log.txt");
-    EXPECT_NE(log.find("com port exist before eject disk _iComPort:" + std::to_string(layout.com) + "\r\n"),
+    EXPECT_NE(log.find("com port exist before eject disk _iComPort:" + std::to_string(layout.com) +
+                       "\r\n"),
               std::string::npos)
         << log;
     device_.reset();

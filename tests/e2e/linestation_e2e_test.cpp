@@ -69,8 +69,10 @@ class Station : public ::testing::TestWithParam<int> {  // the slot whose device
     std::ofstream(base_ + "/template/KVX_nvitem.txt") << kList;
     // linestation finds both programs in one folder, as installed.
     fs::create_directories(base_ + "/bin");
-    fs::create_symlink(std::string(TEST_BINARY_DIR) + "/nvtool/itemsmith", base_ + "/bin/itemsmith");
-    fs::create_symlink(std::string(TEST_BINARY_DIR) + "/efstool/treesmith", base_ + "/bin/treesmith");
+    fs::create_symlink(std::string(TEST_BINARY_DIR) + "/nvtool/itemsmith",
+                       base_ + "/bin/itemsmith");
+    fs::create_symlink(std::string(TEST_BINARY_DIR) + "/efstool/treesmith",
+                       base_ + "/bin/treesmith");
   }
   void TearDown() override {
     devices_.clear();
@@ -84,11 +86,21 @@ class Station : public ::testing::TestWithParam<int> {  // the slot whose device
     fs::copy(efstool_test::ExamplePath("device-before"), before, fs::copy_options::recursive);
     fs::create_directories(before + "/slot");
     std::ofstream(before + "/slot/own.txt") << "device " << slot;
-    std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/devicesim/diagsim",
-                                     "--root", root_, "--com", std::to_string(10 + slot),
-                                     "--usb-location", Location(slot), "--efs-load", before,
-                                     "--efs-dump", Dump(slot), "--report",
-                                     "--nv-set", std::to_string(OwnItem(slot)) + ":" + OwnValue(slot).substr(0, 2)};
+    std::vector<std::string> argv = {
+        std::string(TEST_BINARY_DIR) + "/devicesim/diagsim",
+        "--root",
+        root_,
+        "--com",
+        std::to_string(10 + slot),
+        "--usb-location",
+        Location(slot),
+        "--efs-load",
+        before,
+        "--efs-dump",
+        Dump(slot),
+        "--report",
+        "--nv-set",
+        std::to_string(OwnItem(slot)) + ":" + OwnValue(slot).substr(0, 2)};
     if (refuses) argv.insert(argv.end(), {"--ignore-nv-writes", "1"});
     devices_.push_back(std::make_unique<Child>());
     ASSERT_TRUE(devices_.back()->Start(argv, "", {}, ""));
@@ -104,10 +116,20 @@ TEST_P(Station, EveryDeviceEndsWithItsOwnContent) {
   const int refusing = GetParam();
   for (int slot = 1; slot <= kSlots; ++slot) StartDevice(slot, slot == refusing);
 
-  std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation", "--template",
-                                   base_ + "/template", "--itemsmith", "--treesmith", "kvx", "--programs",
-                                   base_ + "/bin", "--work", base_ + "/runs", "--csv", base_ + "/station.csv",
-                                   "--limit", "120"};
+  std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
+                                   "--template",
+                                   base_ + "/template",
+                                   "--itemsmith",
+                                   "--treesmith",
+                                   "kvx",
+                                   "--programs",
+                                   base_ + "/bin",
+                                   "--work",
+                                   base_ + "/runs",
+                                   "--csv",
+                                   base_ + "/station.csv",
+                                   "--limit",
+                                   "120"};
   for (int slot = 1; slot <= kSlots; ++slot) argv.insert(argv.end(), {"--slot", Location(slot)});
   Child station;
   ASSERT_TRUE(station.Start(argv, base_, {"DIAG_DEVICE_ROOT=" + root_}, base_ + "/station.txt"));

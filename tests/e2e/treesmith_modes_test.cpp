@@ -10,15 +10,15 @@ using testsupport::Banners;
 using testsupport::ExpectedBanners;
 
 const std::vector<std::string> kKvxSteps = {
-    "ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS", "DeleteSMS",
-    "DeleteUE_USAGE", "DeleteACQDB", "DeleteFGI", "DisconnectDevice", "ConnectDevice",
-    "WriteAppsEFS", "WriteEFS_generic", "WritePhoneEFS", "WriteSMS", "WriteUE_USAGE",
-    "WriteACQDB", "WriteFGI", "DisconnectDevice"};
+    "ConnectDevice",  "EnterOfflineMode", "DeleteEFS",       "DeletePhoneEFS",   "DeleteSMS",
+    "DeleteUE_USAGE", "DeleteACQDB",      "DeleteFGI",       "DisconnectDevice", "ConnectDevice",
+    "WriteAppsEFS",   "WriteEFS_generic", "WritePhoneEFS",   "WriteSMS",         "WriteUE_USAGE",
+    "WriteACQDB",     "WriteFGI",         "DisconnectDevice"};
 const std::vector<std::string> kVexaSteps = {
-    "ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS", "DeleteACQDB_pre",
-    "DeleteMTU", "DeleteACQDB", "DeleteFGI", "DisconnectDevice", "ConnectDevice",
-    "WriteAppsEFS", "WriteEFS_VEXA", "WritePhoneEFS", "WriteMTU", "WriteACQDB", "WriteFGI",
-    "DisconnectDevice"};
+    "ConnectDevice", "EnterOfflineMode", "DeleteEFS",     "DeletePhoneEFS",   "DeleteACQDB_pre",
+    "DeleteMTU",     "DeleteACQDB",      "DeleteFGI",     "DisconnectDevice", "ConnectDevice",
+    "WriteAppsEFS",  "WriteEFS_VEXA",    "WritePhoneEFS", "WriteMTU",         "WriteACQDB",
+    "WriteFGI",      "DisconnectDevice"};
 const std::vector<std::string> kDeleteDlSteps = {"ConnectDevice", "EnterOfflineMode",
                                                  "DeleteDL_Processing", "DisconnectDevice"};
 
@@ -64,24 +64,44 @@ TEST_P(TreesmithModes, RunPassesAndLeavesTheExpectedTree) {
   EXPECT_NE(console.find("Mobile Version report: PASS\n"), std::string::npos);
   EXPECT_NE(console.find("\nVODE_DIAG_CONTROL_F(  MODE_OFFLINE_D_F ): PASS"), std::string::npos);
 
-  EXPECT_EQ(StopDeviceAndDump(), efstool_test::ReadTree(efstool_test::ExamplePath(c.expected_tree)));
+  EXPECT_EQ(StopDeviceAndDump(),
+            efstool_test::ReadTree(efstool_test::ExamplePath(c.expected_tree)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    AllModes, TreesmithModes,
-    ::testing::Values(
-        ModeCase{"no_argument", {}, "kvx", "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
-                 "Kvx_treesmith_Delete_DL.log", "Kvx_treesmith_Delete_DL_Result.txt",
-                 "IMAGE_SKU_KVX \n", &kKvxSteps, "expected/kvx"},
-        ModeCase{"vexa_upper", {"--VEXA"}, "vexa", "Kvx_treesmith.log",
-                 "Kvx_treesmith_Result.txt", "Kvx_treesmith_Delete_DL.log",
-                 "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_VEXA \n", &kVexaSteps,
-                 "expected/vexa"},
-        ModeCase{"delete_dl_mixed", {"--DeleteDLFile"}, "kvx", "Kvx_treesmith_Delete_DL.log",
-                 "Kvx_treesmith_Delete_DL_Result.txt", "Kvx_treesmith.log",
-                 "Kvx_treesmith_Result.txt", "DeleteDLFile \n", &kDeleteDlSteps,
-                 "expected/deletedlfile"}),
-    [](const ::testing::TestParamInfo<ModeCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AllModes, TreesmithModes,
+                         ::testing::Values(ModeCase{"no_argument",
+                                                    {},
+                                                    "kvx",
+                                                    "Kvx_treesmith.log",
+                                                    "Kvx_treesmith_Result.txt",
+                                                    "Kvx_treesmith_Delete_DL.log",
+                                                    "Kvx_treesmith_Delete_DL_Result.txt",
+                                                    "IMAGE_SKU_KVX \n",
+                                                    &kKvxSteps,
+                                                    "expected/kvx"},
+                                           ModeCase{"vexa_upper",
+                                                    {"--VEXA"},
+                                                    "vexa",
+                                                    "Kvx_treesmith.log",
+                                                    "Kvx_treesmith_Result.txt",
+                                                    "Kvx_treesmith_Delete_DL.log",
+                                                    "Kvx_treesmith_Delete_DL_Result.txt",
+                                                    "IMAGE_SKU_VEXA \n",
+                                                    &kVexaSteps,
+                                                    "expected/vexa"},
+                                           ModeCase{"delete_dl_mixed",
+                                                    {"--DeleteDLFile"},
+                                                    "kvx",
+                                                    "Kvx_treesmith_Delete_DL.log",
+                                                    "Kvx_treesmith_Delete_DL_Result.txt",
+                                                    "Kvx_treesmith.log",
+                                                    "Kvx_treesmith_Result.txt",
+                                                    "DeleteDLFile \n",
+                                                    &kDeleteDlSteps,
+                                                    "expected/deletedlfile"}),
+                         [](const ::testing::TestParamInfo<ModeCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(TreesmithRun, ProductRunLeavesTheDeviceOffline) {
   // The second connection's report reads the operating mode after the offline switch.

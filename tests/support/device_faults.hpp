@@ -30,10 +30,16 @@ inline std::vector<DeviceFault> DeviceFaults(uint32_t late_ms) {
       {"late", [late_ms](VirtualDevice& d) { d.DelayResponses(1, late_ms); }},
       {"split", [](VirtualDevice& d) { d.SplitResponses(2, 3, 2); }},
       {"corrupt_crc", [](VirtualDevice& d) { d.CorruptCrc(1); }},
-      {"noise", [](VirtualDevice& d) { d.NoiseBeforeResponses(2, {0x01, 0x7E, 0x7D, 0x02, 0x7E}); }},
+      {"noise",
+       [](VirtualDevice& d) {
+         d.NoiseBeforeResponses(2, {0x01, 0x7E, 0x7D, 0x02, 0x7E});
+       }},
       {"other_code", [](VirtualDevice& d) { d.ReplaceCommandCode(1, 0x7B); }},
       {"diag_error", [](VirtualDevice& d) { d.ErrorResponses(1, 0x14); }},
-      {"log_packet_first", [](VirtualDevice& d) { d.UnsolicitedBeforeResponses(2, {0x10, 0, 4, 0, 1, 2, 3, 4}); }},
+      {"log_packet_first",
+       [](VirtualDevice& d) {
+         d.UnsolicitedBeforeResponses(2, {0x10, 0, 4, 0, 1, 2, 3, 4});
+       }},
       {"twice", [](VirtualDevice& d) { d.AnswerTwice(2, 30); }},
       {"vanish", [](VirtualDevice& d) { d.DisappearAfterRequests(2, 40); }},
       {"short_write", [](VirtualDevice& d) { d.ShortEfsWrites(2, 100); }, true},

@@ -48,11 +48,14 @@ inline nvtool::Environment MakeNvToolEnvironment(NvToolRecorder& rec, platform::
   env.clock = &clock;
   env.make_com_port = std::move(make_port);
   env.discovery = discovery;
-  env.list_process_names = [&rec](std::vector<std::wstring>* names) { return *names = rec.processes, true; };
+  env.list_process_names = [&rec](std::vector<std::wstring>* names) {
+    return *names = rec.processes, true;
+  };
   env.show_console_window = [&rec](bool show) { rec.window_shown.push_back(show); };
   env.console_write = [&rec](const std::string& text) { rec.console += text; };
   env.console_write_wide = [&rec](const std::wstring& text) { rec.wide_console += text; };
-  env.create_output_file = [&rec](const std::string& name) -> std::unique_ptr<platform::OutputFile> {
+  env.create_output_file =
+      [&rec](const std::string& name) -> std::unique_ptr<platform::OutputFile> {
     rec.files[name].clear();
     return std::make_unique<MemoryOutputFile>(&rec.files[name]);
   };

@@ -55,13 +55,16 @@ class TempFolder {
   ~TempFolder() { RemoveTree(path_); }
   std::string At(const std::string& relative) const { return path_ + "\\" + relative; }
   void Write(const std::string& relative, const std::string& bytes) const {
-    HANDLE h = CreateFileA(At(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE h =
+        CreateFileA(At(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << relative;
     DWORD n = 0;
     WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
     CloseHandle(h);
   }
-  void MakeDir(const std::string& relative) const { CreateDirectoryA(At(relative).c_str(), nullptr); }
+  void MakeDir(const std::string& relative) const {
+    CreateDirectoryA(At(relative).c_str(), nullptr);
+  }
 
  private:
   static void RemoveTree(const std::string& path) {
@@ -207,7 +210,8 @@ TEST(ComPortDevices, RegisteredUsbPortIsListedWithItsTexts) {
   ASSERT_NE(set, nullptr) << error;
   const std::string description = Env("DIAG_WINE_DESCRIPTION");
   const std::wstring want_description(description.begin(), description.end());
-  const std::wstring want_friendly = want_description + L" (COM" + std::to_wstring(DevicePort()) + L")";
+  const std::wstring want_friendly =
+      want_description + L" (COM" + std::to_wstring(DevicePort()) + L")";
   bool seen = false;
   for (uint32_t i = 0; i < 64 && set->Enumerate(i); ++i) {
     std::wstring text, friendly;
@@ -242,8 +246,8 @@ class DevicePortTest : public ::testing::Test {
     ASSERT_TRUE(port.GetState(&again));
     EXPECT_EQ(again.BaudRate, 115200u);
     // RTS and DTR are not set here: a pseudo-terminal has no modem lines, so Wine refuses them.
-    ASSERT_TRUE(port.Purge(platform::kPurgeTxAbort | platform::kPurgeRxAbort | platform::kPurgeTxClear |
-                           platform::kPurgeRxClear));
+    ASSERT_TRUE(port.Purge(platform::kPurgeTxAbort | platform::kPurgeRxAbort |
+                           platform::kPurgeTxClear | platform::kPurgeRxClear));
   }
 
   // Sends a version request and gathers the answer up to its closing flag.
@@ -269,7 +273,8 @@ class DevicePortTest : public ::testing::Test {
     ASSERT_GE(reply.size(), 4u);
     EXPECT_EQ(reply.back(), 0x7E);
     std::vector<uint8_t> packet(reply.size());
-    const size_t n = common::UnescapeBytes(reply.data(), reply.size() - 1, packet.data(), packet.size());
+    const size_t n =
+        common::UnescapeBytes(reply.data(), reply.size() - 1, packet.data(), packet.size());
     ASSERT_GE(n, 3u);
     EXPECT_EQ(packet[0], 0x00) << "the answer carries the request's command code";
     EXPECT_TRUE(common::CrcResidueGood(packet.data(), n));
@@ -340,7 +345,8 @@ void ExpectCloseEndsAnIdleReader(int com) {
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::thread closer([&] { port->Close(); });
-  for (int i = 0; i < 1000 && !ended.load(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 1000 && !ended.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   if (!ended.load()) {
     // The threads cannot be joined; end the program so that the run fails instead of hanging.
     ADD_FAILURE() << "Close did not end the reader on COM" << com << " within 10 s";
@@ -353,7 +359,9 @@ void ExpectCloseEndsAnIdleReader(int com) {
   EXPECT_EQ(data.load(), 0) << "nothing was sent on an idle line";
 }
 
-TEST_F(DevicePortTest, CloseEndsAReaderWaitingOnTheDevicesIdleLine) { ExpectCloseEndsAnIdleReader(DevicePort()); }
+TEST_F(DevicePortTest, CloseEndsAReaderWaitingOnTheDevicesIdleLine) {
+  ExpectCloseEndsAnIdleReader(DevicePort());
+}
 
 // A real serial line, where a comm-event wait stays pending until it is ended: run.sh names it
 // when Wine mapped one.

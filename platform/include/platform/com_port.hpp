@@ -93,14 +93,14 @@ class ComPort {
   virtual void Close() = 0;
   virtual bool IsOpen() const = 0;
 
-  virtual bool Setup(uint32_t in_queue, uint32_t out_queue) = 0;              // SetupComm
-  virtual bool GetProperties(CommProperties* properties) = 0;                 // GetCommProperties
-  virtual bool GetTimeouts(CommTimeouts* timeouts) = 0;                       // GetCommTimeouts
-  virtual bool SetTimeouts(const CommTimeouts& timeouts) = 0;                 // SetCommTimeouts
-  virtual bool GetState(LineSettings* settings) = 0;                          // GetCommState
-  virtual bool SetState(const LineSettings& settings) = 0;                    // SetCommState
-  virtual bool Escape(CommFunction function) = 0;                             // EscapeCommFunction
-  virtual bool Purge(uint32_t flags) = 0;                                     // PurgeComm
+  virtual bool Setup(uint32_t in_queue, uint32_t out_queue) = 0;  // SetupComm
+  virtual bool GetProperties(CommProperties* properties) = 0;     // GetCommProperties
+  virtual bool GetTimeouts(CommTimeouts* timeouts) = 0;           // GetCommTimeouts
+  virtual bool SetTimeouts(const CommTimeouts& timeouts) = 0;     // SetCommTimeouts
+  virtual bool GetState(LineSettings* settings) = 0;              // GetCommState
+  virtual bool SetState(const LineSettings& settings) = 0;        // SetCommState
+  virtual bool Escape(CommFunction function) = 0;                 // EscapeCommFunction
+  virtual bool Purge(uint32_t flags) = 0;                         // PurgeComm
 
   // One read of up to `count` bytes, returning as the time-outs set with SetTimeouts say
   // (read interval MAXDWORD with multiplier MAXDWORD and constant C: what is buffered, or the

@@ -92,9 +92,10 @@ TEST_F(ContextTest, TimeOutDefaultsInTheirOrderAndInvalidIds) {
     const size_t at = line.find("VODE_ConfigureTimeOut( eTimeOutId = ");
     if (at != std::string::npos) order.push_back(std::atoi(line.c_str() + at + 36));
   }
-  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 9, 10, 16, 17, 18, 19, 11, 12, 13, 14, 15, 7, 8}));
-  const int defaults[20] = {4000, 80, 200, 3000, 6000, 10000, 10000, 900, 900, 3000,
-                            10000, 150, 140, 3000, 100, 100, 5000, 2000, 500, 10000};
+  EXPECT_EQ(order, (std::vector<int>{0,  1,  2,  3,  4,  5,  6,  9,  10, 16,
+                                     17, 18, 19, 11, 12, 13, 14, 15, 7,  8}));
+  const int defaults[20] = {4000,  80,  200, 3000, 6000, 10000, 10000, 900,  900, 3000,
+                            10000, 150, 140, 3000, 100,  100,   5000,  2000, 500, 10000};
   VODE_ConfigureLibraryTextLogCallBack(handle, &LogCapture::OnLine);
   LogCapture::Clear();
   EXPECT_FALSE(Phone(handle)->ConfigureTimeOut(20, 1));
@@ -106,7 +107,8 @@ TEST_F(ContextTest, TimeOutDefaultsInTheirOrderAndInvalidIds) {
 
 TEST_F(ContextTest, ConnectDelayIsReadCaseSensitively) {
   for (const auto& [text, delay] : {std::pair<const char*, int>{"ConnectDelay 300\n", 300},
-                                    {"connectdelay 300\n", 0}, {"Other 5\nConnectDelay 120\n", 120}}) {
+                                    {"connectdelay 300\n", 0},
+                                    {"Other 5\nConnectDelay 120\n", 120}}) {
     WriteFile("DUVUZUVConfig.txt", text);
     Diag_Phone* phone = Phone(VODE_ConnectServer(VODE_PORT_NULL));
     ASSERT_NE(phone, nullptr);

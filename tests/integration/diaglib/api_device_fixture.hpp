@@ -93,7 +93,9 @@ class DeviceTest : public ::testing::Test {
     return text.str();
   }
   Diag_Phone* Phone(VODE_HANDLE handle) { return Vode_ResourceManager::Instance().Phone(handle); }
-  std::string ContextName(VODE_HANDLE handle) { return Vode_ResourceManager::Instance().ContextName(handle); }
+  std::string ContextName(VODE_HANDLE handle) {
+    return Vode_ResourceManager::Instance().ContextName(handle);
+  }
 
   testsupport::TestClock clock_;
   std::string base_;

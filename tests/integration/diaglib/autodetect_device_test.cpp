@@ -35,7 +35,8 @@ TEST_F(AutoDetectTest, FirstPortInListOrderWithAPhoneWinsAfterSilentOnesAreRelea
   EXPECT_FALSE(silent.Requests().empty());
   EXPECT_TRUE(later.Requests().empty());
   EXPECT_EQ(Vode_ResourceManager::Instance().ContextsInUse(), 1);
-  EXPECT_EQ(Vode_ResourceManager::Instance().ContextCounter(), before + 3);  // two probes, one context
+  EXPECT_EQ(Vode_ResourceManager::Instance().ContextCounter(),
+            before + 3);  // two probes, one context
 }
 
 TEST_F(AutoDetectTest, NoSerialPortsReleasesEverythingAndFindsNothing) {

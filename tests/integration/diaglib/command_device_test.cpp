@@ -24,7 +24,8 @@ TEST_F(CommandTest, PingAndModeRequestsOnTheWire) {
   auto& device = Connect();
   EXPECT_TRUE(VODE_IsPhoneConnected(handle_));
   EXPECT_TRUE(VODE_DIAG_CONTROL_F(handle_, 0x12));  // reset: no delay, no read-back
-  EXPECT_EQ(device.Requests(), (std::vector<Bytes>{{0x7B, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {0x00}, {0x29, 0x02, 0x00}}));
+  EXPECT_EQ(device.Requests(),
+            (std::vector<Bytes>{{0x7B, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {0x00}, {0x29, 0x02, 0x00}}));
   EXPECT_TRUE(clock_.Pauses().empty());
   device.ReplaceCommandCode(1, 0x7C);
   EXPECT_FALSE(VODE_IsPhoneConnected(handle_));
@@ -82,8 +83,9 @@ TEST_F(CommandTest, VersionFieldsAndBuildIdStrings) {
     uint16_t firmware = 0;
     ASSERT_TRUE(VODE_DIAG_VERNO_F(handle_, date, time, release_date, release_time, directory, &scm,
                                   &cai, &model, &firmware, &slot, &major, &minor));
-    EXPECT_EQ(std::string(date) + "|" + time + "|" + release_date + "|" + release_time + "|" + directory,
-              "Dec 07 2026|12:00:00|Nov 30 2026|09:30:00|KVX1000 ");
+    EXPECT_EQ(
+        std::string(date) + "|" + time + "|" + release_date + "|" + release_time + "|" + directory,
+        "Dec 07 2026|12:00:00|Nov 30 2026|09:30:00|KVX1000 ");
     EXPECT_EQ((std::vector<int>{scm, cai, model, firmware, slot, major, minor}),
               (std::vector<int>{0x0A, 6, 0x9C, 1234, 2, 1, 0}));
   }

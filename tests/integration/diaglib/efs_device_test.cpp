@@ -9,7 +9,9 @@ using Writes = std::vector<std::pair<uint32_t, size_t>>;  // offset, data bytes
 uint32_t U32(const Bytes& b, size_t at) {
   return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<uint32_t>(b[at + 3]) << 24);
 }
-int Efs2Command(const Bytes& r) { return r.size() >= 4 && r[0] == 0x4B && r[1] == 0x13 ? r[2] | (r[3] << 8) : -1; }
+int Efs2Command(const Bytes& r) {
+  return r.size() >= 4 && r[0] == 0x4B && r[1] == 0x13 ? r[2] | (r[3] << 8) : -1;
+}
 
 std::vector<int>& Progress() {
   static std::vector<int> transferred;
@@ -53,7 +55,8 @@ class EfsTest : public DeviceTest {
     Entries().clear();
   }
   bool Upload(const Bytes& content, const std::string& efs = "/cfg/data.bin") {
-    std::ofstream("data.bin", std::ios::binary).write(reinterpret_cast<const char*>(content.data()), content.size());
+    std::ofstream("data.bin", std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()), content.size());
     return VODE_EfsWrite(handle_, "data.bin", efs.c_str());
   }
   Writes WritesSent() const {
@@ -65,8 +68,9 @@ class EfsTest : public DeviceTest {
   }
   int Sent(int command) const {
     const auto requests = device_->Requests();
-    return static_cast<int>(std::count_if(requests.begin(), requests.end(),
-                                          [command](const Bytes& r) { return Efs2Command(r) == command; }));
+    return static_cast<int>(
+        std::count_if(requests.begin(), requests.end(),
+                      [command](const Bytes& r) { return Efs2Command(r) == command; }));
   }
   bool Stored(const Bytes& content, const std::string& efs = "/cfg/data.bin") const {
     Bytes stored;
@@ -89,7 +93,9 @@ TEST_F(EfsTest, FilesGoInChunksOf512WithAProgressReportEach) {
     ASSERT_TRUE(Upload(Pattern(size))) << size;
     EXPECT_EQ(WritesSent(), writes) << size;
     std::vector<int> expected;
-    for (const auto& write : writes) expected.push_back(static_cast<int>(write.first + write.second) * 10000 + static_cast<int>(size));
+    for (const auto& write : writes)
+      expected.push_back(static_cast<int>(write.first + write.second) * 10000 +
+                         static_cast<int>(size));
     EXPECT_EQ(Progress(), expected);
     EXPECT_EQ(Sent(2), 1);
     EXPECT_EQ(Sent(3), 1);
@@ -102,7 +108,8 @@ TEST_F(EfsTest, UnansweredStatusOrAFullDeviceOpensNothing) {
   Connect();
   device_->IgnoreEfsStatus(true);
   EXPECT_FALSE(Upload(Pattern(1000)));
-  EXPECT_TRUE(LogCapture::Has("Available size on local disk is insufficient.  tot_data_size = 1000,  availSpace=0"));
+  EXPECT_TRUE(LogCapture::Has(
+      "Available size on local disk is insufficient.  tot_data_size = 1000,  availSpace=0"));
   EXPECT_TRUE(LogCapture::Has("VODE_EfsWrite() - FAIL"));
   device_->IgnoreEfsStatus(false);
   device_->FillUp(true);
@@ -125,7 +132,8 @@ TEST_F(EfsTest, RefusedAndShortWritesKeepTheFileInLine) {
   device_->RefuseEfsWrites(2, 28);
   ASSERT_TRUE(Upload(Pattern(700)));
   auto requests = device_->Requests();
-  requests.erase(std::remove_if(requests.begin(), requests.end(), [](const Bytes& r) { return Efs2Command(r) != 5; }),
+  requests.erase(std::remove_if(requests.begin(), requests.end(),
+                                [](const Bytes& r) { return Efs2Command(r) != 5; }),
                  requests.end());
   ASSERT_EQ(requests.size(), 4u);
   EXPECT_TRUE(requests[0] == requests[1] && requests[1] == requests[2]);  // resent unchanged
@@ -168,7 +176,8 @@ TEST_F(EfsTest, ListingHandsEveryEntryToTheCallback) {
   device_->EfsMkdir("/nv/item_files/modem/mmode/sub");
   EXPECT_TRUE(VODE_EfsDirectory(handle_, "nv/item_files/modem/mmode"));
   std::sort(Entries().begin(), Entries().end());
-  EXPECT_EQ(Entries(), (std::vector<std::string>{"nv/item_files/modem/mmode/a:1:3", "nv/item_files/modem/mmode/sub:0:0"}));
+  EXPECT_EQ(Entries(), (std::vector<std::string>{"nv/item_files/modem/mmode/a:1:3",
+                                                 "nv/item_files/modem/mmode/sub:0:0"}));
   EXPECT_TRUE(LogCapture::Has(" EFS DIR - 'nv/item_files/modem/mmode/a' 3 bytes"));
   Restart();
   EXPECT_TRUE(VODE_EfsDirectory(handle_, "cfg"));

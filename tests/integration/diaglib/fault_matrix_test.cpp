@@ -25,23 +25,27 @@ Bytes Pattern(size_t size, uint8_t seed) {
 
 // Real time for the device's own thread to bring a vanished port back.
 bool WaitUntilPresent(devicesim::VirtualDevice& device) {
-  for (int i = 0; i < 200 && !device.Present(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  for (int i = 0; i < 200 && !device.Present(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return device.Present();
 }
 
-class LibraryFaults : public DeviceTest, public ::testing::WithParamInterface<testsupport::DeviceFault> {
+class LibraryFaults : public DeviceTest,
+                      public ::testing::WithParamInterface<testsupport::DeviceFault> {
  protected:
   LibraryFaults() : DeviceTest(kCapMs) {}
 
   // Uploads `content` and checks the invariants; returns the library's answer.
   bool Upload(devicesim::VirtualDevice& device, VODE_HANDLE handle, const Bytes& content) {
     std::ofstream("data.bin", std::ios::binary)
-        .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+        .write(reinterpret_cast<const char*>(content.data()),
+               static_cast<std::streamsize>(content.size()));
     const size_t before = device.GoodRequests().size();
     const uint64_t start = clock_.NowMs();
     const bool ok = VODE_EfsWrite(handle, "data.bin", "/cfg/data.bin");
     const uint64_t exchanges = device.GoodRequests().size() - before + 1;
-    EXPECT_LE(clock_.NowMs() - start, exchanges * kExchangeBoundMs) << "longer than its exchanges allow";
+    EXPECT_LE(clock_.NowMs() - start, exchanges * kExchangeBoundMs)
+        << "longer than its exchanges allow";
     if (ok) {
       Bytes stored;
       EXPECT_TRUE(device.EfsReadFile("/cfg/data.bin", &stored));
@@ -69,7 +73,8 @@ TEST_P(LibraryFaults, AWriteThatPassesHoldsTheLocalBytes) {
   EXPECT_TRUE(Upload(device, handle, Pattern(1700, 9)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, LibraryFaults, ::testing::ValuesIn(testsupport::DeviceFaults(kLateMs)),
+INSTANTIATE_TEST_SUITE_P(Each, LibraryFaults,
+                         ::testing::ValuesIn(testsupport::DeviceFaults(kLateMs)),
                          [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -15,13 +15,16 @@ TEST_F(TransportTest, VersionRequestLeavesAsItsFrameAndTheReplyIsDeliveredOnce) 
   ASSERT_EQ(serial.Open(kComNumber), 1);
   ASSERT_TRUE(ahdlc.SetPort(&serial));
   std::vector<Bytes> packets;
-  HdlcDeframer deframer([&packets](int size, const uint8_t* bytes) { packets.emplace_back(bytes, bytes + size); });
+  HdlcDeframer deframer(
+      [&packets](int size, const uint8_t* bytes) { packets.emplace_back(bytes, bytes + size); });
   const uint8_t version = 0x00;
   ASSERT_EQ(ahdlc.Send(&version, 1, 4000, 0), 1);
   Bytes buffer(40960);
   auto read = [&] {
     int length = static_cast<int>(buffer.size());
-    if (serial.WaitReadable(10) == CSerialPort::WaitResult::kReadable && ahdlc.Receive(buffer.data(), &length, 0)) deframer.DeframeChunk(buffer.data(), length);
+    if (serial.WaitReadable(10) == CSerialPort::WaitResult::kReadable &&
+        ahdlc.Receive(buffer.data(), &length, 0))
+      deframer.DeframeChunk(buffer.data(), length);
     return !packets.empty();
   };
   ASSERT_TRUE(Eventually(read));
@@ -42,7 +45,8 @@ TEST_F(TransportTest, ResponseLengthLeavesOutTheCrcAndIsCutToTheCapacity) {
   const std::string size = std::to_string(frame.size());
   EXPECT_TRUE(capture_->HasPrefix("SEND (1 bytes):00 "));
   // The de-framer logs after handing the packet on, so its line may follow the exchange.
-  EXPECT_TRUE(Eventually([&] { return capture_->HasPrefix("SYNC REC (" + size + " bytes): 00 "); }));
+  EXPECT_TRUE(
+      Eventually([&] { return capture_->HasPrefix("SYNC REC (" + size + " bytes): 00 "); }));
   EXPECT_TRUE(capture_->HasPrefix("SYNC REC--listener--(" + size + " bytes): 00 "));
   EXPECT_TRUE(capture_->Has("CVodeThreadInterface::SendSync = result = 1"));
 
@@ -59,7 +63,8 @@ TEST_F(TransportTest, AnErrorResponseFailsAtOnceAndLeavesThePortOpen) {
   EXPECT_LT(clock_.NowMs() - before, 4000u);
   EXPECT_EQ(response_[0], 0x13);
   EXPECT_TRUE(link.IsConnected());
-  const int different = capture_->Find("Received different response command byte (0x13)than was requested (0x4B)");
+  const int different =
+      capture_->Find("Received different response command byte (0x13)than was requested (0x4B)");
   const int failed = capture_->Find("Error. Send Sync Read failed.", different);
   ASSERT_GE(different, 0);
   ASSERT_GT(failed, different);
@@ -82,7 +87,8 @@ TEST_F(TransportTest, ATimeOutClosesThePortAndTheNextRequestReopensIt) {
   int at = 0;
   for (const char* line : {"Port open request, first close port",
                            "Port close request.  Connected = 0, User Defined Transport = 0",
-                           "Port close was not issued because connected flag not set or user defined transport is being used",
+                           "Port close was not issued because connected flag not set or user "
+                           "defined transport is being used",
                            "Port open request, proceed with open", "SEND (1 bytes):00 "}) {
     at = capture_->Find(line, at);
     ASSERT_GE(at, 0) << line;
@@ -123,7 +129,8 @@ TEST_F(TransportTest, AFlushBetweenTwoHalvesOfAFrameDropsTheFirstHalf) {
   const Bytes first(frame.begin(), frame.begin() + 3), rest(frame.begin() + 3, frame.end());
   auto reads = [&] {
     int n = 0;
-    for (const std::string& text : capture_->Texts()) n += text.compare(0, 20, "THREAD READ (3 bytes") == 0;
+    for (const std::string& text : capture_->Texts())
+      n += text.compare(0, 20, "THREAD READ (3 bytes") == 0;
     return n;
   };
 
@@ -158,7 +165,8 @@ TEST_F(TransportTest, APauseRightAfterAResumeIsAcknowledgedAgain) {
     ASSERT_TRUE(reader.PauseThread()) << i;
     reader.ResumeThread();  // the reader may not have seen this before the next request
   }
-  EXPECT_FALSE(capture_->HasPrefix("CVodeThreadInterface::PauseThread - Thread Pause event ack failed"));
+  EXPECT_FALSE(
+      capture_->HasPrefix("CVodeThreadInterface::PauseThread - Thread Pause event ack failed"));
 }
 
 TEST_F(TransportTest, TheNullPortOpensWithoutADeviceAndSendsNothing) {
@@ -183,7 +191,8 @@ TEST_F(TransportTest, ClosingEndsTheReaderAndTheLogAndALaterRequestReopens) {
   capture_->Clear();
   EXPECT_TRUE(link.ThreadInterface().PauseThread());
   EXPECT_TRUE(link.ThreadInterface().StopThread());
-  EXPECT_EQ(capture_->Texts(), std::vector<std::string>{"CVodeThreadInterface::PauseThread - thread is already paused"});
+  EXPECT_EQ(capture_->Texts(), std::vector<std::string>{
+                                   "CVodeThreadInterface::PauseThread - thread is already paused"});
   ASSERT_TRUE(Exchange({0x00}));
   EXPECT_TRUE(link.ThreadInterface().ThreadStarted());
 }

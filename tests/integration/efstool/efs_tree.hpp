@@ -30,9 +30,9 @@ inline std::map<std::string, std::string> ReadTree(const std::string& root) {
 
 // Copies a folder of examples/ into `destination`.
 inline void CopyExample(const std::string& name, const std::string& destination) {
-  std::filesystem::copy(std::string(TEST_SOURCE_DIR) + "/examples/" + name, destination,
-                        std::filesystem::copy_options::recursive |
-                            std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy(
+      std::string(TEST_SOURCE_DIR) + "/examples/" + name, destination,
+      std::filesystem::copy_options::recursive | std::filesystem::copy_options::overwrite_existing);
 }
 
 inline std::string ExamplePath(const std::string& name) {

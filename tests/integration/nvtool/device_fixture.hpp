@@ -93,7 +93,8 @@ class DeviceRun : public ::testing::Test {
 
   // A reply in pieces must arrive within one real wait, so the cap is generous; tests that
   // expect silence pass a short one to stay fast.
-  explicit DeviceRun(uint32_t real_wait_cap_ms = 500) : clock_(real_wait_cap_ms), hook_clock_(clock_) {
+  explicit DeviceRun(uint32_t real_wait_cap_ms = 500)
+      : clock_(real_wait_cap_ms), hook_clock_(clock_) {
     char pattern[] = "/tmp/itemsmith-it-XXXXXX";
     root_ = mkdtemp(pattern);
     setenv("DIAG_DEVICE_ROOT", root_.c_str(), 1);
@@ -101,9 +102,10 @@ class DeviceRun : public ::testing::Test {
     options_.com_number = kCom;
     options_.reset_absence_ms = 20;
     discovery_ = platform::MakeDeviceDiscovery();
-    env_ = testsupport::MakeNvToolEnvironment(rec_, hook_clock_, discovery_.get(), [this](platform::Clock& c) {
-      return std::make_unique<HookedPort>(platform::MakeComPort(c), &write_hook_);
-    });
+    env_ = testsupport::MakeNvToolEnvironment(
+        rec_, hook_clock_, discovery_.get(), [this](platform::Clock& c) {
+          return std::make_unique<HookedPort>(platform::MakeComPort(c), &write_hook_);
+        });
   }
   ~DeviceRun() override {
     device_.reset();
@@ -139,11 +141,13 @@ class DeviceRun : public ::testing::Test {
     return n;
   }
   // The log lines given appear in this order.
-  ::testing::AssertionResult InOrder(const std::string& text, const std::vector<std::string>& parts) {
+  ::testing::AssertionResult InOrder(const std::string& text,
+                                     const std::vector<std::string>& parts) {
     size_t at = 0;
     for (const std::string& part : parts) {
       const size_t found = text.find(part, at);
-      if (found == std::string::npos) return ::testing::AssertionFailure() << "missing after " << at << ": " << part;
+      if (found == std::string::npos)
+        return ::testing::AssertionFailure() << "missing after " << at << ": " << part;
       at = found + part.size();
     }
     return ::testing::AssertionSuccess();

@@ -19,7 +19,8 @@ devicesim::NvData Original(uint8_t seed) {
   return data;
 }
 
-using FaultOn = std::tuple<testsupport::DeviceFault, uint8_t>;  // the fault, the request code it strikes
+using FaultOn =
+    std::tuple<testsupport::DeviceFault, uint8_t>;  // the fault, the request code it strikes
 
 class ItemsmithFaults : public SilentDeviceRun, public ::testing::WithParamInterface<FaultOn> {};
 
@@ -40,7 +41,8 @@ TEST_P(ItemsmithFaults, EveryItemIsItsOldValueOrTheWantedOne) {
   rec_.list_text = "NV30:11,7e\nNV31:22\n";
   EXPECT_EQ(Run(0), 0);
   const bool passed = rec_.Result() == "[WriteNVItem PASS]\r\n";
-  std::printf("fault %-18s on 0x%02X itemsmith %s\n", fault.name.c_str(), code, passed ? "PASS" : "FAIL");
+  std::printf("fault %-18s on 0x%02X itemsmith %s\n", fault.name.c_str(), code,
+              passed ? "PASS" : "FAIL");
 
   for (const Bytes& request : device.GoodRequests()) {
     if (request.empty() || request[0] != 0x27) continue;
@@ -68,9 +70,11 @@ std::vector<FaultOn> NvFaults() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, ItemsmithFaults, ::testing::ValuesIn(NvFaults()), [](const auto& info) {
-  return std::get<0>(info.param).name + (std::get<1>(info.param) == 0x26 ? "_on_read" : "_on_write");
-});
+INSTANTIATE_TEST_SUITE_P(Each, ItemsmithFaults, ::testing::ValuesIn(NvFaults()),
+                         [](const auto& info) {
+                           return std::get<0>(info.param).name +
+                                  (std::get<1>(info.param) == 0x26 ? "_on_read" : "_on_write");
+                         });
 
 }  // namespace
 }  // namespace nvtest

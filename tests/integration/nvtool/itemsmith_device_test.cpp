@@ -38,24 +38,28 @@ TEST_F(DeviceRun, WholeRunWithReset) {
   EXPECT_EQ(device.NvItem(453), want) << "bytes 16 to 127 are the ones the device held";
   const devicesim::NvData item10 = device.NvItem(10);
   EXPECT_EQ(Bytes(item10.begin(), item10.begin() + 3), (Bytes{0x7E, 0x7D, 0}));
-  EXPECT_EQ(device.NvItem(65547 & 0xFFFF)[0], 5) << "an item number above 65535 names its low 16 bits";
+  EXPECT_EQ(device.NvItem(65547 & 0xFFFF)[0], 5)
+      << "an item number above 65535 names its low 16 bits";
   EXPECT_EQ(device.NvWriteCount(453), 1);
 
   EXPECT_TRUE(LongPauses().empty()) << "a device present at start costs no wait";
-  EXPECT_TRUE(InOrder(rec_.Log(),
-                      {"KVX_WriteNVItem version: 20120831 \r\n\r\n", "\r\n1. search com port before eject disk\r\n",
-                       "search com port before eject disk +++\r\n", "search com port before eject disk ---\r\n",
-                       "com port exist before eject disk _iComPort:7\r\n",
-                       "\r\n---- Change to offline mode nRetry_now:0 ----\r\n", "Change to offline mode ok \r\n\r\n",
-                       "\r\n5. *** start to burn nv item *** \r\n\r\n", "SetNvItem 453 +++\r\n",
-                       "NV453 option Read, data[0] = 0x3, data[1] = 0xa, data[2] = 0x11, data[3] = 0x18, ",
-                       "data[7] = 0x34,data[8] = 0x3b, ", "NV453 is written success \r\n",
-                       "NV453 option Read, data[0] = 0x1, data[1] = 0x2, data[2] = 0xff, data[3] = 0x0, ",
-                       "NV453 is  is written \r\n", "SetNvItem_453 ---\r\n", "SetNvItem 10 +++\r\n",
-                       "SetNvItem_10 ---\r\n", "SetNvItem 11 +++\r\n", "Reset phone ok \r\n\r\n"}))
+  EXPECT_TRUE(InOrder(
+      rec_.Log(),
+      {"KVX_WriteNVItem version: 20120831 \r\n\r\n", "\r\n1. search com port before eject disk\r\n",
+       "search com port before eject disk +++\r\n", "search com port before eject disk ---\r\n",
+       "com port exist before eject disk _iComPort:7\r\n",
+       "\r\n---- Change to offline mode nRetry_now:0 ----\r\n",
+       "Change to offline mode ok \r\n\r\n", "\r\n5. *** start to burn nv item *** \r\n\r\n",
+       "SetNvItem 453 +++\r\n",
+       "NV453 option Read, data[0] = 0x3, data[1] = 0xa, data[2] = 0x11, data[3] = 0x18, ",
+       "data[7] = 0x34,data[8] = 0x3b, ", "NV453 is written success \r\n",
+       "NV453 option Read, data[0] = 0x1, data[1] = 0x2, data[2] = 0xff, data[3] = 0x0, ",
+       "NV453 is  is written \r\n", "SetNvItem_453 ---\r\n", "SetNvItem 10 +++\r\n",
+       "SetNvItem_10 ---\r\n", "SetNvItem 11 +++\r\n", "Reset phone ok \r\n\r\n"}))
       << rec_.Log();
   EXPECT_EQ(rec_.Log().find("Normal Mode"), std::string::npos);
-  EXPECT_TRUE(InOrder(rec_.console, {"\n [Diag] Version Request ok\n", "Setting NV item: 453\r\n"}));
+  EXPECT_TRUE(
+      InOrder(rec_.console, {"\n [Diag] Version Request ok\n", "Setting NV item: 453\r\n"}));
   EXPECT_EQ(rec_.window_shown, (std::vector<bool>{false, true}));
 }
 
@@ -100,7 +104,8 @@ TEST_F(SilentDeviceRun, UnansweredWriteVerifiedByReadBack) {
   EXPECT_EQ(Run(0), 0);
   EXPECT_EQ(rec_.Result(), "[WriteNVItem FAIL]\r\n");
   EXPECT_EQ(device.NvItem(31)[0], 1);
-  EXPECT_NE(rec_.Log().find("NV31 is written success \r\nSetNvItem_31 return false \r\n"), std::string::npos);
+  EXPECT_NE(rec_.Log().find("NV31 is written success \r\nSetNvItem_31 return false \r\n"),
+            std::string::npos);
 }
 
 TEST_F(DeviceRun, ReplyForAnotherItemIsNotTheItem) {
@@ -128,8 +133,9 @@ TEST_F(DeviceRun, ReplyForAnotherItemIsNotTheItem) {
   EXPECT_EQ(RequestsOf(0x27), 0);
   EXPECT_EQ(RequestsOf(0x26), 2);
   EXPECT_EQ(device.ResetCount(), 0);
-  EXPECT_TRUE(InOrder(rec_.Log(), {"SetNvItem 50 +++\r\n", "SetNvItem_50 return false \r\n", "SetNvItem Fail \r\n",
-                                   "\r\n---- Write NV items NV50 fail ----\r\n\r\n\r\n"}))
+  EXPECT_TRUE(InOrder(
+      rec_.Log(), {"SetNvItem 50 +++\r\n", "SetNvItem_50 return false \r\n", "SetNvItem Fail \r\n",
+                   "\r\n---- Write NV items NV50 fail ----\r\n\r\n\r\n"}))
       << rec_.Log();
 }
 
@@ -157,10 +163,12 @@ TEST_F(DeviceRun, OfflineFailingSevenTimes) {
   EXPECT_EQ(RequestsOf(0x29), 35);
   EXPECT_EQ(RequestsOf(0x26), 0);
   EXPECT_EQ(LongPauses(), std::vector<uint32_t>(7, 10000));
-  EXPECT_TRUE(InOrder(rec_.Log(), {"---- Change to offline mode nRetry_now:0 ----\r\nChange to offline mode fail \r\n\r\n"
-                                   "sleep 10sec +++\r\nsleep 10sec ---\r\n",
-                                   "---- Change to offline mode nRetry_now:6 ----\r\nChange to offline mode fail \r\n\r\n"
-                                   "sleep 10sec +++\r\nsleep 10sec ---\r\n"}));
+  EXPECT_TRUE(InOrder(
+      rec_.Log(),
+      {"---- Change to offline mode nRetry_now:0 ----\r\nChange to offline mode fail \r\n\r\n"
+       "sleep 10sec +++\r\nsleep 10sec ---\r\n",
+       "---- Change to offline mode nRetry_now:6 ----\r\nChange to offline mode fail \r\n\r\n"
+       "sleep 10sec +++\r\nsleep 10sec ---\r\n"}));
   EXPECT_EQ(rec_.Log().find("nRetry_now:7"), std::string::npos);
 }
 
@@ -174,12 +182,15 @@ TEST_F(DeviceRun, NoPortAfterSevenSearches) {
   expected.insert(expected.end(), searches.begin(), searches.end());
   EXPECT_EQ(LongPauses(), expected);
   EXPECT_TRUE(device_->GoodRequests().empty());
-  EXPECT_TRUE(InOrder(rec_.Log(), {"\r\n---- EjectDisk nRetry_now:6 ----\r\n", "EjectDisk ---\r\nsleep 10sec +++\r\n"
-                                   "sleep 10sec ---\r\nEjectDisk fail\r\n",
-                                   "\r\n---- search com port nRetry_now:0 ----\r\n",
-                                   "\r\n---- search com port nRetry_now:6 ----\r\n\r\n4. search com port after eject disk\r\n"
-                                   "search com port after eject disk +++\r\nsearch com port after eject disk ---\r\n"
-                                   "com port not exist after eject disk\r\nsleep 10sec +++\r\nsleep 10sec ---\r\n"}))
+  EXPECT_TRUE(InOrder(
+      rec_.Log(),
+      {"\r\n---- EjectDisk nRetry_now:6 ----\r\n",
+       "EjectDisk ---\r\nsleep 10sec +++\r\n"
+       "sleep 10sec ---\r\nEjectDisk fail\r\n",
+       "\r\n---- search com port nRetry_now:0 ----\r\n",
+       "\r\n---- search com port nRetry_now:6 ----\r\n\r\n4. search com port after eject disk\r\n"
+       "search com port after eject disk +++\r\nsearch com port after eject disk ---\r\n"
+       "com port not exist after eject disk\r\nsleep 10sec +++\r\nsleep 10sec ---\r\n"}))
       << rec_.Log();
 }
 
@@ -201,15 +212,17 @@ TEST_F(DeviceRun, PortAppearingAfterSevenFailedEjects) {
   expected.push_back(10000);
   EXPECT_EQ(LongPauses(), expected);
   std::vector<std::string> banners;
-  for (int i = 0; i < 7; ++i) banners.push_back("\r\n---- EjectDisk nRetry_now:" + std::to_string(i) + " ----\r\n");
+  for (int i = 0; i < 7; ++i)
+    banners.push_back("\r\n---- EjectDisk nRetry_now:" + std::to_string(i) + " ----\r\n");
   banners.push_back("EjectDisk fail\r\n");
   banners.push_back("\r\n---- search com port nRetry_now:0 ----\r\n");
   banners.push_back("com port not exist after eject disk\r\n");
   banners.push_back("\r\n---- search com port nRetry_now:1 ----\r\n");
   banners.push_back("search com port after eject disk ---\r\nNormal Mode _iComPort:7\r\n\r\n\r\n");
   EXPECT_TRUE(InOrder(rec_.Log(), banners)) << rec_.Log();
-  EXPECT_NE(nvtool::Narrow(rec_.wide_console).find("\nEnumerate device : No.0\r\nGet no more device items.\r\n"
-                                                   "Cannot find specific Disk and Re-Enumrate : 20th times\n"),
+  EXPECT_NE(nvtool::Narrow(rec_.wide_console)
+                .find("\nEnumerate device : No.0\r\nGet no more device items.\r\n"
+                      "Cannot find specific Disk and Re-Enumrate : 20th times\n"),
             std::string::npos);
   EXPECT_EQ(device.NvItem(80)[0], 4);
 }
@@ -228,18 +241,21 @@ TEST_F(DeviceRun, UnopenableCdromBeforeTheDevice) {
   EXPECT_TRUE(device.EjectReceived());
   EXPECT_EQ(LongPauses(), (std::vector<uint32_t>{1000, 10000}));
   const std::string wide = nvtool::Narrow(rec_.wide_console);
-  EXPECT_TRUE(InOrder(wide, {std::string(70, '='), "\nEnumerate device : No.0\r\nGetDeviceProperty - CreateFile failed "
-                                                  "with error: 2\r\n",
+  EXPECT_TRUE(InOrder(wide, {std::string(70, '='),
+                             "\nEnumerate device : No.0\r\nGetDeviceProperty - CreateFile failed "
+                             "with error: 2\r\n",
                              "\nEnumerate device : No.1\r\nVID : KVX",
                              "[Notice] Device match, send eject SCSI command\r\n"
                              "[Notice]Send eject SCSI command successfully\r\n",
                              "\nEnumerate device : No.2\r\nGet no more device items.\r\n"}))
       << wide;
-  EXPECT_TRUE(InOrder(rec_.Log(), {"\r\n---- EjectDisk nRetry_now:0 ----\r\n", "Find KVX Mass storage \r\n"
-                                   "Send eject SCSI command successfully \r\n",
-                                   "EjectDisk ---\r\nEjectDisk success\r\nsleep for reboot 10sec +++\r\n"
-                                   "sleep for reboot 10sec ---\r\n",
-                                   "Normal Mode _iComPort:7\r\n"}))
+  EXPECT_TRUE(
+      InOrder(rec_.Log(), {"\r\n---- EjectDisk nRetry_now:0 ----\r\n",
+                           "Find KVX Mass storage \r\n"
+                           "Send eject SCSI command successfully \r\n",
+                           "EjectDisk ---\r\nEjectDisk success\r\nsleep for reboot 10sec +++\r\n"
+                           "sleep for reboot 10sec ---\r\n",
+                           "Normal Mode _iComPort:7\r\n"}))
       << rec_.Log();
   EXPECT_EQ(device.NvItem(90)[0], 5);
 }
@@ -251,7 +267,8 @@ TEST_F(DeviceRun, TovikServerRunningSendsNothing) {
   EXPECT_EQ(Run(1), 0);
   EXPECT_EQ(rec_.Result(), "[WriteNVItem FAIL]\r\n");
   EXPECT_TRUE(device.RawReceived().empty());
-  EXPECT_EQ(rec_.Log(), "KVX_WriteNVItem version: 20120831 \r\n\r\n[Error] TovikApplicationExist \r\n");
+  EXPECT_EQ(rec_.Log(),
+            "KVX_WriteNVItem version: 20120831 \r\n\r\n[Error] TovikApplicationExist \r\n");
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ TEST_F(DeviceRun, ListLinesAreTakenWholeAndTheMarkIsSkipped) {
   devicesim::VirtualDevice& device = StartDevice();
   device.SetNvItem(11, Held(0x11));
   std::string sixteen = "NV453:";
-  for (int v = 1; v <= 16; ++v) sixteen += std::string(v == 1 ? " " : ", ") + nvtool::Format("0x%02x", v);
+  for (int v = 1; v <= 16; ++v)
+    sixteen += std::string(v == 1 ? " " : ", ") + nvtool::Format("0x%02x", v);
   ASSERT_GT(sixteen.size(), 99u);
   const std::string comment = "NV10:01<" + std::string(95, '-') + " was NV11:05 before\n";
   rec_.list_text = "\xEF\xBB\xBFNV100:7\n" + sixteen + "\n" + comment;
@@ -48,9 +49,11 @@ TEST_F(DeviceRun, OverlongLineFailsTheRunWhereItStands) {
   EXPECT_EQ(device.NvItem(1)[0], 1);
   EXPECT_FALSE(device.HasNvItem(2));
   EXPECT_FALSE(device.HasNvItem(3));
-  EXPECT_NE(rec_.Log().find("SetNvItem_1 ---\r\n\r\n---- KVX_nvitem.txt line 2 longer than 65536 characters ----"
-                            "\r\n\r\n\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      rec_.Log().find(
+          "SetNvItem_1 ---\r\n\r\n---- KVX_nvitem.txt line 2 longer than 65536 characters ----"
+          "\r\n\r\n\r\n"),
+      std::string::npos)
       << rec_.Log();
 }
 
@@ -70,7 +73,8 @@ TEST_F(DeviceRun, ListThatCannotBeReadToItsEndLeavesNoVerdict) {
   };
   const Case cases[] = {
       // A folder opens as a stream on Linux; its first read fails.
-      {"folder read", [this] { return std::fopen(root_.c_str(), "r"); }, "\r\nread KVX_ntitem file fail...\n\r\n"},
+      {"folder read", [this] { return std::fopen(root_.c_str(), "r"); },
+       "\r\nread KVX_ntitem file fail...\n\r\n"},
       {"error after a line", [] { return testsupport::StreamFailingAfter("NV1:5\nNV2:"); },
        "\r\nread KVX_ntitem file fail...\n\r\n"},
       {"folder", real(root_), "\r\nopen KVX_ntitem file fail...\n\r\n"},
@@ -85,7 +89,9 @@ TEST_F(DeviceRun, ListThatCannotBeReadToItsEndLeavesNoVerdict) {
     EXPECT_EQ(rec_.files.count(nvtool::kResultFileName), 0u) << "not even the previous verdict";
     const std::string last = std::string(c.line) + "\r\n";
     const std::string log = rec_.Log();
-    EXPECT_TRUE(log.size() > last.size() && log.compare(log.size() - last.size(), last.size(), last) == 0) << log;
+    EXPECT_TRUE(log.size() > last.size() &&
+                log.compare(log.size() - last.size(), last.size(), last) == 0)
+        << log;
   }
   EXPECT_EQ(RequestsOf(0x27), 1) << "only the item read before the error";
   EXPECT_EQ(device.NvItem(1)[0], 5);

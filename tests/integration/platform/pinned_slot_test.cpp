@@ -107,15 +107,15 @@ TEST_F(SideBySide, APinnedRunEjectsItsOwnCdromAndFindsItsOwnPort) {
 // links, udev records, COM links, CD-ROMs and the shared hub.
 TEST_F(SideBySide, NeitherDeviceClobbersTheOther) {
   devicesim::VirtualDevice& keep = Start(4, "2.4", true);
-  const std::vector<std::string> kept = {
-      "sys/class/block/sr4", "dev/sr4", "sys/class/block/sr4/device/vendor"};
+  const std::vector<std::string> kept = {"sys/class/block/sr4", "dev/sr4",
+                                         "sys/class/block/sr4/device/vendor"};
   {
     devicesim::VirtualDevice& other = Start(5, "2.5", true);
     setenv("DIAG_USB_LOCATION", "1-2.5", 1);
     EjectTheOnlyCdrom();
     ASSERT_TRUE(Eventually([&] { return other.Present(); }));
     for (const char* path : {"dev/serial/com/COM5", "dev/ttyUSB4", "sys/class/tty/ttyUSB4/device",
-                                    "run/udev/data/c188:4"}) {
+                             "run/udev/data/c188:4"}) {
       EXPECT_TRUE(fs::exists(fs::path(root_) / path)) << path;
     }
     devices_.pop_back();  // stops and removes its entries

@@ -60,13 +60,15 @@ TEST(FrameRoundTrip, EveryByteValueAndCrcEscapes) {
       ASSERT_FALSE(frame.empty());
       ASSERT_EQ(0x7E, frame.back());
       Bytes plain(frame.size());
-      const size_t n = common::UnescapeBytes(frame.data(), frame.size() - 1, plain.data(), plain.size());
+      const size_t n =
+          common::UnescapeBytes(frame.data(), frame.size() - 1, plain.data(), plain.size());
       plain.resize(n);
       ASSERT_EQ(packet.size() + 2, plain.size());
       EXPECT_TRUE(common::CrcResidueGood(plain.data(), plain.size()));
       EXPECT_EQ(packet, Bytes(plain.begin(), plain.end() - 2));
       const uint16_t crc = common::Crc16(packet.data(), packet.size());
-      if ((crc & 0xFF) == 0x7E || (crc & 0xFF) == 0x7D || (crc >> 8) == 0x7E || (crc >> 8) == 0x7D) ++crc_escapes;
+      if ((crc & 0xFF) == 0x7E || (crc & 0xFF) == 0x7D || (crc >> 8) == 0x7E || (crc >> 8) == 0x7D)
+        ++crc_escapes;
     }
   }
   EXPECT_GT(crc_escapes, 0);

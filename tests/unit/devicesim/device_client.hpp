@@ -70,7 +70,8 @@ class Client {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
     while (frames_.empty()) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            end - std::chrono::steady_clock::now()).count();
+                            end - std::chrono::steady_clock::now())
+                            .count();
       if (left <= 0) return false;
       pollfd p{fd_, POLLIN, 0};
       if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;

@@ -52,9 +52,8 @@ TEST(Diagsim, ServesAPortUntilTerminatedAndDumpsItsFileSystem) {
     ::dup2(out[1], 1);
     ::close(out[0]);
     ::execl(program.c_str(), program.c_str(), "--root", root.c_str(), "--com", "9", "--efs-load",
-            load.c_str(), "--efs-dump", dump.c_str(), "--nv-set", "453:01,02,ff",
-            "--reset-absence", "30",
-            static_cast<char*>(nullptr));
+            load.c_str(), "--efs-dump", dump.c_str(), "--nv-set", "453:01,02,ff", "--reset-absence",
+            "30", static_cast<char*>(nullptr));
     ::_exit(127);
   }
   ::close(out[1]);
@@ -126,20 +125,25 @@ TEST(Diagsim, LaysOutTheShapeAskedForAndRefusesBadShapes) {
   ASSERT_NE(nullptr, ::mkdtemp(tmpl));
   const fs::path root = tmpl;
   int out = -1;
-  const pid_t pid = Spawn({"--root", root.string(), "--com", "101", "--layout", "cdc-acm", "--usb-path",
-                           "1.2", "--usb-id", "1E0F:90a1", "--interface-number", "3", "--no-interface",
-                           "--udev-description", "KVX Diagnostics"},
+  const pid_t pid = Spawn({"--root", root.string(), "--com", "101", "--layout", "cdc-acm",
+                           "--usb-path", "1.2", "--usb-id", "1E0F:90a1", "--interface-number", "3",
+                           "--no-interface", "--udev-description", "KVX Diagnostics"},
                           &out);
   ASSERT_GT(pid, 0);
-  EXPECT_EQ("diagsim: serving COM101 at " + (root / "dev/serial/com/COM101").string(), ReadLine(out));
+  EXPECT_EQ("diagsim: serving COM101 at " + (root / "dev/serial/com/COM101").string(),
+            ReadLine(out));
   EXPECT_EQ("../../ttyACM0", fs::read_symlink(root / "dev/serial/com/COM101").string());
   const fs::path device = root / "sys/devices/pci0000:00/0000:00:14.0/usb1/1-1/1-1.2";
-  EXPECT_EQ(fs::canonical(device / "1-1.2:1.3"), fs::canonical(root / "sys/class/tty/ttyACM0/device"));
+  EXPECT_EQ(fs::canonical(device / "1-1.2:1.3"),
+            fs::canonical(root / "sys/class/tty/ttyACM0/device"));
   EXPECT_FALSE(fs::exists(device / "1-1.2:1.3/interface"));
   std::ifstream record(root / "run/udev/data/c166:0");
-  const std::string text((std::istreambuf_iterator<char>(record)), std::istreambuf_iterator<char>());
-  EXPECT_EQ("E:ID_VENDOR_ID=1e0f\nE:ID_MODEL_ID=90a1\nE:ID_USB_INTERFACE_NUM=03\n"
-            "E:DIAG_PORT_DESCRIPTION=KVX Diagnostics\n", text);
+  const std::string text((std::istreambuf_iterator<char>(record)),
+                         std::istreambuf_iterator<char>());
+  EXPECT_EQ(
+      "E:ID_VENDOR_ID=1e0f\nE:ID_MODEL_ID=90a1\nE:ID_USB_INTERFACE_NUM=03\n"
+      "E:DIAG_PORT_DESCRIPTION=KVX Diagnostics\n",
+      text);
   ASSERT_EQ(0, ::kill(pid, SIGTERM));
   int status = 0;
   ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
@@ -147,9 +151,12 @@ TEST(Diagsim, LaysOutTheShapeAskedForAndRefusesBadShapes) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
   for (const std::vector<std::string>& bad :
-       std::vector<std::vector<std::string>>{{"--layout", "serial"}, {"--usb-path", "1..2"},
-                                             {"--usb-path", "0"}, {"--usb-path", "1.2."},
-                                             {"--usb-id", "1e0f9001"}, {"--usb-id", "1e0f:90g1"}}) {
+       std::vector<std::vector<std::string>>{{"--layout", "serial"},
+                                             {"--usb-path", "1..2"},
+                                             {"--usb-path", "0"},
+                                             {"--usb-path", "1.2."},
+                                             {"--usb-id", "1e0f9001"},
+                                             {"--usb-id", "1e0f:90g1"}}) {
     std::vector<std::string> args = {"--root", root.string()};
     args.insert(args.end(), bad.begin(), bad.end());
     const pid_t refused = Spawn(args, &out);

@@ -21,8 +21,10 @@ TEST(DeviceFraming, CheckValuesAndKnownFrames) {
   EXPECT_EQ(0x906E, devicesim::FrameCrc(reinterpret_cast<const uint8_t*>(digits.data()), 9));
   EXPECT_EQ(0x9E25, devicesim::FrameCrc(reinterpret_cast<const uint8_t*>(abc.data()), 3));
   EXPECT_EQ((Bytes{0x00, 0x78, 0xF0, 0x7E}), devicesim::FramePacket({0x00}));
-  EXPECT_EQ((Bytes{0x29, 0x01, 0x00, 0x31, 0x40, 0x7E}), devicesim::FramePacket({0x29, 0x01, 0x00}));
-  EXPECT_EQ((Bytes{0x29, 0x02, 0x00, 0x59, 0x6A, 0x7E}), devicesim::FramePacket({0x29, 0x02, 0x00}));
+  EXPECT_EQ((Bytes{0x29, 0x01, 0x00, 0x31, 0x40, 0x7E}),
+            devicesim::FramePacket({0x29, 0x01, 0x00}));
+  EXPECT_EQ((Bytes{0x29, 0x02, 0x00, 0x59, 0x6A, 0x7E}),
+            devicesim::FramePacket({0x29, 0x02, 0x00}));
   const Bytes escaped = devicesim::FramePacket({0x7E, 0x7D, 0x01});
   ASSERT_GE(escaped.size(), 5u);
   EXPECT_EQ((Bytes{0x7D, 0x5E, 0x7D, 0x5D, 0x01}), Bytes(escaped.begin(), escaped.begin() + 5));
@@ -67,7 +69,7 @@ class EfsTest : public ::testing::Test {
 TEST_F(EfsTest, FolderAndFileErrorsFollowPosix) {
   EXPECT_EQ(e::kNoEnt, efs.Mkdir("/a/b", 0777));  // no parents are made
   EXPECT_EQ(e::kOk, efs.Mkdir("a", 0777));
-  EXPECT_EQ(e::kExist, efs.Mkdir("/a", 0777));   // with or without the leading slash
+  EXPECT_EQ(e::kExist, efs.Mkdir("/a", 0777));  // with or without the leading slash
   EXPECT_EQ(e::kOk, Put("/a/f", {1, 2, 3}));
   EXPECT_EQ(e::kNotDir, efs.Mkdir("/a/f/x", 0777));
   EXPECT_EQ(e::kNotEmpty, efs.Rmdir("a"));
@@ -168,9 +170,9 @@ TEST_F(EfsTest, LoadAndDumpKeepBytesAndEmptyFolders) {
   fs::create_symlink("/ui/page.htm", base / "in/ui/link");
   std::string error;
   ASSERT_TRUE(efs.LoadFrom((base / "in").string(), &error)) << error;
-  EXPECT_EQ((std::vector<std::string>{"/ui/", "/ui/empty/", "/ui/link -> /ui/page.htm",
-                                      "/ui/page.htm"}),
-            efs.Listing());
+  EXPECT_EQ(
+      (std::vector<std::string>{"/ui/", "/ui/empty/", "/ui/link -> /ui/page.htm", "/ui/page.htm"}),
+      efs.Listing());
   ASSERT_TRUE(efs.DumpTo((base / "out").string(), &error)) << error;
   EXPECT_TRUE(fs::is_directory(base / "out/ui/empty"));
   EXPECT_EQ("/ui/page.htm", fs::read_symlink(base / "out/ui/link").string());

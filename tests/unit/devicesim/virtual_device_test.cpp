@@ -97,7 +97,8 @@ TEST_F(DeviceTest, LaysOutTheRootAsTheKernelDoesAndRemovesItOnStop) {
     EXPECT_EQ(shape.dev + "\n", ReadText(tty / "dev"));
     const std::string record = ReadText(root / "run/udev/data" / ("c" + shape.dev));
     EXPECT_NE(record.find("E:ID_USB_INTERFACE_NUM=02\n"), std::string::npos) << record;
-    EXPECT_NE(record.find("E:DIAG_PORT_DESCRIPTION=KVX Diagnostics\n"), std::string::npos) << record;
+    EXPECT_NE(record.find("E:DIAG_PORT_DESCRIPTION=KVX Diagnostics\n"), std::string::npos)
+        << record;
     if (!shape.hub.empty()) {
       EXPECT_TRUE(fs::exists(root / shape.hub / "idVendor"));
     }
@@ -140,7 +141,8 @@ TEST_F(DeviceTest, AnswersIdentificationLoopbackAndUnknownCommands) {
   EXPECT_EQ((Bytes{0x13, 0x55, 0x01}), client_.Transact({0x55, 0x01}));
   // A tool that sends a fixed-size request with stray bytes hears about it.
   EXPECT_EQ((Bytes{0x15, 0x00, 0x00}), client_.Transact({0x00, 0x00}));
-  EXPECT_EQ((Bytes{0x15, 0x4B, 0x0F, 0x00, 0x00, 0x01}), client_.Transact({0x4B, 0x0F, 0x00, 0x00, 0x01}));
+  EXPECT_EQ((Bytes{0x15, 0x4B, 0x0F, 0x00, 0x00, 0x01}),
+            client_.Transact({0x4B, 0x0F, 0x00, 0x00, 0x01}));
   EXPECT_EQ((Bytes{0x13, 0x4B, 0x22, 0x00, 0x00}), client_.Transact({0x4B, 0x22, 0x00, 0x00}));
 
   device_->LongVersionReply(true);
@@ -208,7 +210,8 @@ TEST_F(DeviceTest, NvItemsAreWrittenReadAndKeptInTheStateFile) {
   read[2] = 0x01;
   answer = client_.Transact(read);
   ASSERT_EQ(133u, answer.size());
-  EXPECT_EQ(Bytes(write.begin() + 3, write.begin() + 131), Bytes(answer.begin() + 3, answer.begin() + 131));
+  EXPECT_EQ(Bytes(write.begin() + 3, write.begin() + 131),
+            Bytes(answer.begin() + 3, answer.begin() + 131));
   EXPECT_EQ(1, device_->NvWriteCount(453));
 
   // The library reads with its own length: the answer keeps it.
@@ -360,7 +363,7 @@ TEST_F(DeviceTest, ResponseMisbehaviour) {
   EXPECT_EQ((Bytes{0x26, 0x04}), client_.Transact({0x7B, 0x04}));
   device_->DelayResponses(1, 150);
   ASSERT_TRUE(client_.Send({0x7B, 0x06}));
-  EXPECT_TRUE(client_.Receive(30).empty());  // held back ...
+  EXPECT_TRUE(client_.Receive(30).empty());           // held back ...
   EXPECT_EQ((Bytes{0x7B, 0x06}), client_.Receive());  // ... not lost
   device_->TruncateResponses(1, 1);
   EXPECT_EQ((Bytes{0x00}), client_.Transact({0x00}));
@@ -430,11 +433,20 @@ TEST_F(DeviceTest, CdromEjectThroughTheNodeBringsUpTheSerialPort) {
 TEST_F(DeviceTest, EveryWellFramedRequestGetsAnAnswer) {
   StartAndOpen(Defaults());
   std::mt19937 random(20261207);
-  const std::vector<Bytes> heads = {{0x00},       {0x7B},       {0x7C},       {0x26},
-                                    {0x27},       {0x4B},       {0x4B, 0x0F}, {0x4B, 0x13, 0x02, 0x00},
-                                    {0x4B, 0x13, 0x05, 0x00}, {0x4B, 0x13, 0x0C, 0x00},
-                                    {0x4B, 0x13, 0x09, 0x00}, {0x4B, 0x13, 0x0B, 0x00},
-                                    {0x4B, 0x13, 0x03, 0x00}, {0xF0}};
+  const std::vector<Bytes> heads = {{0x00},
+                                    {0x7B},
+                                    {0x7C},
+                                    {0x26},
+                                    {0x27},
+                                    {0x4B},
+                                    {0x4B, 0x0F},
+                                    {0x4B, 0x13, 0x02, 0x00},
+                                    {0x4B, 0x13, 0x05, 0x00},
+                                    {0x4B, 0x13, 0x0C, 0x00},
+                                    {0x4B, 0x13, 0x09, 0x00},
+                                    {0x4B, 0x13, 0x0B, 0x00},
+                                    {0x4B, 0x13, 0x03, 0x00},
+                                    {0xF0}};
   for (int i = 0; i < 300; ++i) {
     Bytes request = heads[random() % heads.size()];
     const size_t tail = random() % 24;
@@ -445,7 +457,8 @@ TEST_F(DeviceTest, EveryWellFramedRequestGetsAnAnswer) {
     EXPECT_TRUE(code == request[0] || code == 0x13 || code == 0x15 || code == 0x18)
         << "request " << i << " answered with 0x" << std::hex << int(code);
     if (code == 0x4B) {
-      EXPECT_EQ(Bytes(request.begin(), request.begin() + 4), Bytes(answer.begin(), answer.begin() + 4));
+      EXPECT_EQ(Bytes(request.begin(), request.begin() + 4),
+                Bytes(answer.begin(), answer.begin() + 4));
     }
   }
   EXPECT_EQ(55u, client_.Transact({0x00}).size());
@@ -462,7 +475,8 @@ TEST_F(DeviceTest, DevicesSharingARootKeepToTheirOwnEntries) {
   ASSERT_TRUE(first.Start()) << first.Error();
   ASSERT_TRUE(second.Start()) << second.Error();
   EXPECT_FALSE(fs::exists(fs::path(root_) / "sys/class/tty/ttyUSB2/device/../interface"));
-  EXPECT_EQ("Other Modem\n", ReadText(fs::path(root_) / "sys/class/tty/ttyUSB3/device/../../product"));
+  EXPECT_EQ("Other Modem\n",
+            ReadText(fs::path(root_) / "sys/class/tty/ttyUSB3/device/../../product"));
 
   Client other;
   ASSERT_TRUE(client_.Open(first.ComLinkPath()));

@@ -30,7 +30,9 @@ Bytes Unescape(const Bytes& frame) {  // without the closing flag
 TEST(AhdlcCrc, CoversLongPacketsWholeAndTakesRemainingBitsFromTheLowEnd) {
   for (size_t n : {1u, 8191u, 8192u, 8193u, 16381u}) {
     const Bytes bytes = Pattern(n);
-    EXPECT_EQ(ComputeCrc16(bytes.data(), static_cast<uint32_t>(8 * n)), common::Crc16(bytes.data(), n)) << n;
+    EXPECT_EQ(ComputeCrc16(bytes.data(), static_cast<uint32_t>(8 * n)),
+              common::Crc16(bytes.data(), n))
+        << n;
   }
   // Bit-serial reference for counts that are not whole bytes.
   const Bytes bytes = Pattern(5);
@@ -47,7 +49,10 @@ TEST(AhdlcCrc, CoversLongPacketsWholeAndTakesRemainingBitsFromTheLowEnd) {
 class AhdlcSendTest : public ::testing::Test {
  protected:
   AhdlcSendTest()
-      : serial_(clock_, std::make_unique<FakeComPort>(&state_, &clock_)), ahdlc_(clock_), log_(clock_), capture_(&log_) {
+      : serial_(clock_, std::make_unique<FakeComPort>(&state_, &clock_)),
+        ahdlc_(clock_),
+        log_(clock_),
+        capture_(&log_) {
     serial_.Open(3);
     ahdlc_.SetPort(&serial_);
     ahdlc_.SetLogHandler(&log_);
@@ -185,7 +190,8 @@ TEST_F(DeframerTest, OverlongDataIsDiscardedAtTheFrameLimit) {
   deframer_.DropPartialFrame();
   Feed(RawFrame(WithCrc(Bytes(4092, 0x22))));  // 4094 with its CRC: too long to check
   EXPECT_TRUE(packets_.empty());
-  EXPECT_TRUE(capture_.Has("Maximum Packet Size reached, 4094 bytes, suspected invalid packet is skipped"));
+  EXPECT_TRUE(
+      capture_.Has("Maximum Packet Size reached, 4094 bytes, suspected invalid packet is skipped"));
   Feed(RawFrame(WithCrc(Bytes(4091, 0x22))));
   ASSERT_EQ(packets_.size(), 1u);
   EXPECT_EQ(packets_[0].size(), 4093u);

@@ -26,8 +26,8 @@ TEST(PresencePingTest, EchoMustMatchBeforeTheVersionRequestIsSent) {
   EXPECT_EQ(good.requests, (std::vector<Bytes>{{0x7B, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}, {0x00}}));
   EXPECT_EQ(good.timeouts_used, (std::vector<int>{80, 80}));
 
-  std::vector<std::function<void(Bytes*)>> bad_echoes = {
-      [](Bytes* r) { r->pop_back(); }, [](Bytes* r) { r->push_back(10); }};
+  std::vector<std::function<void(Bytes*)>> bad_echoes = {[](Bytes* r) { r->pop_back(); },
+                                                         [](Bytes* r) { r->push_back(10); }};
   for (size_t at = 2; at <= 10; ++at) bad_echoes.push_back([at](Bytes* r) { (*r)[at] ^= 0x40; });
   for (const auto& edit : bad_echoes) {
     FakeSession session;
@@ -36,7 +36,8 @@ TEST(PresencePingTest, EchoMustMatchBeforeTheVersionRequestIsSent) {
     EXPECT_EQ(session.requests.size(), 1u);
   }
   FakeSession one_byte_version;
-  Phone(one_byte_version, [](Bytes* r) { (*r)[1] = 0x55; }, Bytes{0x00});  // byte 1 is not checked
+  Phone(
+      one_byte_version, [](Bytes* r) { (*r)[1] = 0x55; }, Bytes{0x00});  // byte 1 is not checked
   EXPECT_FALSE(diaglib::IsPhoneConnected(one_byte_version));
   EXPECT_EQ(one_byte_version.requests.size(), 2u);
 }
@@ -60,7 +61,8 @@ TEST(ModeControlTest, ReadBackDecidesAndShortStateRepliesMatchNoMode) {
   FakeSession zero_delay;
   zero_delay.timeouts[13] = 0;
   EXPECT_FALSE(diaglib::ControlPhoneMode(zero_delay, 1));
-  EXPECT_TRUE(FakeSession::Logged("VODE_DIAG_CONTROL_F() -- post-OFFLINE-mode-switch delay is zero."));
+  EXPECT_TRUE(
+      FakeSession::Logged("VODE_DIAG_CONTROL_F() -- post-OFFLINE-mode-switch delay is zero."));
   EXPECT_EQ(zero_delay.test_clock().Pauses(), (std::vector<uint32_t>{100, 100, 100, 100, 100}));
 }
 

@@ -29,8 +29,9 @@ class FakeSession final : public diaglib::DiagSession {
   std::function<bool(const Bytes& request, Bytes* response)> responder;
   std::vector<Bytes> requests;
   std::vector<int> timeouts_used;
-  int timeouts[diaglib::kTimeOutCount] = {4000, 80, 200, 3000, 6000, 10000, 10000, 900, 900, 3000,
-                                          10000, 150, 140, 3000, 100, 100, 5000, 2000, 500, 10000};
+  int timeouts[diaglib::kTimeOutCount] = {4000, 80,  200,  3000,  6000, 10000, 10000,
+                                          900,  900, 3000, 10000, 150,  140,   3000,
+                                          100,  100, 5000, 2000,  500,  10000};
   VODE_Efs2DirCallBack directory = nullptr;
 
   bool SendSync(uint16_t length, const uint8_t* request, uint16_t* response_length,

@@ -43,16 +43,20 @@ TEST(DispatchListener, SortsByFirstByteAndShowsEveryPacketToTheCallback) {
   CVodeEventListener listener(&async, &sync, &events, &log);
   static std::vector<Bytes> seen;
   seen.clear();
-  listener.SetAsyncMessageCallBack([](uint16_t size, const uint8_t* bytes, int context) {
-    if (context == 42) seen.emplace_back(bytes, bytes + size);
-  }, 42);
+  listener.SetAsyncMessageCallBack(
+      [](uint16_t size, const uint8_t* bytes, int context) {
+        if (context == 42) seen.emplace_back(bytes, bytes + size);
+      },
+      42);
 
   const Bytes empty_event = {0x60, 0x00, 0x00, 0xAA, 0xBB};
   const Bytes response = {0x4B, 0x13, 0x00, 0x00, 0xAA, 0xBB};
-  const std::vector<Bytes> all = {{0x10, 1, 2}, {0x1F, 1, 2}, {0x79, 1, 2}, {0x92, 1, 2},
-                                  {0x60, 0x02, 0x00, 1, 2}, empty_event, response, Bytes(4096, 0)};
+  const std::vector<Bytes> all = {
+      {0x10, 1, 2}, {0x1F, 1, 2}, {0x79, 1, 2},  {0x92, 1, 2}, {0x60, 0x02, 0x00, 1, 2},
+      empty_event,  response,     Bytes(4096, 0)};
   for (const Bytes& p : all) listener.OnPacket(static_cast<int>(p.size()), p.data(), 0, 0, 0, 0);
-  for (const Bytes& p : {Bytes{0x00}, Bytes(4097, 0)}) listener.OnPacket(static_cast<int>(p.size()), p.data(), 0, 0, 0, 0);
+  for (const Bytes& p : {Bytes{0x00}, Bytes(4097, 0)})
+    listener.OnPacket(static_cast<int>(p.size()), p.data(), 0, 0, 0, 0);
 
   EXPECT_EQ(seen, all);
   EXPECT_EQ(Drain(sync), (std::vector<Bytes>{empty_event, response, Bytes(4096, 0)}));

@@ -20,7 +20,9 @@ namespace {
 using diaglib_test::Bytes;
 using diaglib_test::FakeSession;
 
-uint16_t Command(const Bytes& request) { return static_cast<uint16_t>(request[2] | (request[3] << 8)); }
+uint16_t Command(const Bytes& request) {
+  return static_cast<uint16_t>(request[2] | (request[3] << 8));
+}
 
 // The request's header, then 32-bit fields at the given offsets.
 Bytes Reply(const Bytes& request, size_t length, std::vector<std::pair<size_t, uint32_t>> fields) {
@@ -36,7 +38,8 @@ void Folder(FakeSession& session, std::vector<std::string> names, uint32_t read_
     if (Command(request) == 12) {
       const uint32_t sequence = diaglib::GetU32(request.data() + 8);
       *response = Reply(request, 40, {{4, read_handle}, {8, sequence}, {24, 100 + sequence}});
-      if (sequence <= names.size()) response->insert(response->end(), names[sequence - 1].begin(), names[sequence - 1].end());
+      if (sequence <= names.size())
+        response->insert(response->end(), names[sequence - 1].begin(), names[sequence - 1].end());
       response->push_back(0);
     } else {
       *response = Command(request) == 11 ? Reply(request, 12, {{4, 5}}) : Reply(request, 8, {});
@@ -49,9 +52,10 @@ std::vector<std::string>& Seen() {
   static std::vector<std::string> seen;
   return seen;
 }
-bool Record(const char* path, uint8_t type, uint16_t, uint8_t, uint8_t, int, int size, int context) {
-  Seen().push_back(std::string(path) + "|" + std::to_string(type) + "|" + std::to_string(size) + "|" +
-                   std::to_string(context));
+bool Record(const char* path, uint8_t type, uint16_t, uint8_t, uint8_t, int, int size,
+            int context) {
+  Seen().push_back(std::string(path) + "|" + std::to_string(type) + "|" + std::to_string(size) +
+                   "|" + std::to_string(context));
   return true;
 }
 
@@ -59,8 +63,9 @@ TEST(EfsListingTest, EntryNamesJoinTheFolderPathAsGiven) {
   struct Case {
     const char *folder, *entry, *expected, *request_path;
   };
-  for (const Case& c : {Case{"", "x", "/x|1|101|42", "/"}, Case{"abc/", "x", "abc//x|1|101|42", "abc/"},
-                        Case{"abc", "/x", "abc/x|1|101|42", "abc"}}) {
+  for (const Case& c :
+       {Case{"", "x", "/x|1|101|42", "/"}, Case{"abc/", "x", "abc//x|1|101|42", "abc/"},
+        Case{"abc", "/x", "abc/x|1|101|42", "abc"}}) {
     FakeSession session;
     Folder(session, {c.entry});
     session.directory = &Record;
@@ -118,7 +123,8 @@ TEST(EfsLimitTest, OverlongRequestsAreNeverSent) {
     EXPECT_EQ(std::count_if(session.requests.begin(), session.requests.end(),
                             [](const Bytes& r) { return Command(r) == 2; }),
               length == 243 ? 5 : 0);
-    EXPECT_TRUE(FakeSession::Logged("EFS2FileOpen() failed to open file " + std::string(length, 'o')));
+    EXPECT_TRUE(
+        FakeSession::Logged("EFS2FileOpen() failed to open file " + std::string(length, 'o')));
   }
   std::remove("efs_limit.bin");
 }
@@ -127,15 +133,21 @@ TEST(EfsLimitTest, OverlongRequestsAreNeverSent) {
 void WritableDevice(FakeSession& session, std::function<void()> on_write = nullptr) {
   session.responder = [on_write](const Bytes& request, Bytes* response) {
     switch (Command(request)) {
-      case 19: *response = Reply(request, 48, {{20, 512}, {28, 100}}); break;
-      case 2: *response = Reply(request, 12, {{4, 3}}); break;
+      case 19:
+        *response = Reply(request, 48, {{20, 512}, {28, 100}});
+        break;
+      case 2:
+        *response = Reply(request, 12, {{4, 3}});
+        break;
       case 5:  // echoes the descriptor and offset it was sent
         if (on_write) on_write();
-        *response = Reply(request, 20, {{4, diaglib::GetU32(request.data() + 4)},
-                                        {8, diaglib::GetU32(request.data() + 8)},
-                                        {12, static_cast<uint32_t>(request.size() - 12)}});
+        *response = Reply(request, 20,
+                          {{4, diaglib::GetU32(request.data() + 4)},
+                           {8, diaglib::GetU32(request.data() + 8)},
+                           {12, static_cast<uint32_t>(request.size() - 12)}});
         break;
-      default: *response = Reply(request, 8, {});
+      default:
+        *response = Reply(request, 8, {});
     }
     return true;
   };
@@ -155,7 +167,8 @@ TEST(EfsWriteTest, OnlyRegularFilesAreUploaded) {
   const struct {
     const char* name;
     bool regular;
-  } cases[] = {{"link", true}, {"folder", false}, {"pipe", false}, {"zero", false}, {"dangling", false}};
+  } cases[] = {
+      {"link", true}, {"folder", false}, {"pipe", false}, {"zero", false}, {"dangling", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     FakeSession session;

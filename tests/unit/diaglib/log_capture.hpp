@@ -14,7 +14,8 @@ namespace transport_test {
 class LogCapture {
  public:
   // One capture at a time: the callback has no pointer of its own to find it by.
-  explicit LogCapture(DataLogFileHandler* handler, uint32_t mask = 0xFFFFFFFFu) : handler_(handler) {
+  explicit LogCapture(DataLogFileHandler* handler, uint32_t mask = 0xFFFFFFFFu)
+      : handler_(handler) {
     Current() = this;
     handler->SetMask(mask);
     handler->SetTextLogCallBack(&LogCapture::OnLine, 77);
@@ -27,7 +28,8 @@ class LogCapture {
   std::vector<std::string> Texts() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> texts;
-    for (const auto& record : records_) texts.emplace_back(reinterpret_cast<const char*>(record.data() + 8));
+    for (const auto& record : records_)
+      texts.emplace_back(reinterpret_cast<const char*>(record.data() + 8));
     return texts;
   }
   std::vector<std::vector<uint8_t>> Records() const {
@@ -39,7 +41,8 @@ class LogCapture {
   int Find(const std::string& text, int from = 0, bool prefix = false) const {
     const std::vector<std::string> texts = Texts();
     for (size_t i = static_cast<size_t>(from); i < texts.size(); ++i) {
-      if (prefix ? texts[i].compare(0, text.size(), text) == 0 : texts[i] == text) return static_cast<int>(i);
+      if (prefix ? texts[i].compare(0, text.size(), text) == 0 : texts[i] == text)
+        return static_cast<int>(i);
     }
     return -1;
   }

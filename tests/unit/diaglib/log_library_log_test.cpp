@@ -31,7 +31,8 @@ TEST(LogLines, CategoryNamesIndentsAndMasks) {
   WriteLog(&handler, LOG_INF_AHDLC, "Device received 0 bytes");
   WriteLog(&handler, LOG_FN_DEV, "dev");
   WriteLog(&handler, LOG_FN_DEV | LOG_IO, "combined");
-  EXPECT_EQ(capture.Texts(), (std::vector<std::string>{"either bit 1", "  Device received 0 bytes", "    dev", "combined"}));
+  EXPECT_EQ(capture.Texts(), (std::vector<std::string>{"either bit 1", "  Device received 0 bytes",
+                                                       "    dev", "combined"}));
 }
 
 TEST(LogLines, CallbackRecordLayout) {
@@ -45,8 +46,9 @@ TEST(LogLines, CallbackRecordLayout) {
   const std::vector<std::vector<uint8_t>> records = capture.Records();
   ASSERT_EQ(records.size(), 2u);
   ASSERT_EQ(records[0].size(), 1008u);
-  EXPECT_EQ(std::vector<uint8_t>(records[0].begin(), records[0].begin() + 13),
-            (std::vector<uint8_t>{0x03, 0x00, 0x00, 0x00, 0x03, 0x02, 0x01, 0x00, 'a', 'b', 'c', 0, 0}));
+  EXPECT_EQ(
+      std::vector<uint8_t>(records[0].begin(), records[0].begin() + 13),
+      (std::vector<uint8_t>{0x03, 0x00, 0x00, 0x00, 0x03, 0x02, 0x01, 0x00, 'a', 'b', 'c', 0, 0}));
   EXPECT_EQ(std::count(records[0].begin() + 11, records[0].end(), 0), 1008 - 11);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(records[1].data() + 8)).size(), 999u);
 }

@@ -30,7 +30,9 @@ class PulledDevicePort final : public platform::ComPort {
   bool Escape(platform::CommFunction) override { return true; }
   bool Purge(uint32_t) override { return true; }
   bool Read(uint8_t*, uint32_t, uint32_t* got) override { return *got = 0, false; }
-  bool Write(const uint8_t*, uint32_t count, uint32_t* written) override { return *written = count, true; }
+  bool Write(const uint8_t*, uint32_t count, uint32_t* written) override {
+    return *written = count, true;
+  }
   bool QueueStatus(uint32_t* in, uint32_t* out) override { return *in = *out = 0, true; }
   bool WaitReadable(uint32_t) override { return ++*waits_, false; }
   uint32_t LastError() const override { return 31; }  // the device does not work
@@ -49,8 +51,9 @@ TEST(ReaderPassTest, AWaitThatFailsAtOnceStillIdlesItsMillisecond) {
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const int passes = waits.load();
-  const auto real_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+  const auto real_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
   link.StopThread();
   // About one pass a millisecond; a spinning reader makes hundreds of thousands a second.
   EXPECT_GT(passes, 0);

@@ -12,7 +12,10 @@ namespace {
 
 class SerialPortTest : public ::testing::Test {
  protected:
-  SerialPortTest() : port_(clock_, std::make_unique<FakeComPort>(&state_, &clock_)), log_(clock_), capture_(&log_) {
+  SerialPortTest()
+      : port_(clock_, std::make_unique<FakeComPort>(&state_, &clock_)),
+        log_(clock_),
+        capture_(&log_) {
     port_.SetLogHandler(&log_);
   }
 
@@ -33,11 +36,12 @@ TEST_F(SerialPortTest, OpenAppliesTheDiagPortSettingsInOrder) {
   ASSERT_EQ(port_.Open(255), 1);
   EXPECT_EQ(state_.opened_number, 255);
   EXPECT_EQ(state_.calls, (std::vector<std::string>{"Open", "Setup 4096 4096", "GetProperties 64",
-                                                    "GetTimeouts", "SetTimeouts", "GetState", "SetState",
-                                                    "SetRts", "ClrDtr", "Purge"}));
+                                                    "GetTimeouts", "SetTimeouts", "GetState",
+                                                    "SetState", "SetRts", "ClrDtr", "Purge"}));
   const platform::CommTimeouts& t = state_.timeouts_set;
-  EXPECT_EQ(std::vector<uint32_t>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                                   t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
+  EXPECT_EQ(std::vector<uint32_t>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                                   t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                                   t.WriteTotalTimeoutConstant}),
             std::vector<uint32_t>({0xFFFFFFFFu, 0, 0, 1, 50}));
   const platform::LineSettings& s = state_.state;
   EXPECT_EQ(s.BaudRate, 115200u);

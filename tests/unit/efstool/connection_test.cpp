@@ -53,8 +53,9 @@ TEST_F(ConnectionTest, PhoneThatNeverAnswersFailsQuietly) {
   EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(10, 1000));
   EXPECT_EQ(Count(console_.printed, "\nVODE_IsPhoneConnected Retry\n"), 10u);
   EXPECT_EQ(console_.printed.find("Version Report"), std::string::npos);
-  EXPECT_EQ(Log(), "===== ConnectDevice + ===== \nContext creation: PASS\n"
-                   "===== ConnectDevice - ===== \n");
+  EXPECT_EQ(Log(),
+            "===== ConnectDevice + ===== \nContext creation: PASS\n"
+            "===== ConnectDevice - ===== \n");
   EXPECT_NE(Tool().handle(), nullptr);
 }
 
@@ -63,23 +64,36 @@ TEST_F(ConnectionTest, VersionReportOnConsoleAndPortInLog) {
   Fake().operating_mode = 2;
   Fake().ftm_mode_byte = 1;
   EXPECT_TRUE(Tool().ConnectDevice());
-  ExpectInOrder(console_.printed,
-                {"\nContext creation: PASS\n", "\n----------------\nVersion Report\n----------------\n",
-                 "\nVODE DLL Version: VODE V5.3.32,DIRECTMS", "\nCOM Port: 12\n",
-                 "Mobile Version report: PASS\n", "Compile Date: Dec 07 2026\n",
-                 "Compile Time: 12:00:00\n", "Release Date: Nov 30 2026\n",
-                 "Release Time: 09:30:00\n", " Version Dir: KVX1000 \n", "\n\n",
-                 "   Station Class Mark: 10\n", "              CAI Rev: 6\n",
-                 "         Mobile Model: 156\n", "         Firmware Rev: 1234\n",
-                 "     Slot Cycle Index: 2\n", "Vocoder major version: 1\n",
-                 "Vocoder minor version: 0\n", "\n     Ext Chip HW Version: 0xC1E0E1\n",
-                 "       Ext Mobile Model#: 0x9C\n", "Ext Mobile Mobile SW Rev: KVX-SW-1.2.3\n",
-                 "            Ext Model ID: KVX1000\n", "\n     Phone Operating Mode: OFFLINE",
-                 "\n           Phone Call State: CM_CALL_STATE_IDLE",
-                 "\n    Phone System Mode State: SYS_SYS_MODE_WCDMA",
-                 "\n                FTM Mode: ON", "\n"});
-  EXPECT_EQ(Log(), "===== ConnectDevice + ===== \nContext creation: PASS\nCOM Port: 12\n"
-                   "Ext Mobile Mobile SW Rev: KVX-SW-1.2.3\n===== ConnectDevice - ===== \n");
+  ExpectInOrder(console_.printed, {"\nContext creation: PASS\n",
+                                   "\n----------------\nVersion Report\n----------------\n",
+                                   "\nVODE DLL Version: VODE V5.3.32,DIRECTMS",
+                                   "\nCOM Port: 12\n",
+                                   "Mobile Version report: PASS\n",
+                                   "Compile Date: Dec 07 2026\n",
+                                   "Compile Time: 12:00:00\n",
+                                   "Release Date: Nov 30 2026\n",
+                                   "Release Time: 09:30:00\n",
+                                   " Version Dir: KVX1000 \n",
+                                   "\n\n",
+                                   "   Station Class Mark: 10\n",
+                                   "              CAI Rev: 6\n",
+                                   "         Mobile Model: 156\n",
+                                   "         Firmware Rev: 1234\n",
+                                   "     Slot Cycle Index: 2\n",
+                                   "Vocoder major version: 1\n",
+                                   "Vocoder minor version: 0\n",
+                                   "\n     Ext Chip HW Version: 0xC1E0E1\n",
+                                   "       Ext Mobile Model#: 0x9C\n",
+                                   "Ext Mobile Mobile SW Rev: KVX-SW-1.2.3\n",
+                                   "            Ext Model ID: KVX1000\n",
+                                   "\n     Phone Operating Mode: OFFLINE",
+                                   "\n           Phone Call State: CM_CALL_STATE_IDLE",
+                                   "\n    Phone System Mode State: SYS_SYS_MODE_WCDMA",
+                                   "\n                FTM Mode: ON",
+                                   "\n"});
+  EXPECT_EQ(Log(),
+            "===== ConnectDevice + ===== \nContext creation: PASS\nCOM Port: 12\n"
+            "Ext Mobile Mobile SW Rev: KVX-SW-1.2.3\n===== ConnectDevice - ===== \n");
   EXPECT_STREQ(Tool().software_revision(), "KVX-SW-1.2.3");
 }
 
@@ -157,7 +171,8 @@ TEST_F(ConnectionTest, WaitForPhoneEndsAfterAMinuteWithoutAKey) {
   EXPECT_LT(clock_.NowMs() - start, 60000u + 10u) << "no poll past the bound";
   EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(6000, 10));
   EXPECT_EQ(console_.keys_read, 0);
-  EXPECT_NE(console_.printed.find("<<Waiting for phone, press any key to exit>>\n"), std::string::npos);
+  EXPECT_NE(console_.printed.find("<<Waiting for phone, press any key to exit>>\n"),
+            std::string::npos);
   EXPECT_EQ(console_.printed.find("Mobile Version report"), std::string::npos) << "as after a key";
 }
 

@@ -84,9 +84,8 @@ bool NvRead(VODE_HANDLE handle, uint16_t, uint8_t* data, int, uint16_t* status) 
   return true;
 }
 bool Verno(VODE_HANDLE handle, char* compile_date, char* compile_time, char* release_date,
-           char* release_time, char* version_directory, uint8_t* scm, uint8_t* cai,
-           uint8_t* model, uint16_t* firmware, uint8_t* slot, uint8_t* voc_major,
-           uint8_t* voc_minor) {
+           char* release_time, char* version_directory, uint8_t* scm, uint8_t* cai, uint8_t* model,
+           uint16_t* firmware, uint8_t* slot, uint8_t* voc_major, uint8_t* voc_minor) {
   if (!Alive(handle) || !Fake().verno_ok) return false;
   std::strcpy(compile_date, "Dec 07 2026");
   std::strcpy(compile_time, "12:00:00");
@@ -191,14 +190,32 @@ void ResetFake() {
 }
 
 const efstool::VodeApi& FakeApi() {
-  static const efstool::VodeApi api = {
-      SelectLibraryMode, ReadLibraryVersion, QueryLibraryFeatures, ConnectServer,
-      CloseAllContexts,  DisconnectServer,   GetContextPort,       ConfigureCallBacks,
-      ConfigureEfs2CallBacks, ConfigureLibraryTextLogCallBack, IsPhoneConnected, FlushRxBuffer,
-      GetPhoneMode,      GetPhoneCallState,  DiagControl,          NvRead,
-      Verno,             ExtBuildId,         FtmCode,              TovikStatus,
-      EfsDirectory,      EfsWrite,           EfsDelete,            EfsMkDir,
-      EfsRmDir,          UseClock};
+  static const efstool::VodeApi api = {SelectLibraryMode,
+                                       ReadLibraryVersion,
+                                       QueryLibraryFeatures,
+                                       ConnectServer,
+                                       CloseAllContexts,
+                                       DisconnectServer,
+                                       GetContextPort,
+                                       ConfigureCallBacks,
+                                       ConfigureEfs2CallBacks,
+                                       ConfigureLibraryTextLogCallBack,
+                                       IsPhoneConnected,
+                                       FlushRxBuffer,
+                                       GetPhoneMode,
+                                       GetPhoneCallState,
+                                       DiagControl,
+                                       NvRead,
+                                       Verno,
+                                       ExtBuildId,
+                                       FtmCode,
+                                       TovikStatus,
+                                       EfsDirectory,
+                                       EfsWrite,
+                                       EfsDelete,
+                                       EfsMkDir,
+                                       EfsRmDir,
+                                       UseClock};
   return api;
 }
 

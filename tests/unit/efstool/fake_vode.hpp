@@ -18,9 +18,9 @@ struct FakeEntry {
 
 struct FakeVode {
   // Connection.
-  int connect_failures = 0;       // null handles before the first real one (-1: always null)
-  int null_from_connect = -1;     // this connection call and every later one give null
-  int phone_misses = 0;           // IsPhoneConnected answers false this many times first
+  int connect_failures = 0;    // null handles before the first real one (-1: always null)
+  int null_from_connect = -1;  // this connection call and every later one give null
+  int phone_misses = 0;        // IsPhoneConnected answers false this many times first
   uint16_t port = 7;
   bool offline_ok = true;
   bool get_mode_ok = true;
@@ -32,13 +32,14 @@ struct FakeVode {
   // The device's file system as the listing sees it: folder -> entries. A folder that is not
   // a key does not exist and its listing fails.
   std::map<std::string, std::vector<FakeEntry>> folders;
-  std::set<std::string> refused_writes;   // EFS paths whose write fails
+  std::set<std::string> refused_writes;  // EFS paths whose write fails
   std::set<std::string> refused_mkdirs;
   std::set<std::string> refused_deletes;
   std::set<std::string> refused_rmdirs;
 
   // Recorded.
-  std::vector<std::string> calls;  // "Delete path", "RmDir path", "MkDir path", "Write local>efs", ...
+  std::vector<std::string>
+      calls;  // "Delete path", "RmDir path", "MkDir path", "Write local>efs", ...
   int connect_calls = 0, connects = 0, disconnects = 0, close_alls = 0, clocks_handed = 0;
   VODE_Efs2DirCallBack directory_callback = nullptr;
   VODE_Efs2ProgressCallBack progress_callback = nullptr;

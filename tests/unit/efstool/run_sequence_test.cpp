@@ -15,10 +15,27 @@ class RunSequenceTest : public ToolTest {
  protected:
   // Every local upload folder of both products, one file each.
   void MakeUploadFolders() {
-    for (const char* folder :
-         {"apps", "db", "ui", "ui\\admin", "ui\\app_game", "ui\\css_js", "ui\\diagnostic",
-          "ui\\image", "ui\\lang", "ui\\menu", "ui\\security", "ui\\setup", "ui\\status",
-          "ui\\submenu", "ui\\wan", "ui\\wireless", "SMS", "UE_USAGE", "MTU", "ACQDB", "FGI"}) {
+    for (const char* folder : {"apps",
+                               "db",
+                               "ui",
+                               "ui\\admin",
+                               "ui\\app_game",
+                               "ui\\css_js",
+                               "ui\\diagnostic",
+                               "ui\\image",
+                               "ui\\lang",
+                               "ui\\menu",
+                               "ui\\security",
+                               "ui\\setup",
+                               "ui\\status",
+                               "ui\\submenu",
+                               "ui\\wan",
+                               "ui\\wireless",
+                               "SMS",
+                               "UE_USAGE",
+                               "MTU",
+                               "ACQDB",
+                               "FGI"}) {
       MakeLocalFile(std::string(folder) + "\\file.bin");
     }
     MakeLocalFile("EFS_SD\\rat_acq_order");
@@ -34,24 +51,51 @@ TEST_F(RunSequenceTest, FirstWordPicksModeInAnyLetterCase) {
     const char* mode_line;
   };
   const Case cases[] = {
-      {{}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt", "Kvx_treesmith_Delete_DL_Result.txt",
+      {{},
+       "Kvx_treesmith.log",
+       "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt",
        "IMAGE_SKU_KVX \n"},
-      {{L"--kvx"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
-       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_KVX \n"},
-      {{L"--VEXA2"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
-       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_KVX \n"},
-      {{L"--VEX"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
-       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_KVX \n"},
-      {{L"--vexa"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
-       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_VEXA \n"},
-      {{L"--VeXa", L"--DeleteDLFile"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
-       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_VEXA \n"},
-      {{L"--deletedlfile"}, "Kvx_treesmith_Delete_DL.log", "Kvx_treesmith_Delete_DL_Result.txt",
-       "Kvx_treesmith_Result.txt", "DeleteDLFile \n"},
-      {{L"--DELETEDLFILE"}, "Kvx_treesmith_Delete_DL.log", "Kvx_treesmith_Delete_DL_Result.txt",
-       "Kvx_treesmith_Result.txt", "DeleteDLFile \n"},
-      {{L"--kvx", L"--vexa"}, "Kvx_treesmith.log", "Kvx_treesmith_Result.txt",
-       "Kvx_treesmith_Delete_DL_Result.txt", "IMAGE_SKU_KVX \n"},
+      {{L"--kvx"},
+       "Kvx_treesmith.log",
+       "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt",
+       "IMAGE_SKU_KVX \n"},
+      {{L"--VEXA2"},
+       "Kvx_treesmith.log",
+       "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt",
+       "IMAGE_SKU_KVX \n"},
+      {{L"--VEX"},
+       "Kvx_treesmith.log",
+       "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt",
+       "IMAGE_SKU_KVX \n"},
+      {{L"--vexa"},
+       "Kvx_treesmith.log",
+       "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt",
+       "IMAGE_SKU_VEXA \n"},
+      {{L"--VeXa", L"--DeleteDLFile"},
+       "Kvx_treesmith.log",
+       "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt",
+       "IMAGE_SKU_VEXA \n"},
+      {{L"--deletedlfile"},
+       "Kvx_treesmith_Delete_DL.log",
+       "Kvx_treesmith_Delete_DL_Result.txt",
+       "Kvx_treesmith_Result.txt",
+       "DeleteDLFile \n"},
+      {{L"--DELETEDLFILE"},
+       "Kvx_treesmith_Delete_DL.log",
+       "Kvx_treesmith_Delete_DL_Result.txt",
+       "Kvx_treesmith_Result.txt",
+       "DeleteDLFile \n"},
+      {{L"--kvx", L"--vexa"},
+       "Kvx_treesmith.log",
+       "Kvx_treesmith_Result.txt",
+       "Kvx_treesmith_Delete_DL_Result.txt",
+       "IMAGE_SKU_KVX \n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.mode_line + std::to_string(c.args.size()));
@@ -75,10 +119,10 @@ TEST_F(RunSequenceTest, KvxRunPassesWithBannersInOrder) {
   const std::string log = Log();
   EXPECT_EQ(Banners(log),
             ExpectedBanners({"ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS",
-                    "DeleteSMS", "DeleteUE_USAGE", "DeleteACQDB", "DeleteFGI",
-                    "DisconnectDevice", "ConnectDevice", "WriteAppsEFS", "WriteEFS_generic",
-                    "WritePhoneEFS", "WriteSMS", "WriteUE_USAGE", "WriteACQDB", "WriteFGI",
-                    "DisconnectDevice"}));
+                             "DeleteSMS", "DeleteUE_USAGE", "DeleteACQDB", "DeleteFGI",
+                             "DisconnectDevice", "ConnectDevice", "WriteAppsEFS",
+                             "WriteEFS_generic", "WritePhoneEFS", "WriteSMS", "WriteUE_USAGE",
+                             "WriteACQDB", "WriteFGI", "DisconnectDevice"}));
   const std::string last = "===== DisconnectDevice - ===== \n";
   EXPECT_EQ(log.substr(log.size() - last.size()), last);
   EXPECT_EQ(Fake().connects, 2);
@@ -90,19 +134,20 @@ TEST_F(RunSequenceTest, VexaRunPassesWithBannersInOrder) {
   MakeUploadFolders();
   EXPECT_EQ(Run({L"--VEXA"}), 0);
   EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "PASS");
-  EXPECT_EQ(Banners(Log()),
-            ExpectedBanners({"ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS",
-                    "DeleteACQDB_pre", "DeleteMTU", "DeleteACQDB", "DeleteFGI",
-                    "DisconnectDevice", "ConnectDevice", "WriteAppsEFS", "WriteEFS_VEXA",
-                    "WritePhoneEFS", "WriteMTU", "WriteACQDB", "WriteFGI", "DisconnectDevice"}));
+  EXPECT_EQ(
+      Banners(Log()),
+      ExpectedBanners({"ConnectDevice", "EnterOfflineMode", "DeleteEFS", "DeletePhoneEFS",
+                       "DeleteACQDB_pre", "DeleteMTU", "DeleteACQDB", "DeleteFGI",
+                       "DisconnectDevice", "ConnectDevice", "WriteAppsEFS", "WriteEFS_VEXA",
+                       "WritePhoneEFS", "WriteMTU", "WriteACQDB", "WriteFGI", "DisconnectDevice"}));
 }
 
 TEST_F(RunSequenceTest, DeleteDlModeRunsOnlyTheMarkerDelete) {
   EXPECT_EQ(Run({L"--DeleteDLFile"}), 0);
   EXPECT_EQ(ReadFile("Kvx_treesmith_Delete_DL_Result.txt"), "PASS");
   EXPECT_EQ(Banners(ReadFile("Kvx_treesmith_Delete_DL.log")),
-            ExpectedBanners({"ConnectDevice", "EnterOfflineMode", "DeleteDL_Processing",
-                    "DisconnectDevice"}));
+            ExpectedBanners(
+                {"ConnectDevice", "EnterOfflineMode", "DeleteDL_Processing", "DisconnectDevice"}));
   EXPECT_EQ(Fake().CallsStartingWith("Delete "), std::vector<std::string>{"/DL_Processing"});
   EXPECT_TRUE(Fake().CallsStartingWith("Write ").empty());
 }
@@ -181,8 +226,10 @@ TEST_F(RunSequenceTest, WithoutDeviceEveryStepRunsAndTheRunFails) {
 TEST_F(RunSequenceTest, PreviousVerdictOfTheModeIsGoneWhileTheRunGoes) {
   for (const bool delete_dl : {false, true}) {
     SCOPED_TRACE(delete_dl);
-    const std::string own = delete_dl ? "Kvx_treesmith_Delete_DL_Result.txt" : "Kvx_treesmith_Result.txt";
-    const std::string other = delete_dl ? "Kvx_treesmith_Result.txt" : "Kvx_treesmith_Delete_DL_Result.txt";
+    const std::string own =
+        delete_dl ? "Kvx_treesmith_Delete_DL_Result.txt" : "Kvx_treesmith_Result.txt";
+    const std::string other =
+        delete_dl ? "Kvx_treesmith_Result.txt" : "Kvx_treesmith_Delete_DL_Result.txt";
     std::ofstream(own) << "PASS";
     std::ofstream(other) << "PASS";
     Fake().connect_failures = -1;

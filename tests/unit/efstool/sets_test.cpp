@@ -13,10 +13,10 @@ TEST_F(DeleteSetsTest, FoldersGoSubfoldersFirstAndUiAfterItsFourteen) {
   Tool().ConnectDevice();
   Tool().DeleteEFS();
   const std::vector<std::string> expected = {
-      "apps",        "db",         "ui/admin",  "ui/app_game", "ui/css_js",
-      "ui/diagnostic", "ui/dynpage", "ui/image", "ui/lang",    "ui/menu",
-      "ui/security", "ui/setup",   "ui/status", "ui/submenu",  "ui/wan",
-      "ui/wireless", "ui",         "var",       "data"};
+      "apps",          "db",         "ui/admin",  "ui/app_game", "ui/css_js",
+      "ui/diagnostic", "ui/dynpage", "ui/image",  "ui/lang",     "ui/menu",
+      "ui/security",   "ui/setup",   "ui/status", "ui/submenu",  "ui/wan",
+      "ui/wireless",   "ui",         "var",       "data"};
   EXPECT_EQ(Fake().CallsStartingWith("RmDir "), expected);
   EXPECT_EQ(Fake().CallsStartingWith("Dir "), expected);
   // Each folder is listed right before its own removal.
@@ -35,7 +35,8 @@ TEST_F(DeleteSetsTest, ListedFilesAndLinksAreDeletedFoldersNever) {
   Tool().ConnectDevice();
   console_.printed.clear();
   Tool().ListAndDeleteFiles("db");
-  EXPECT_EQ(Fake().CallsStartingWith("Delete "), (std::vector<std::string>{"db/a.cfg", "db/alias"}));
+  EXPECT_EQ(Fake().CallsStartingWith("Delete "),
+            (std::vector<std::string>{"db/a.cfg", "db/alias"}));
   EXPECT_NE(console_.printed.find("\nEFS DIR db: PASS\n"), std::string::npos);
   EXPECT_NE(console_.printed.find("\n\n Found: 2 files"), std::string::npos);
   EXPECT_NE(console_.printed.find("\nVODE_EfsDelete: PASS, db/alias\n"), std::string::npos);
@@ -170,19 +171,18 @@ TEST_F(WriteSetsTest, FixedTargetsGetTheirChainAndFullPaths) {
   EXPECT_TRUE(Tool().WriteSMS());
   EXPECT_TRUE(Tool().WriteUE_USAGE());
   EXPECT_TRUE(Tool().WritePhoneEFS());
-  EXPECT_EQ(Fake().CallsStartingWith("MkDir "),
-            (std::vector<std::string>{"nv/reg_files", "nv/reg_files/modem",
-                                      "nv/reg_files/modem/lte", "nv/reg_files/modem/lte/rrc",
-                                      "nv/reg_files/modem/lte/rrc/csp", "nv/item_files/modem/lte",
-                                      "nv/item_files/modem/lte/rrc",
-                                      "nv/item_files/modem/lte/rrc/cap"}));
+  EXPECT_EQ(
+      Fake().CallsStartingWith("MkDir "),
+      (std::vector<std::string>{"nv/reg_files", "nv/reg_files/modem", "nv/reg_files/modem/lte",
+                                "nv/reg_files/modem/lte/rrc", "nv/reg_files/modem/lte/rrc/csp",
+                                "nv/item_files/modem/lte", "nv/item_files/modem/lte/rrc",
+                                "nv/item_files/modem/lte/rrc/cap"}));
   EXPECT_EQ(Fake().CallsStartingWith("Write "),
-            (std::vector<std::string>{
-                "ACQDB\\acq.db>nv/reg_files/modem/lte/rrc/csp/acq.db",
-                "FGI\\fgi.bin>nv/item_files/modem/lte/rrc/cap/fgi.bin",
-                "SMS\\sms.cfg>/nv/item_files/modem/mmode/sms.cfg",
-                "UE_USAGE\\usage.cfg>/nv/item_files/modem/mmode/usage.cfg",
-                "EFS_SD\\rat_acq_order>sd/rat_acq_order"}));
+            (std::vector<std::string>{"ACQDB\\acq.db>nv/reg_files/modem/lte/rrc/csp/acq.db",
+                                      "FGI\\fgi.bin>nv/item_files/modem/lte/rrc/cap/fgi.bin",
+                                      "SMS\\sms.cfg>/nv/item_files/modem/mmode/sms.cfg",
+                                      "UE_USAGE\\usage.cfg>/nv/item_files/modem/mmode/usage.cfg",
+                                      "EFS_SD\\rat_acq_order>sd/rat_acq_order"}));
   EXPECT_NE(console_.printed.find("\nVODE_EfsWrite(sd/rat_acq_order): PASS"), std::string::npos);
 }
 
@@ -218,7 +218,8 @@ TEST_F(WriteSetsTest, NameHoldingABackslashIsRefusedNotTakenApart) {
   EXPECT_FALSE(Tool().WriteSMS());
   EXPECT_EQ(Fake().CallsStartingWith("Write "),
             std::vector<std::string>{"SMS\\sms.cfg>/nv/item_files/modem/mmode/sms.cfg"});
-  EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, /nv/item_files/modem/mmode/..\\FGI\\fgi\n"), std::string::npos);
+  EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, /nv/item_files/modem/mmode/..\\FGI\\fgi\n"),
+            std::string::npos);
   EXPECT_NE(console_.printed.find("\nVODE_EfsWrite(..\\FGI\\fgi): FAIL"), std::string::npos);
 }
 

@@ -24,7 +24,9 @@ Bytes Frame(const Bytes& packet) {
 // waits out the read time-out in test time when none is left.
 struct ScriptedPort final : platform::ComPort {
   ScriptedPort(platform::Clock& c, ScriptedPort** seen) : clock(c) { *seen = this; }
-  uint32_t Open(int n, platform::IoMode) override { return n == 3 ? (open = true, 0u) : platform::kErrorFileNotFound; }
+  uint32_t Open(int n, platform::IoMode) override {
+    return n == 3 ? (open = true, 0u) : platform::kErrorFileNotFound;
+  }
   void Close() override { open = false; }
   bool IsOpen() const override { return open; }
   bool Setup(uint32_t in, uint32_t out) override { return queues = in + out, true; }
@@ -39,7 +41,8 @@ struct ScriptedPort final : platform::ComPort {
     return timeouts = t, true;
   }
   bool GetState(platform::LineSettings* s) override {
-    s->BaudRate = 9600, s->fOutX = s->fInX = s->fOutxCtsFlow = true, s->XonChar = 0x11, s->XonLim = 9;
+    s->BaudRate = 9600, s->fOutX = s->fInX = s->fOutxCtsFlow = true, s->XonChar = 0x11,
+    s->XonLim = 9;
     return true;
   }
   bool SetState(const platform::LineSettings& s) override { return line = s, true; }
@@ -48,7 +51,8 @@ struct ScriptedPort final : platform::ComPort {
   bool Read(uint8_t* buffer, uint32_t, uint32_t* got) override {
     ++reads;
     *got = 0;
-    if (pending.empty()) return clock.Wait(timeouts.ReadTotalTimeoutConstant, [](uint32_t) { return false; }), true;
+    if (pending.empty())
+      return clock.Wait(timeouts.ReadTotalTimeoutConstant, [](uint32_t) { return false; }), true;
     std::copy(pending.front().begin(), pending.front().end(), buffer);
     *got = static_cast<uint32_t>(pending.front().size());
     pending.pop_front();
@@ -82,8 +86,9 @@ struct ScriptedPort final : platform::ComPort {
 class DiagLinkTest : public ::testing::Test {
  protected:
   DiagLinkTest()
-      : env_(testsupport::MakeNvToolEnvironment(rec_, clock_, nullptr,
-                                                [this](platform::Clock& c) { return std::make_unique<ScriptedPort>(c, &port_); })),
+      : env_(testsupport::MakeNvToolEnvironment(
+            rec_, clock_, nullptr,
+            [this](platform::Clock& c) { return std::make_unique<ScriptedPort>(c, &port_); })),
         out_(env_),
         link_(clock_, env_.make_com_port, out_) {
     EXPECT_EQ(link_.OpenComPort(3), 0u);
@@ -108,8 +113,9 @@ TEST_F(DiagLinkTest, OpensWithTheLinkSettings) {
   EXPECT_EQ(port_->queues, 8192u);
   EXPECT_EQ(port_->packet_length, 64);
   const platform::CommTimeouts& t = port_->timeouts;
-  EXPECT_EQ(std::vector<uint32_t>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
-                                   t.WriteTotalTimeoutMultiplier, t.WriteTotalTimeoutConstant}),
+  EXPECT_EQ(std::vector<uint32_t>({t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier,
+                                   t.ReadTotalTimeoutConstant, t.WriteTotalTimeoutMultiplier,
+                                   t.WriteTotalTimeoutConstant}),
             std::vector<uint32_t>({0xFFFFFFFFu, 0xFFFFFFFFu, 500, 1, 50}));
   const platform::LineSettings& s = port_->line;
   EXPECT_EQ(s.BaudRate, 115200u);
@@ -120,7 +126,7 @@ TEST_F(DiagLinkTest, OpensWithTheLinkSettings) {
   EXPECT_EQ(s.fRtsControl, platform::kRtsControlEnable);
   EXPECT_EQ(static_cast<uint8_t>(s.EvtChar), 0x7E);
   EXPECT_EQ(port_->escapes, (std::vector<platform::CommFunction>{platform::CommFunction::kSetRts,
-                                                                   platform::CommFunction::kClrDtr}));
+                                                                 platform::CommFunction::kClrDtr}));
 
   EXPECT_EQ(link_.OpenComPort(4), platform::kErrorFileNotFound);
   EXPECT_FALSE(link_.IsOpen());
@@ -135,13 +141,15 @@ TEST_F(DiagLinkTest, OpensWithTheLinkSettings) {
 }
 
 TEST_F(DiagLinkTest, FramesOnTheWire) {
-  for (const Bytes& packet : {Bytes{0x00}, Bytes{0x29, 0x01, 0x00}, Bytes{0x29, 0x02, 0x00}, Bytes{0x7E, 0x7D}}) {
+  for (const Bytes& packet :
+       {Bytes{0x00}, Bytes{0x29, 0x01, 0x00}, Bytes{0x29, 0x02, 0x00}, Bytes{0x7E, 0x7D}}) {
     ASSERT_TRUE(link_.SendDiagFrame(packet.data(), packet.size()));
   }
   EXPECT_EQ(port_->frames[0], (Bytes{0x00, 0x78, 0xF0, 0x7E}));
   EXPECT_EQ(port_->frames[1], (Bytes{0x29, 0x01, 0x00, 0x31, 0x40, 0x7E}));
   EXPECT_EQ(port_->frames[2], (Bytes{0x29, 0x02, 0x00, 0x59, 0x6A, 0x7E}));
-  EXPECT_EQ(Bytes(port_->frames[3].begin(), port_->frames[3].begin() + 4), (Bytes{0x7D, 0x5E, 0x7D, 0x5D}));
+  EXPECT_EQ(Bytes(port_->frames[3].begin(), port_->frames[3].begin() + 4),
+            (Bytes{0x7D, 0x5E, 0x7D, 0x5D}));
 }
 
 TEST_F(DiagLinkTest, ReplyInPiecesWithinOneAttempt) {
@@ -158,7 +166,8 @@ TEST_F(DiagLinkTest, ReplyInPiecesWithinOneAttempt) {
   EXPECT_FALSE(Transact(3, 1));
   EXPECT_EQ(rec_.console, "\n diag crc error");
   EXPECT_EQ(clock_.NowMs() - start, 500u + 1u) << "the attempt, then the 1 ms before the next";
-  EXPECT_EQ(port_->read_constants, (std::vector<uint32_t>{300, 500})) << "the wait for the rest, then the link's own";
+  EXPECT_EQ(port_->read_constants, (std::vector<uint32_t>{300, 500}))
+      << "the wait for the rest, then the link's own";
 }
 
 TEST_F(DiagLinkTest, FlagsBeforeTheReplyAreSkipped) {
@@ -209,7 +218,9 @@ TEST_F(DiagLinkTest, LongestReplyAndAttempts) {
   int sends = 0;
   port_->answer = [&] {
     ++sends;
-    return std::vector<Bytes>{Frame(sends == 1 ? Bytes{0x29, 0x02, 0x00} : sends == 2 ? Bytes{0x29} : Bytes{0x29, 0x01, 0x00})};
+    return std::vector<Bytes>{Frame(sends == 1   ? Bytes{0x29, 0x02, 0x00}
+                                    : sends == 2 ? Bytes{0x29}
+                                                 : Bytes{0x29, 0x01, 0x00})};
   };
   EXPECT_TRUE(link_.ChangePhoneMode(1));
   EXPECT_EQ(sends, 3) << "another mode, and a reply too short to tell, are refused";

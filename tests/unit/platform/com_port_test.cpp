@@ -220,8 +220,10 @@ TEST_F(PtyPort, WriteReachesTheDeviceAndPurgeDropsInput) {
   ssize_t n = 0;
   for (int i = 0; i < 1000 && n < 4; ++i) {
     const ssize_t r = read(master_, seen + n, sizeof seen - n);
-    if (r > 0) n += r;
-    else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (r > 0)
+      n += r;
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ASSERT_EQ(n, 4);
   EXPECT_EQ(seen[1], 0x78);
@@ -255,7 +257,8 @@ TEST_F(PtyPort, CloseWakesAWaitingReaderAtOnce) {
     // Bounded so that a reader Close failed to wake fails the test instead of hanging it.
     ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
     ASSERT_EQ(reading.wait_for(std::chrono::seconds(30)), std::future_status::ready);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << "Close waits 2 s at most";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3))
+        << "Close waits 2 s at most";
     EXPECT_EQ(port_->LastError(), 0u) << "the waits ended, nothing was abandoned";
     EXPECT_FALSE(waiting.get());
     EXPECT_LE(reading.get(), 0);
@@ -274,8 +277,10 @@ TEST_F(PtyPort, ReaderThreadAndCloserThreadShareThePort) {
         uint32_t in = 0, out = 0, got = 0;
         port_->WaitReadable(1);
         port_->QueueStatus(&in, &out);
-        if (port_->Read(buffer, sizeof buffer, &got)) total += got;
-        else if (!port_->IsOpen()) break;
+        if (port_->Read(buffer, sizeof buffer, &got))
+          total += got;
+        else if (!port_->IsOpen())
+          break;
       }
     });
     const uint8_t ping[] = {1, 2, 3};
@@ -293,7 +298,6 @@ TEST_F(PtyPort, ReaderThreadAndCloserThreadShareThePort) {
   }
 }
 
-
 TEST_F(PtyPort, DeviceGoneEndsReadsWithAnErrorEvenWithoutTimeouts) {
   OpenWith({0, 0, 0, 0, 0});  // no time-outs at all: a read waits for its whole count
   DeviceSends("ab");
@@ -306,7 +310,6 @@ TEST_F(PtyPort, DeviceGoneEndsReadsWithAnErrorEvenWithoutTimeouts) {
   EXPECT_TRUE(port_->WaitReadable(100000));  // the next read reports it, at once
   EXPECT_FALSE(port_->Read(buffer, sizeof buffer, &got));
 }
-
 
 TEST_F(PtyPort, WriteToADeviceThatStopsReadingEndsAtItsTimeout) {
   OpenWith({kMaxDword, 0, 0, 0, 300});

@@ -20,12 +20,27 @@ TEST(CommDeadlinesTest, ReadsEndAsTheWindowsRulesSay) {
   };
   const Case cases[] = {
       {"only what is buffered", {kMaxDword, 0, 0, 0, 0}, 10, true, true, false, 0, false, 0},
-      {"first bytes within a constant", {kMaxDword, kMaxDword, 500, 0, 0}, 4000, false, true, true, 500, false, 0},
+      {"first bytes within a constant",
+       {kMaxDword, kMaxDword, 500, 0, 0},
+       4000,
+       false,
+       true,
+       true,
+       500,
+       false,
+       0},
       {"per byte and constant", {0, 2, 100, 0, 0}, 10, false, false, true, 120, false, 0},
       {"gap between bytes only", {20, 0, 0, 0, 0}, 10, false, false, false, 0, true, 20},
       {"no time-outs: the whole count", {0, 0, 0, 0, 0}, 10, false, false, false, 0, false, 0},
-      {"total past the tick range", {0, kMaxDword - 1, kMaxDword - 1, 0, 0}, 4, false, false, true,
-       kMaxDword - 1, false, 0},
+      {"total past the tick range",
+       {0, kMaxDword - 1, kMaxDword - 1, 0, 0},
+       4,
+       false,
+       false,
+       true,
+       kMaxDword - 1,
+       false,
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -24,7 +24,8 @@ void StampLink(const TempRoot& root, const std::string& relative, time_t seconds
 }
 
 uint32_t U32At(const std::vector<uint8_t>& bytes, size_t at) {
-  return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) | (static_cast<uint32_t>(bytes[at + 3]) << 24);
+  return bytes[at] | (bytes[at + 1] << 8) | (bytes[at + 2] << 16) |
+         (static_cast<uint32_t>(bytes[at + 3]) << 24);
 }
 
 std::string StringAt(const std::vector<uint8_t>& bytes, uint32_t offset) {
@@ -94,44 +95,67 @@ struct DescribedPort {
 TEST(ComPortDevices, DescriptionAsTheKernelLaysItOut) {
   const std::string hub = kBus + "/1-1";
   const std::vector<DescribedPort> ports = {
-      {"usb-serial: the interface one level up", "ttyUSB2", kBus + "/1-2/1-2:1.2",
+      {"usb-serial: the interface one level up",
+       "ttyUSB2",
+       kBus + "/1-2/1-2:1.2",
        {{kBus + "/1-2/1-2:1.2/interface", "KVX Diagnostics Interface\n"},
-        {kBus + "/1-2/idVendor", "1e0f\n"}, {kBus + "/1-2/product", "KVX Modem\n"}},
+        {kBus + "/1-2/idVendor", "1e0f\n"},
+        {kBus + "/1-2/product", "KVX Modem\n"}},
        L"KVX Diagnostics Interface"},
-      {"cdc-acm: the interface is the device itself", "ttyACM0", kBus + "/1-3/1-3:1.0",
+      {"cdc-acm: the interface is the device itself",
+       "ttyACM0",
+       kBus + "/1-3/1-3:1.0",
        {{kBus + "/1-3/1-3:1.0/interface", "KVX Download\n"},
-        {kBus + "/1-3/idVendor", "1e0f\n"}, {kBus + "/1-3/product", "KVX Modem\n"}},
+        {kBus + "/1-3/idVendor", "1e0f\n"},
+        {kBus + "/1-3/product", "KVX Modem\n"}},
        L"KVX Download"},
-      {"behind a hub, no interface string: the modem's product, not the hub's", "ttyUSB0",
+      {"behind a hub, no interface string: the modem's product, not the hub's",
+       "ttyUSB0",
        hub + "/1-1.4/1-1.4:1.0",
-       {{hub + "/idVendor", "05e3\n"}, {hub + "/product", "USB 2.0 Hub\n"},
-        {hub + "/1-1.4/idVendor", "1e0f\n"}, {hub + "/1-1.4/product", "Tavrel Hotspot\n"}},
+       {{hub + "/idVendor", "05e3\n"},
+        {hub + "/product", "USB 2.0 Hub\n"},
+        {hub + "/1-1.4/idVendor", "1e0f\n"},
+        {hub + "/1-1.4/product", "Tavrel Hotspot\n"}},
        L"Tavrel Hotspot"},
-      {"behind a hub, cdc-acm with its interface string", "ttyACM1", hub + "/1-1.3/1-1.3:1.1",
+      {"behind a hub, cdc-acm with its interface string",
+       "ttyACM1",
+       hub + "/1-1.3/1-1.3:1.1",
        {{hub + "/1-1.3/1-1.3:1.1/interface", "USB Diagnostics\n"},
         {hub + "/1-1.3/idVendor", "1e0f\n"}},
        L"USB Diagnostics"},
-      {"an empty interface string counts as none", "ttyUSB3", kBus + "/1-5/1-5:1.0",
+      {"an empty interface string counts as none",
+       "ttyUSB3",
+       kBus + "/1-5/1-5:1.0",
        {{kBus + "/1-5/1-5:1.0/interface", "\n"},
-        {kBus + "/1-5/idVendor", "1e0f\n"}, {kBus + "/1-5/product", "KVX Modem\n"}},
+        {kBus + "/1-5/idVendor", "1e0f\n"},
+        {kBus + "/1-5/product", "KVX Modem\n"}},
        L"KVX Modem"},
-      {"neither string: none, even with a hub's product above", "ttyUSB4", hub + "/1-1.2/1-1.2:1.0",
+      {"neither string: none, even with a hub's product above",
+       "ttyUSB4",
+       hub + "/1-1.2/1-1.2:1.0",
        {{hub + "/1-1.2/idVendor", "1e0f\n"}},
        nullptr},
-      {"a product above a folder without idVendor is not the device's", "ttyUSB5",
-       kBus + "/1-6/1-6:1.0", {{kBus + "/1-6/product", "Not A Device\n"}}, nullptr},
-      {"the udev rule's description wins over the device's strings", "ttyUSB6",
+      {"a product above a folder without idVendor is not the device's",
+       "ttyUSB5",
+       kBus + "/1-6/1-6:1.0",
+       {{kBus + "/1-6/product", "Not A Device\n"}},
+       nullptr},
+      {"the udev rule's description wins over the device's strings",
+       "ttyUSB6",
        kBus + "/1-7/1-7:1.3",
        {{kBus + "/1-7/1-7:1.3/interface", "Vendor Serial\n"},
-        {kBus + "/1-7/idVendor", "1e0f\n"}, {kBus + "/1-7/product", "KVX Modem\n"},
+        {kBus + "/1-7/idVendor", "1e0f\n"},
+        {kBus + "/1-7/product", "KVX Modem\n"},
         {kBus + "/1-7/1-7:1.3/ttyUSB6/tty/ttyUSB6/dev", "188:6\n"},
         {"run/udev/data/c188:6",
          "S:serial/by-id/usb-x-if03\nE:ID_VENDOR_ID=1e0f\nE:DIAG_PORT_DESCRIPTION=KVX Diagnostics\n"
          "E:ID_USB_INTERFACE_NUM=03\n"}},
        L"KVX Diagnostics"},
-      {"a udev record without the property leaves the device's strings", "ttyUSB7",
+      {"a udev record without the property leaves the device's strings",
+       "ttyUSB7",
        kBus + "/1-8/1-8:1.0",
-       {{kBus + "/1-8/idVendor", "1e0f\n"}, {kBus + "/1-8/product", "KVX Modem\n"},
+       {{kBus + "/1-8/idVendor", "1e0f\n"},
+        {kBus + "/1-8/product", "KVX Modem\n"},
         {kBus + "/1-8/1-8:1.0/ttyUSB7/tty/ttyUSB7/dev", "188:7\n"},
         {"run/udev/data/c188:7", "E:ID_VENDOR_ID=1e0f\nE:DIAG_PORT_DESCRIPTION=\n"}},
        L"KVX Modem"},
@@ -165,7 +189,8 @@ TEST(ComPortDevices, DescriptionAsTheKernelLaysItOut) {
     ASSERT_TRUE(described);
     EXPECT_EQ(description, ports[i].description);
     ASSERT_TRUE(named);
-    EXPECT_EQ(friendly, std::wstring(ports[i].description) + L" (COM" + std::to_wstring(i + 1) + L")");
+    EXPECT_EQ(friendly,
+              std::wstring(ports[i].description) + L" (COM" + std::to_wstring(i + 1) + L")");
   }
   EXPECT_FALSE(set->Enumerate(static_cast<uint32_t>(ports.size())));
 
@@ -236,7 +261,7 @@ TEST_F(Cdroms, InterfacesInUnitOrderThenNoMoreItems) {
   ASSERT_EQ(set->QueryDetailSize(&size, &error), platform::StepResult::kOk);
   ASSERT_EQ(set->ReadDetail(size, &error), platform::StepResult::kOk);
   EXPECT_EQ(set->OpenDevice(&error), nullptr);  // sr10 has no device node
-  EXPECT_EQ(error, 2u);  // file not found
+  EXPECT_EQ(error, 2u);                         // file not found
 
   EXPECT_FALSE(set->EnumerateInterface(2, &error));
   EXPECT_EQ(error, platform::kErrorNoMoreItems);

@@ -46,8 +46,8 @@ TEST(FindFile, DotsFirstThenNamesInNtfsOrderWithFolderBits) {
   const auto found = FindAll(ToolPath(root, "ui") + "\\*.*");
   std::vector<std::string> names;
   for (const auto& f : found) names.push_back(f.name);
-  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "A.css", "a2.gif", "b.htm", "dangling", "img",
-                                             "linked", "_x.js"}));
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "A.css", "a2.gif", "b.htm", "dangling",
+                                             "img", "linked", "_x.js"}));
   ASSERT_EQ(found.size(), 9u);
   EXPECT_EQ(found[0].attributes, platform::kFileAttributeDirectory);
   EXPECT_EQ(found[1].attributes, platform::kFileAttributeDirectory);
@@ -102,8 +102,8 @@ TEST(Files, OnlyRegularFilesOpenForReading) {
   const struct {
     const char* name;
     bool regular;
-  } cases[] = {{"list.txt", true}, {"linked.txt", true}, {"folder", false}, {"zero", false},
-               {"dangling", false}, {"pipe", false}, {"missing", false}};
+  } cases[] = {{"list.txt", true},  {"linked.txt", true}, {"folder", false}, {"zero", false},
+               {"dangling", false}, {"pipe", false},      {"missing", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string name = ToolPath(root, c.name);
@@ -128,7 +128,8 @@ TEST(Processes, OwnExecutableIsListed) {
   const std::wstring wide(base.begin(), base.end());
   EXPECT_NE(std::find(names.begin(), names.end(), wide), names.end());
   // Names only, never paths.
-  for (const auto& name : names) EXPECT_EQ(name.find(L'/'), std::wstring::npos) << std::string(name.begin(), name.end());
+  for (const auto& name : names)
+    EXPECT_EQ(name.find(L'/'), std::wstring::npos) << std::string(name.begin(), name.end());
 }
 
 }  // namespace

@@ -87,12 +87,12 @@ class PinnedRun : public ::testing::Test {
 
 TEST_F(PinnedRun, EachSlotSeesOnlyItsOwnDevice) {
   UsbDevice("1-1", "USB 2.0 Hub");
-  AddPort(UsbDevice("1-2", "KVX Modem"), "ttyUSB0", 1);          // usb-serial on the root hub
-  AddPort(UsbDevice("1-3", "KVX Modem"), "ttyACM0", 2);          // cdc-acm on the root hub
+  AddPort(UsbDevice("1-2", "KVX Modem"), "ttyUSB0", 1);  // usb-serial on the root hub
+  AddPort(UsbDevice("1-3", "KVX Modem"), "ttyACM0", 2);  // cdc-acm on the root hub
   const std::string behind_hub = UsbDevice("1-1/1-1.4", "KVX Modem");
-  AddPort(behind_hub, "ttyUSB1", 3);                             // usb-serial behind the hub
-  AddCdrom(behind_hub + "/1-1.4:1.2", 33, 0);                    // and its CD-ROM
-  AddCdrom("sys/devices/pci0000:00/0000:00:17.0/ata1", 0, 1);    // the PC's own drive
+  AddPort(behind_hub, "ttyUSB1", 3);                           // usb-serial behind the hub
+  AddCdrom(behind_hub + "/1-1.4:1.2", 33, 0);                  // and its CD-ROM
+  AddCdrom("sys/devices/pci0000:00/0000:00:17.0/ata1", 0, 1);  // the PC's own drive
   AddCdrom(kBus + "/1-3/1-3:1.1", 34, 2);
 
   struct Slot {
@@ -105,9 +105,9 @@ TEST_F(PinnedRun, EachSlotSeesOnlyItsOwnDevice) {
       {"1-2", {"COM1"}, 0},
       {"1-3", {"COM2"}, 1},
       {"1-1.4", {"COM3"}, 1},
-      {"1-1", {}, 0},                     // the hub above a device is not the device
+      {"1-1", {}, 0},  // the hub above a device is not the device
       {"1-1.", {}, 0},
-      {"2-2", {}, 0},                     // another bus, same port number
+      {"2-2", {}, 0},  // another bus, same port number
       {"ttyUSB0", {}, 0},
   };
   for (const Slot& slot : slots) {
@@ -115,7 +115,8 @@ TEST_F(PinnedRun, EachSlotSeesOnlyItsOwnDevice) {
     setenv("DIAG_USB_LOCATION", slot.pin, 1);
     EXPECT_EQ(SerialList(), slot.ports);
     std::vector<std::wstring> expected;
-    for (const std::string& port : slot.ports) expected.push_back(L"KVX Diagnostics (" + std::wstring(port.begin(), port.end()) + L")");
+    for (const std::string& port : slot.ports)
+      expected.push_back(L"KVX Diagnostics (" + std::wstring(port.begin(), port.end()) + L")");
     EXPECT_EQ(ComPortNames(), expected);
     EXPECT_EQ(CdromCount(), slot.cdroms);
   }

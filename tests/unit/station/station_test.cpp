@@ -29,11 +29,15 @@ TEST(CurrentStep, ReadFromTheEndOfTheRunLog) {
   };
   const std::vector<Case> cases = {
       {Program::kItemsmith, "", ""},
-      {Program::kItemsmith, "KVX_WriteNVItem version: 20120831 \r\n\r\n\r\n1. search com port before eject disk\r\n",
+      {Program::kItemsmith,
+       "KVX_WriteNVItem version: 20120831 \r\n\r\n\r\n1. search com port before eject disk\r\n",
        "1. search com port before eject disk"},
       {Program::kItemsmith, "EjectDisk +++\r\nFind KVX Mass storage \r\n", "EjectDisk"},
-      {Program::kItemsmith, "\r\n5. *** start to burn nv item *** \r\n\r\nSetNvItem 453 +++\r\nSetNvItem 4", "SetNvItem 453"},
-      {Program::kTreesmith, "IMAGE_SKU_KVX \n===== ConnectDevice + ===== \n===== ConnectDevice - ===== \n",
+      {Program::kItemsmith,
+       "\r\n5. *** start to burn nv item *** \r\n\r\nSetNvItem 453 +++\r\nSetNvItem 4",
+       "SetNvItem 453"},
+      {Program::kTreesmith,
+       "IMAGE_SKU_KVX \n===== ConnectDevice + ===== \n===== ConnectDevice - ===== \n",
        "ConnectDevice"},
       {Program::kTreesmith, "===== WriteFGI + ===== \nVODE_EfsWrite: PASS, x\n", "WriteFGI"},
       {Program::kTreesmith, "EjectDisk +++\n", ""},  // another program's banner is no step
@@ -81,15 +85,18 @@ class StationRun : public ::testing::Test {
           const std::vector<std::string>& hangs) {
     station::Launcher launch = [&](const platform::ChildSpec& spec, std::string*) {
       specs_.push_back(spec);
-      const std::string key = spec.environment.at(0).second + " " + fs::path(spec.program).filename().string();
+      const std::string key =
+          spec.environment.at(0).second + " " + fs::path(spec.program).filename().string();
       EXPECT_TRUE(fs::exists(spec.working_folder + "/KVX_nvitem.txt")) << "a copy of the template";
       if (leaves.count(key) != 0) {
-        for (const auto& [name, text] : leaves.at(key)) std::ofstream(spec.working_folder + "/" + name) << text;
+        for (const auto& [name, text] : leaves.at(key))
+          std::ofstream(spec.working_folder + "/" + name) << text;
       }
       const bool hang = std::find(hangs.begin(), hangs.end(), key) != hangs.end();
       return std::unique_ptr<platform::ChildProcess>(std::make_unique<FakeChild>(!hang, &stops_));
     };
-    return station::RunStation(options_, clock_, launch, false, [&](const std::string& text) { output_ += text; });
+    return station::RunStation(options_, clock_, launch, false,
+                               [&](const std::string& text) { output_ += text; });
   }
   std::vector<std::string> CsvLines() {
     std::ifstream in(options_.csv_file);
@@ -108,15 +115,19 @@ class StationRun : public ::testing::Test {
 TEST_F(StationRun, ARunPastItsLimitIsStoppedAndFailsItsSlotAlone) {
   std::string message;
   bool help = false;
-  ASSERT_TRUE(station::ParseOptions({"--slot", "1-1", "--slot", "1-2", "--template", options_.template_folder,
-                                     "--treesmith", "vexa", "--itemsmith-reset"},
-                                    &options_, &help, &message))
+  ASSERT_TRUE(
+      station::ParseOptions({"--slot", "1-1", "--slot", "1-2", "--template",
+                             options_.template_folder, "--treesmith", "vexa", "--itemsmith-reset"},
+                            &options_, &help, &message))
       << message;
-  const std::map<std::string, std::string> item_pass = {{"KVX_WriteNVItem_result.txt", "[WriteNVItem PASS]\r\n"}},
-                                           tree_pass = {{"Kvx_treesmith_Result.txt", "PASS"},
-                                                        {"Kvx_treesmith.log", "===== WriteFGI + ===== \n"}};
-  const int code = Run({{"1-1 itemsmith", item_pass}, {"1-1 treesmith", tree_pass}, {"1-2 treesmith", tree_pass}},
-                       {"1-2 itemsmith"});
+  const std::map<std::string, std::string> item_pass = {{"KVX_WriteNVItem_result.txt",
+                                                         "[WriteNVItem PASS]\r\n"}},
+                                           tree_pass = {
+                                               {"Kvx_treesmith_Result.txt", "PASS"},
+                                               {"Kvx_treesmith.log", "===== WriteFGI + ===== \n"}};
+  const int code = Run(
+      {{"1-1 itemsmith", item_pass}, {"1-1 treesmith", tree_pass}, {"1-2 treesmith", tree_pass}},
+      {"1-2 itemsmith"});
   EXPECT_EQ(code, 1);
   EXPECT_EQ(stops_, 1);
   // itemsmith first on each slot, with the reset argument; treesmith in its mode; every run in
@@ -125,7 +136,8 @@ TEST_F(StationRun, ARunPastItsLimitIsStoppedAndFailsItsSlotAlone) {
   std::vector<std::string> folders;
   for (const platform::ChildSpec& spec : specs_) {
     const bool item = fs::path(spec.program).filename() == "itemsmith";
-    EXPECT_EQ(spec.arguments, item ? std::vector<std::string>{"reset"} : std::vector<std::string>{"--VEXA"});
+    EXPECT_EQ(spec.arguments,
+              item ? std::vector<std::string>{"reset"} : std::vector<std::string>{"--VEXA"});
     EXPECT_EQ(spec.environment.at(0).first, "DIAG_USB_LOCATION");
     EXPECT_EQ(std::count(folders.begin(), folders.end(), spec.working_folder), 0);
     folders.push_back(spec.working_folder);
@@ -133,8 +145,9 @@ TEST_F(StationRun, ARunPastItsLimitIsStoppedAndFailsItsSlotAlone) {
   const std::vector<std::string> lines = CsvLines();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0], "time,slot,program,mode,verdict,seconds,folder");
-  const std::vector<std::string> expected = {",1-1,itemsmith,write+reset,PASS,", ",1-1,treesmith,vexa,PASS,",
-                                             ",1-2,itemsmith,write+reset,FAIL,60,", ",1-2,treesmith,vexa,PASS,"};
+  const std::vector<std::string> expected = {
+      ",1-1,itemsmith,write+reset,PASS,", ",1-1,treesmith,vexa,PASS,",
+      ",1-2,itemsmith,write+reset,FAIL,60,", ",1-2,treesmith,vexa,PASS,"};
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_NE(lines[i + 1].find(expected[i]), std::string::npos) << lines[i + 1];
   }
@@ -145,10 +158,11 @@ TEST_F(StationRun, ARunPastItsLimitIsStoppedAndFailsItsSlotAlone) {
 TEST_F(StationRun, NoVerdictOrAFailingVerdictIsAFail) {
   options_.slots = {"a", "b", "c"};
   options_.jobs = {{Program::kTreesmith, "delete-dl", {"--DeleteDLFile"}}};
-  const int code = Run({{"a treesmith", {{"Kvx_treesmith_Delete_DL_Result.txt", "PASS"}}},
-                        {"b treesmith", {{"Kvx_treesmith_Delete_DL_Result.txt", "FAIL"}}},
-                        {"c treesmith", {{"Kvx_treesmith_Result.txt", "PASS"}}}},  // another mode's file
-                       {});
+  const int code =
+      Run({{"a treesmith", {{"Kvx_treesmith_Delete_DL_Result.txt", "PASS"}}},
+           {"b treesmith", {{"Kvx_treesmith_Delete_DL_Result.txt", "FAIL"}}},
+           {"c treesmith", {{"Kvx_treesmith_Result.txt", "PASS"}}}},  // another mode's file
+          {});
   EXPECT_EQ(code, 1);
   const std::vector<std::string> lines = CsvLines();
   ASSERT_EQ(lines.size(), 4u);
@@ -165,10 +179,10 @@ TEST_F(StationRun, NoVerdictOrAFailingVerdictIsAFail) {
 TEST(StationOptions, UsageErrors) {
   const std::vector<std::vector<std::string>> wrong = {
       {},
-      {"--slot", "1-1", "--template", "/"},                                   // nothing to run
-      {"--slot", "1-1", "--itemsmith"},                                       // no template
-      {"--template", "/", "--itemsmith"},                                     // no slot
-      {"--slot", "1-1", "--slot", "1-1", "--template", "/", "--itemsmith"},   // a slot twice
+      {"--slot", "1-1", "--template", "/"},                                  // nothing to run
+      {"--slot", "1-1", "--itemsmith"},                                      // no template
+      {"--template", "/", "--itemsmith"},                                    // no slot
+      {"--slot", "1-1", "--slot", "1-1", "--template", "/", "--itemsmith"},  // a slot twice
       {"--slot", "1-1", "--template", "/", "--treesmith", "sku"},
       {"--slot", "1-1", "--template", "/", "--itemsmith", "--limit", "0"},
       {"--slot", "1-1", "--template", "/nonexistent-template", "--itemsmith"},
@@ -177,7 +191,8 @@ TEST(StationOptions, UsageErrors) {
     station::Options options;
     bool help = false;
     std::string message;
-    EXPECT_FALSE(station::ParseOptions(args, &options, &help, &message)) << (args.empty() ? "" : args.back());
+    EXPECT_FALSE(station::ParseOptions(args, &options, &help, &message))
+        << (args.empty() ? "" : args.back());
     EXPECT_FALSE(message.empty());
   }
 }
