@@ -2,76 +2,29 @@
 // device holds exactly the expected tree, and every file the log calls written holds exactly
 // its local bytes, whatever the fault.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
 
 #include "device_faults.hpp"
-#include "devicesim/virtual_device.hpp"
-#include "efs_tree.hpp"
-#include "efstool/treesmith.hpp"
-#include "test_clock.hpp"
+#include "treesmith_fixture.hpp"
 
 namespace efstool_test {
 namespace {
 
-namespace fs = std::filesystem;
-
-class SilentConsole final : public efstool::Console {
- public:
-  void Write(const std::string&) override {}
-  bool KeyWaiting() override { return true; }
-  void ReadKey() override {}
-};
-
-class TreesmithFaults : public ::testing::TestWithParam<testsupport::DeviceFault> {
+class TreesmithFaults : public TreesmithDeviceTest,
+                        public ::testing::WithParamInterface<testsupport::DeviceFault> {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/treesmith-faults-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    base_ = pattern;
-    fs::create_directories(base_ + "/root");
-    fs::create_directories(base_ + "/work");
-    setenv("DIAG_DEVICE_ROOT", (base_ + "/root").c_str(), 1);
-    previous_dir_ = fs::current_path();
-    fs::current_path(base_ + "/work");
-  }
-  void TearDown() override {
-    VODE_CloseAllContexts();
-    VODE_UseClock(platform::RealClock());
-    device_.reset();
-    fs::current_path(previous_dir_);
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
-  }
-
-  testsupport::TestClock clock_{60};
-  SilentConsole console_;
-  std::string base_;
-  fs::path previous_dir_;
-  std::unique_ptr<devicesim::VirtualDevice> device_;
+  TreesmithFaults() : TreesmithDeviceTest(60) {}
 };
 
 TEST_P(TreesmithFaults, PassMeansTheExpectedTree) {
-  CopyExample("kvx", base_ + "/work");
-  devicesim::Options options;
-  options.root = base_ + "/root";
-  options.com_number = 9;
-  device_ = std::make_unique<devicesim::VirtualDevice>(options);
-  ASSERT_TRUE(device_->Start()) << device_->Error();
-  ASSERT_TRUE(device_->LoadEfs(ExamplePath("device-before")));
+  CopyExample("kvx", work_);
+  StartDevice();
   device_->MisbehaveOnlyFor({0x4B, 0x13, 0x05, 0x00});
   GetParam().arm(*device_);
 
-  efstool::RunTreesmith({}, clock_, console_);
-  std::ifstream result("Kvx_treesmith_Result.txt");
-  std::string verdict;
-  result >> verdict;
+  Run({});
+  const std::string verdict = ReadWork("Kvx_treesmith_Result.txt");
   std::printf("fault %-20s treesmith %s\n", GetParam().name.c_str(), verdict.c_str());
 
   ASSERT_TRUE(device_->DumpEfs(base_ + "/after"));
@@ -82,7 +35,7 @@ TEST_P(TreesmithFaults, PassMeansTheExpectedTree) {
   }
   EXPECT_TRUE(verdict == "PASS" || verdict == "FAIL");
 
-  std::ifstream log("Kvx_treesmith.log");
+  std::istringstream log(ReadWork("Kvx_treesmith.log"));
   const std::string passed = "VODE_EfsWrite: PASS, ";
   int written = 0;
   for (std::string line; std::getline(log, line);) {
