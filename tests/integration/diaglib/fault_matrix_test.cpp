@@ -3,6 +3,7 @@
 // of the exchanges it made, and the context still works afterwards.
 #include "api_device_fixture.hpp"
 #include "device_faults.hpp"
+#include "eventually.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -21,13 +22,6 @@ Bytes Pattern(size_t size, uint8_t seed) {
   Bytes bytes(size);
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 13 + i / 256);
   return bytes;
-}
-
-// Real time for the device's own thread to bring a vanished port back.
-bool WaitUntilPresent(devicesim::VirtualDevice& device) {
-  for (int i = 0; i < 200 && !device.Present(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return device.Present();
 }
 
 class LibraryFaults : public DeviceTest,
@@ -69,7 +63,7 @@ TEST_P(LibraryFaults, AWriteThatPassesHoldsTheLocalBytes) {
   // Whatever the fault left queued or half-done, the next file goes through whole.
   device.RefuseEfsWrites(0, 0);
   device.ShortEfsWrites(0, 0);
-  ASSERT_TRUE(WaitUntilPresent(device));
+  ASSERT_TRUE(testsupport::Eventually([&device] { return device.Present(); }));
   EXPECT_TRUE(Upload(device, handle, Pattern(1700, 9)));
 }
 

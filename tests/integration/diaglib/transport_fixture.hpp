@@ -15,12 +15,15 @@
 #include "devicesim/virtual_device.hpp"
 #include "diaglib/log/library_log.hpp"
 #include "diaglib/transport/context_transport.hpp"
+#include "eventually.hpp"
 #include "test_clock.hpp"
 #include "tests/unit/diaglib/log_capture.hpp"
 
 using namespace diaglib;  // the library's own classes under test
 
 namespace transport_test {
+
+using testsupport::Eventually;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -65,13 +68,6 @@ class TransportTest : public ::testing::Test {
     response_length_ = capacity;
     return link_->SendSync(static_cast<uint16_t>(request.size()), request.data(), &response_length_,
                            response_.data(), request[0], 4000, 0);
-  }
-
-  // Polls in real time, for at most five seconds.
-  template <typename Done>
-  static bool Eventually(Done done) {
-    for (int i = 0; i < 500 && !done(); ++i) usleep(10000);
-    return done();
   }
 
   static std::vector<Bytes> SeenPackets() {

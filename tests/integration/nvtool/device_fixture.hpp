@@ -21,6 +21,7 @@
 #include "nvtool_harness.hpp"
 #include "platform/com_port.hpp"
 #include "platform/device_discovery.hpp"
+#include "eventually.hpp"
 #include "test_clock.hpp"
 
 namespace nvtest {
@@ -120,14 +121,6 @@ class DeviceRun : public ::testing::Test {
   }
   int Run(int arguments) { return nvtool::RunItemsmith(arguments, env_); }
 
-  // Waits of real time for the device's own thread, never for a production pause.
-  static bool WaitFor(const std::function<bool()>& condition) {
-    for (int i = 0; i < 500; ++i) {
-      if (condition()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-  }
   std::vector<uint32_t> LongPauses() const {
     std::vector<uint32_t> pauses;
     for (uint32_t p : clock_.Pauses()) {

@@ -30,7 +30,7 @@ TEST_F(DeviceRun, WholeRunWithReset) {
   rec_.list_text = "<the line's items\nNV453:1,2,ff<set by line 7\nnv10:0x7e,7d\n\nNV65547:5\n";
   EXPECT_EQ(Run(1), 0);
   EXPECT_EQ(rec_.Result(), "[WriteNVItem PASS]\r\n");
-  EXPECT_TRUE(WaitFor([&] { return device.ResetCount() == 1; }));
+  EXPECT_TRUE(testsupport::Eventually([&] { return device.ResetCount() == 1; }));
 
   devicesim::NvData want = Pattern(3);
   want[0] = 1, want[1] = 2, want[2] = 0xFF;
@@ -202,7 +202,7 @@ TEST_F(DeviceRun, PortAppearingAfterSevenFailedEjects) {
     // The eighth 10 s wait is the first one of the search after the eject.
     if (ms == 10000 && ++ten_second_pauses == 8) {
       device.Reappear();
-      WaitFor([&] { return device.Present(); });
+      testsupport::Eventually([&] { return device.Present(); });
     }
   };
   rec_.list_text = "NV80:4\n";
@@ -233,7 +233,7 @@ TEST_F(DeviceRun, UnopenableCdromBeforeTheDevice) {
   ASSERT_TRUE(devicesim::VirtualDevice::AddUnopenableCdrom(root_, 0, "Optical", "DVD writer"));
   devicesim::VirtualDevice& device = StartDevice();
   hook_clock_.on_pause = [&](uint32_t ms) {
-    if (ms == 10000) WaitFor([&] { return device.Present(); });
+    if (ms == 10000) testsupport::Eventually([&] { return device.Present(); });
   };
   rec_.list_text = "NV90:5\n";
   EXPECT_EQ(Run(0), 0);

@@ -14,21 +14,15 @@
 #include <gtest/gtest.h>
 
 #include "devicesim/virtual_device.hpp"
+#include "eventually.hpp"
 #include "platform/device_discovery.hpp"
 #include "platform/serial_registry.hpp"
 
 namespace {
 
-namespace fs = std::filesystem;
+using testsupport::Eventually;
 
-template <typename Condition>
-bool Eventually(Condition condition) {
-  for (int i = 0; i < 5000; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return condition();
-}
+namespace fs = std::filesystem;
 
 class SideBySide : public ::testing::Test {
  protected:

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "devicesim/virtual_device.hpp"
+#include "eventually.hpp"
 #include "platform/clock.hpp"
 #include "platform/com_port.hpp"
 #include "platform/device_discovery.hpp"
@@ -19,23 +20,14 @@
 
 namespace {
 
+using testsupport::Eventually;
+
 using platform::kMaxDword;
 
 std::string MakeRoot() {
   char pattern[] = "/tmp/platform-sim-XXXXXX";
   const char* made = mkdtemp(pattern);
   return made != nullptr ? made : "";
-}
-
-// Real waiting for something the device does on its own thread, bounded so a fault fails the
-// test rather than hanging it.
-template <typename Condition>
-bool Eventually(Condition condition) {
-  for (int i = 0; i < 5000; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return condition();
 }
 
 class AgainstDevice : public ::testing::Test {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "devicesim/hdlc.hpp"
+#include "eventually.hpp"
 
 namespace devicesim_test {
 
@@ -24,12 +25,7 @@ using devicesim::Bytes;
 inline constexpr int kCapMs = 3000;
 
 inline bool WaitFor(const std::function<bool()>& condition, int cap_ms = kCapMs) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(cap_ms);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return testsupport::Eventually(condition, cap_ms);
 }
 
 class Client {
