@@ -214,19 +214,19 @@ class Station {
     std::error_code ec;
     fs::copy(options_.template_folder, folder, fs::copy_options::recursive, ec);
     if (ec) return Fail(run, "cannot copy the template: " + ec.message());
-    platform::ChildSpec spec;
+    platform::ChildSpec launch;
     const std::string programs =
         options_.programs_folder.empty() ? platform::OwnProgramFolder() : options_.programs_folder;
-    spec.program = (fs::path(programs) / files.name).string();
+    launch.program = (fs::path(programs) / files.name).string();
 #ifdef _WIN32
-    spec.program += ".exe";
+    launch.program += ".exe";
 #endif
-    spec.arguments = job.arguments;
-    spec.working_folder = folder.string();
-    spec.environment = {{"DIAG_USB_LOCATION", run.row.slot}};
-    spec.output_file = (folder / "console.txt").string();
+    launch.arguments = job.arguments;
+    launch.working_folder = folder.string();
+    launch.environment = {{"DIAG_USB_LOCATION", run.row.slot}};
+    launch.output_file = (folder / "console.txt").string();
     std::string error;
-    run.child = launch_(spec, &error);
+    run.child = launch_(launch, &error);
     if (run.child == nullptr) return Fail(run, "cannot start: " + error);
     run.row.step = "starting";
     return true;

@@ -60,40 +60,40 @@ class PosixChild final : public ChildProcess {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* error) {
+std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* error) {
   struct stat st {};
-  if (stat(spec.working_folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    *error = "no working folder " + spec.working_folder;
+  if (stat(launch.working_folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *error = "no working folder " + launch.working_folder;
     return nullptr;
   }
-  if (access(spec.program.c_str(), X_OK) != 0) {
-    *error = "cannot run " + spec.program + ": " + std::strerror(errno);
+  if (access(launch.program.c_str(), X_OK) != 0) {
+    *error = "cannot run " + launch.program + ": " + std::strerror(errno);
     return nullptr;
   }
   // Everything the child needs is built before the fork: between fork and exec only
   // async-signal-safe calls are made.
-  std::vector<std::string> args{spec.program};
-  args.insert(args.end(), spec.arguments.begin(), spec.arguments.end());
+  std::vector<std::string> args{launch.program};
+  args.insert(args.end(), launch.arguments.begin(), launch.arguments.end());
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
     bool replaced = false;
-    for (const auto& [name, value] : spec.environment) {
+    for (const auto& [name, value] : launch.environment) {
       if (entry.compare(0, name.size() + 1, name + "=") == 0) replaced = true;
     }
     if (!replaced) env.push_back(entry);
   }
-  for (const auto& [name, value] : spec.environment) env.push_back(name + "=" + value);
+  for (const auto& [name, value] : launch.environment) env.push_back(name + "=" + value);
   std::vector<char*> argv, envp;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  const int out = ::open(spec.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int out = ::open(launch.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (out < 0 || in < 0) {
-    *error = "cannot open " + spec.output_file + ": " + std::strerror(errno);
+    *error = "cannot open " + launch.output_file + ": " + std::strerror(errno);
     if (out >= 0) ::close(out);
     if (in >= 0) ::close(in);
     return nullptr;
@@ -101,7 +101,7 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* err
   const pid_t pid = fork();
   if (pid == 0) {
     if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
-        dup2(out, STDERR_FILENO) < 0 || chdir(spec.working_folder.c_str()) != 0) {
+        dup2(out, STDERR_FILENO) < 0 || chdir(launch.working_folder.c_str()) != 0) {
       _exit(127);
     }
     execve(argv[0], argv.data(), envp.data());

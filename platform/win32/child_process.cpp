@@ -83,15 +83,15 @@ class Win32Child final : public ChildProcess {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* error) {
-  const std::wstring program = Wide(spec.program);
+std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* error) {
+  const std::wstring program = Wide(launch.program);
   std::wstring line;
   AppendQuoted(program, &line);
-  for (const std::string& argument : spec.arguments) AppendQuoted(Wide(argument), &line);
+  for (const std::string& argument : launch.arguments) AppendQuoted(Wide(argument), &line);
 
   // The parent's environment with the child's own variables set on top.
   std::vector<std::pair<std::wstring, std::wstring>> added;
-  for (const auto& [name, value] : spec.environment) added.emplace_back(Wide(name), Wide(value));
+  for (const auto& [name, value] : launch.environment) added.emplace_back(Wide(name), Wide(value));
   std::wstring block;
   if (LPWCH strings = GetEnvironmentStringsW()) {
     for (const wchar_t* at = strings; *at != 0;) {
@@ -108,12 +108,12 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* err
 
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE out =
-      CreateFileW(Wide(spec.output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+      CreateFileW(Wide(launch.output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                           OPEN_EXISTING, 0, nullptr);
   if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE) {
-    *error = "cannot open " + spec.output_file + " (error " + std::to_string(GetLastError()) + ")";
+    *error = "cannot open " + launch.output_file + " (error " + std::to_string(GetLastError()) + ")";
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
     if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
     return nullptr;
@@ -127,7 +127,7 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* err
   PROCESS_INFORMATION info{};
   std::vector<wchar_t> command(line.begin(), line.end());
   command.push_back(L'\0');
-  const std::wstring folder = Wide(spec.working_folder);
+  const std::wstring folder = Wide(launch.working_folder);
   const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
                                       CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, &block[0],
                                       folder.c_str(), &startup, &info);
@@ -135,7 +135,7 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* err
   CloseHandle(out);
   CloseHandle(in);
   if (!started) {
-    *error = "cannot run " + spec.program + " (error " + std::to_string(start_error) + ")";
+    *error = "cannot run " + launch.program + " (error " + std::to_string(start_error) + ")";
     return nullptr;
   }
   CloseHandle(info.hThread);

@@ -35,7 +35,7 @@ class ChildProcess {
 // Starts the child; null with a reason when it could not be started (no program, no folder).
 // Windows: the child gets no console window of its own, so that a program that hides or shows
 // its console cannot take the runner's.
-std::unique_ptr<ChildProcess> StartChild(const ChildSpec& spec, std::string* error);
+std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* error);
 
 // The folder of the running program's own executable ("" when it cannot be told).
 std::string OwnProgramFolder();

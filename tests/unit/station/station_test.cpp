@@ -83,14 +83,14 @@ class StationRun : public ::testing::Test {
   // Each program run: what it leaves in its working folder, keyed by slot and program name.
   int Run(const std::map<std::string, std::map<std::string, std::string>>& leaves,
           const std::vector<std::string>& hangs) {
-    station::Launcher launch = [&](const platform::ChildSpec& spec, std::string*) {
-      specs_.push_back(spec);
+    station::Launcher launch = [&](const platform::ChildSpec& launch, std::string*) {
+      specs_.push_back(launch);
       const std::string key =
-          spec.environment.at(0).second + " " + fs::path(spec.program).filename().string();
-      EXPECT_TRUE(fs::exists(spec.working_folder + "/KVX_nvitem.txt")) << "a copy of the template";
+          launch.environment.at(0).second + " " + fs::path(launch.program).filename().string();
+      EXPECT_TRUE(fs::exists(launch.working_folder + "/KVX_nvitem.txt")) << "a copy of the template";
       if (leaves.count(key) != 0) {
         for (const auto& [name, text] : leaves.at(key))
-          std::ofstream(spec.working_folder + "/" + name) << text;
+          std::ofstream(launch.working_folder + "/" + name) << text;
       }
       const bool hang = std::find(hangs.begin(), hangs.end(), key) != hangs.end();
       return std::unique_ptr<platform::ChildProcess>(std::make_unique<FakeChild>(!hang, &stops_));
@@ -134,13 +134,13 @@ TEST_F(StationRun, ARunPastItsLimitIsStoppedAndFailsItsSlotAlone) {
   // a folder of its own, pinned to its slot.
   ASSERT_EQ(specs_.size(), 4u);
   std::vector<std::string> folders;
-  for (const platform::ChildSpec& spec : specs_) {
-    const bool item = fs::path(spec.program).filename() == "itemsmith";
-    EXPECT_EQ(spec.arguments,
+  for (const platform::ChildSpec& launch : specs_) {
+    const bool item = fs::path(launch.program).filename() == "itemsmith";
+    EXPECT_EQ(launch.arguments,
               item ? std::vector<std::string>{"reset"} : std::vector<std::string>{"--VEXA"});
-    EXPECT_EQ(spec.environment.at(0).first, "DIAG_USB_LOCATION");
-    EXPECT_EQ(std::count(folders.begin(), folders.end(), spec.working_folder), 0);
-    folders.push_back(spec.working_folder);
+    EXPECT_EQ(launch.environment.at(0).first, "DIAG_USB_LOCATION");
+    EXPECT_EQ(std::count(folders.begin(), folders.end(), launch.working_folder), 0);
+    folders.push_back(launch.working_folder);
   }
   const std::vector<std::string> lines = CsvLines();
   ASSERT_EQ(lines.size(), 5u);
