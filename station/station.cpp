@@ -217,10 +217,7 @@ class Station {
     platform::ChildSpec launch;
     const std::string programs =
         options_.programs_folder.empty() ? platform::OwnProgramFolder() : options_.programs_folder;
-    launch.program = (fs::path(programs) / files.name).string();
-#ifdef _WIN32
-    launch.program += ".exe";
-#endif
+    launch.program = platform::ProgramFile(programs, files.name);
     launch.arguments = job.arguments;
     launch.working_folder = folder.string();
     launch.environment = {{"DIAG_USB_LOCATION", run.row.slot}};

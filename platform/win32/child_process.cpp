@@ -151,4 +151,8 @@ std::string OwnProgramFolder() {
   return slash == std::string::npos ? "" : text.substr(0, slash);
 }
 
+std::string ProgramFile(const std::string& folder, const std::string& name) {
+  return (folder.empty() ? name : folder + "\\" + name) + ".exe";
+}
+
 }  // namespace platform

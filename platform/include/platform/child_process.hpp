@@ -40,4 +40,7 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* e
 // The folder of the running program's own executable ("" when it cannot be told).
 std::string OwnProgramFolder();
 
+// The executable file of the program `name` in `folder`, as the platform names it.
+std::string ProgramFile(const std::string& folder, const std::string& name);
+
 }  // namespace platform
