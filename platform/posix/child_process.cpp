@@ -90,7 +90,8 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* e
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  const int out = ::open(launch.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int out =
+      ::open(launch.output_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (out < 0 || in < 0) {
     *error = "cannot open " + launch.output_file + ": " + std::strerror(errno);

@@ -107,13 +107,14 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* e
   block += L'\0';
 
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE out =
-      CreateFileW(Wide(launch.output_file).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                  &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE out = CreateFileW(Wide(launch.output_file).c_str(), GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
   HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                           OPEN_EXISTING, 0, nullptr);
   if (out == INVALID_HANDLE_VALUE || in == INVALID_HANDLE_VALUE) {
-    *error = "cannot open " + launch.output_file + " (error " + std::to_string(GetLastError()) + ")";
+    *error =
+        "cannot open " + launch.output_file + " (error " + std::to_string(GetLastError()) + ")";
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
     if (in != INVALID_HANDLE_VALUE) CloseHandle(in);
     return nullptr;

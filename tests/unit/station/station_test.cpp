@@ -87,7 +87,8 @@ class StationRun : public ::testing::Test {
       specs_.push_back(launch);
       const std::string key =
           launch.environment.at(0).second + " " + fs::path(launch.program).filename().string();
-      EXPECT_TRUE(fs::exists(launch.working_folder + "/KVX_nvitem.txt")) << "a copy of the template";
+      EXPECT_TRUE(fs::exists(launch.working_folder + "/KVX_nvitem.txt"))
+          << "a copy of the template";
       if (leaves.count(key) != 0) {
         for (const auto& [name, text] : leaves.at(key))
           std::ofstream(launch.working_folder + "/" + name) << text;
