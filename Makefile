@@ -4,7 +4,9 @@ JOBS       ?= 2
 CMAKE_ARGS ?=
 # WERROR=ON (as CI runs) turns every compiler warning into an error.
 WERROR     ?= OFF
-CONFIGURE   = cmake -S . -DWERROR=$(WERROR)
+# A compiler cache, where the machine has one, makes the many build trees cheap to rebuild.
+CCACHE     := $(shell command -v ccache 2>/dev/null)
+CONFIGURE   = cmake -S . -DWERROR=$(WERROR) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
 .PHONY: all build test demo format format-check test-asan test-tsan windows windows32 windows64 test-windows bench clean
 
