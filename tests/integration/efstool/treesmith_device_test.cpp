@@ -54,7 +54,9 @@ TEST_F(TreesmithDeviceTest, FilesTheDeviceMustNotHoldAsTheyAreFailTheRun) {
     EXPECT_NE(log.find(c.log_line + "VODE_EfsWrite: FAIL, " + c.device + "\n"), std::string::npos)
         << log;
     std::vector<uint8_t> held;
-    if (device_->EfsReadFile("/" + c.device, &held)) EXPECT_NE(held.size(), 1029u);
+    if (device_->EfsReadFile("/" + c.device, &held)) {
+      EXPECT_NE(held.size(), 1029u);
+    }
   }
 }
 
