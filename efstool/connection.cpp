@@ -283,6 +283,11 @@ bool Treesmith::OnEfs2DirEntry(const char* path, uint8_t type, uint16_t attribut
                                int file_size, int context) {
   Treesmith* tool = ActiveTreesmith();
   if (tool == nullptr) return true;
+  if (!tool->missing_probe_.empty()) {
+    // Only looking for one folder: nothing to report or to delete.
+    if (type == 0 && tool->missing_probe_ == path) tool->probe_found_ = true;
+    return true;
+  }
   tool->Print("-----------------\n");
   tool->Print("          Name: %s\n", path);
   tool->Print("          Type: %s\n", type != 0 ? "File" : "Folder");
@@ -294,6 +299,7 @@ bool Treesmith::OnEfs2DirEntry(const char* path, uint8_t type, uint16_t attribut
   tool->Print("       Context: %d\n", context);
 
   FoundFiles& found = tool->found_;
+  if (type != 0) ++found.listed;
   const size_t length = std::strlen(path);
   if (found.count < FoundFiles::kSlots && type != 0 && length < FoundFiles::kSlotSize) {
     std::memcpy(found.paths[static_cast<size_t>(found.count)].data(), path, length + 1);

@@ -1,6 +1,7 @@
-// Clearing the places the write sets are about to fill. Best effort: every operation is
-// reported, none changes the verdict, except the download-marker delete, which is its mode's
-// verdict. Each list is ordered so that subfolders go before the folder that holds them.
+// Clearing the places the write sets are about to fill. Every operation is reported; a single
+// delete or removal does not change the verdict, but a folder left holding files does, and the
+// download-marker delete is its mode's verdict. Each list is ordered so that subfolders go
+// before the folder that holds them.
 #include "efstool/treesmith.hpp"
 
 namespace efstool {
@@ -33,40 +34,90 @@ const char* Verdict(bool ok) { return ok ? "PASS" : "FAIL"; }
 
 }  // namespace
 
-void Treesmith::ListAndDeleteFiles(const char* folder) {
+bool Treesmith::ListFolder(const char* folder) {
   Print("\nEFS directory of folder: '%s'\n", folder);
   found_.count = 0;
+  found_.listed = 0;
   if (!api_.EfsDirectory(handle_, folder)) {
     Print("\nEFS DIR %s: FAIL\n", folder);
     LogMessage("EFS DIR: FAIL, %s\n", folder);
-    return;
+    return false;
   }
   Print("\nEFS DIR %s: PASS\n", folder);
   LogMessage("EFS DIR: PASS, %s\n", folder);
   Print("\n\n Found: %d files", found_.count);
-  for (int32_t i = 0; i < found_.count; ++i) {
-    const char* path = found_.paths[static_cast<size_t>(i)].data();
-    const bool deleted = api_.EfsDelete(handle_, path);
-    Print("\nVODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
-    LogMessage("VODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
+  return true;
+}
+
+FolderFiles Treesmith::ListAndDeleteFiles(const char* folder) {
+  // One listing keeps at most FoundFiles::kSlots paths, so a fuller folder takes more passes.
+  int32_t listed_before = -1;
+  for (;;) {
+    if (!ListFolder(folder)) return FolderFiles::kNotListed;
+    // A pass that removed nothing will not do better the next time.
+    if (listed_before >= 0 && found_.listed >= listed_before) return FolderFiles::kSomeStayed;
+    bool all_deleted = true;
+    for (int32_t i = 0; i < found_.count; ++i) {
+      const char* path = found_.paths[static_cast<size_t>(i)].data();
+      const bool deleted = api_.EfsDelete(handle_, path);
+      Print("\nVODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
+      LogMessage("VODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
+      if (!deleted) all_deleted = false;
+    }
+    // Every file the listing reported was kept and is gone: there is nothing to look for.
+    if (all_deleted && found_.count == found_.listed) return FolderFiles::kNoneLeft;
+    listed_before = found_.listed;
   }
 }
 
-void Treesmith::RemoveFolders(const char* name, const char* const* folders, size_t count) {
+bool Treesmith::FolderIsMissing(const std::string& folder) {
+  // A failed listing does not say why; only the folder above can tell a folder that is not
+  // there from one that cannot be listed.
+  const size_t slash = folder.rfind('/');
+  const std::string parent = slash == std::string::npos ? "" : folder.substr(0, slash);
+  missing_probe_ = parent.empty() ? "/" + folder : folder;
+  probe_found_ = false;
+  const bool listed = api_.EfsDirectory(handle_, parent.c_str());
+  missing_probe_.clear();
+  if (listed) return !probe_found_;
+  return !parent.empty() && FolderIsMissing(parent);
+}
+
+void Treesmith::ReportNotCleared(const char* folder, FolderFiles left) {
+  Print("\nEFS Clear Folder %s: FAIL\n", folder);
+  if (left == FolderFiles::kNotListed) {
+    LogMessage("EFS Clear Folder: FAIL, %s, it cannot be listed\n", folder);
+  } else {
+    LogMessage("EFS Clear Folder: FAIL, %s, %d files stayed\n", folder, found_.listed);
+  }
+}
+
+bool Treesmith::RemoveFolders(const char* name, const char* const* folders, size_t count) {
+  bool cleared = true;
   LogMessage("===== %s + ===== \n", name);
   for (size_t i = 0; i < count; ++i) {
-    ListAndDeleteFiles(folders[i]);
+    const FolderFiles left = ListAndDeleteFiles(folders[i]);
     const bool removed = api_.EfsRmDir(handle_, folders[i]);
     Print("\nVODE_EfsRmDir: %s, %s\n", Verdict(removed), folders[i]);
     LogMessage("VODE_EfsRmDir: %s, %s\n\n", Verdict(removed), folders[i]);
+    // A folder that is gone holds nothing, also when it was never there to be listed.
+    if (!removed && left != FolderFiles::kNoneLeft) {
+      ReportNotCleared(folders[i], left);
+      cleared = false;
+    }
   }
   LogMessage("===== %s - ===== \n", name);
+  return cleared;
 }
 
-void Treesmith::EmptyFolder(const char* name) {
+bool Treesmith::EmptyFolder(const char* name) {
   LogMessage("===== %s + ===== \n", name);
-  ListAndDeleteFiles(kMmodeFolder);
+  const FolderFiles left = ListAndDeleteFiles(kMmodeFolder);
+  const bool cleared = left == FolderFiles::kNoneLeft ||
+                       (left == FolderFiles::kNotListed && FolderIsMissing(kMmodeFolder));
+  if (!cleared) ReportNotCleared(kMmodeFolder, left);
   LogMessage("===== %s - ===== \n", name);
+  return cleared;
 }
 
 bool Treesmith::DeleteOneFile(const char* path) {
@@ -76,7 +127,9 @@ bool Treesmith::DeleteOneFile(const char* path) {
   return deleted;
 }
 
-void Treesmith::DeleteEFS() { RemoveFolders("DeleteEFS", kEfsFolders, CountOf(kEfsFolders)); }
+bool Treesmith::DeleteEFS() {
+  return RemoveFolders("DeleteEFS", kEfsFolders, CountOf(kEfsFolders));
+}
 
 void Treesmith::DeletePhoneEFS() {
   LogMessage("===== DeletePhoneEFS + ===== \n");
@@ -84,22 +137,26 @@ void Treesmith::DeletePhoneEFS() {
   LogMessage("===== DeletePhoneEFS - ===== \n");
 }
 
-void Treesmith::DeleteACQDB_pre() {
-  RemoveFolders("DeleteACQDB_pre", kAcqdbPreFolders, CountOf(kAcqdbPreFolders));
+bool Treesmith::DeleteACQDB_pre() {
+  return RemoveFolders("DeleteACQDB_pre", kAcqdbPreFolders, CountOf(kAcqdbPreFolders));
 }
 
-void Treesmith::DeleteACQDB() {
-  RemoveFolders("DeleteACQDB", kAcqdbFolders, CountOf(kAcqdbFolders));
+bool Treesmith::DeleteACQDB() {
+  return RemoveFolders("DeleteACQDB", kAcqdbFolders, CountOf(kAcqdbFolders));
 }
 
-void Treesmith::DeleteFGI() { RemoveFolders("DeleteFGI", kFgiFolders, CountOf(kFgiFolders)); }
+bool Treesmith::DeleteFGI() {
+  return RemoveFolders("DeleteFGI", kFgiFolders, CountOf(kFgiFolders));
+}
 
-void Treesmith::DeleteMTU() { RemoveFolders("DeleteMTU", kMtuFolders, CountOf(kMtuFolders)); }
+bool Treesmith::DeleteMTU() {
+  return RemoveFolders("DeleteMTU", kMtuFolders, CountOf(kMtuFolders));
+}
 
 // Both empty the same folder; in a KVX run the second finds nothing left to delete.
-void Treesmith::DeleteSMS() { EmptyFolder("DeleteSMS"); }
+bool Treesmith::DeleteSMS() { return EmptyFolder("DeleteSMS"); }
 
-void Treesmith::DeleteUE_USAGE() { EmptyFolder("DeleteUE_USAGE"); }
+bool Treesmith::DeleteUE_USAGE() { return EmptyFolder("DeleteUE_USAGE"); }
 
 bool Treesmith::DeleteDL_Processing() {
   LogMessage("===== DeleteDL_Processing + ===== \n");

@@ -33,6 +33,7 @@ bool FirstArgumentIs(const std::vector<std::wstring>& args, const wchar_t* word)
 
 class PlatformConsole final : public Console {
  public:
+  PlatformConsole() { platform::KeepRunningWithoutConsole(); }
   void Write(const std::string& text) override { platform::ConsoleWrite(text); }
   bool KeyWaiting() override { return platform::KeyWaiting(); }
   void ReadKey() override { platform::ReadKey(); }
@@ -99,10 +100,17 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
   const bool delete_dl = FirstArgumentIs(args, L"--DeleteDLFile");
   const char* const result_file = delete_dl ? kDeleteDlResult : kRunResult;
   // Until this run has its own verdict there is none: a run that is killed or hangs must not
-  // leave the previous device's PASS behind.
-  platform::RemoveFile(result_file);
+  // leave the previous device's PASS behind. One that cannot be removed would stand for this
+  // device whatever happens to it, so no device is touched.
+  const bool old_verdict_gone = platform::RemoveFile(result_file);
   OpenOutput(delete_dl ? kDeleteDlLog : kRunLog);
   LogMessage("treesmith version: 20120903 \n");
+  if (!old_verdict_gone) {
+    Print("\nResult file %s cannot be removed: no device is touched\n", result_file);
+    LogMessage("Remove result file: FAIL, %s\n", result_file);
+    CloseOutput();
+    return kExitVerdictFile;
+  }
 
   const RunMode mode = ModeFor(args);
   if (mode == kRunModeVexa) {
@@ -117,7 +125,7 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
   if (!ConnectDevice()) verdict = false;
   EnterOfflineMode();
   if (mode == kRunModeKvx || mode == kRunModeVexa) {
-    ClearDeviceFolders(mode);
+    if (!ClearDeviceFolders(mode)) verdict = false;
     if (!ConnectDevice()) verdict = false;
     if (!UploadFolders(mode)) verdict = false;
   } else {
@@ -128,25 +136,40 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
   DisconnectDevice();
   CloseOutput();
 
-  OpenOutput(result_file);
-  LogMessage(verdict ? "PASS" : "FAIL");
-  CloseOutput();
+  if (!WriteResultFile(result_file, verdict)) {
+    // Part of a verdict is no verdict.
+    platform::RemoveFile(result_file);
+    Print("\nResult file %s cannot be written: no verdict is left\n", result_file);
+    return kExitVerdictFile;
+  }
   return 0;
 }
 
-void Treesmith::ClearDeviceFolders(RunMode mode) {
-  DeleteEFS();
+bool Treesmith::WriteResultFile(const char* name, bool verdict) {
+  std::FILE* stream = platform::OpenSharedStream(platform::NativePath(name), "w+");
+  if (stream == nullptr) return false;
+  const char* text = verdict ? "PASS" : "FAIL";
+  const bool written = std::fputs(text, stream) >= 0 && std::fflush(stream) == 0;
+  // A full disk may refuse the bytes only when the file is closed.
+  const bool closed = std::fclose(stream) == 0;
+  return written && closed;
+}
+
+bool Treesmith::ClearDeviceFolders(RunMode mode) {
+  // Every delete set runs, whatever the ones before it gave.
+  bool cleared = DeleteEFS();
   DeletePhoneEFS();
   if (mode == kRunModeVexa) {
-    DeleteACQDB_pre();
-    DeleteMTU();
+    if (!DeleteACQDB_pre()) cleared = false;
+    if (!DeleteMTU()) cleared = false;
   } else {
-    DeleteSMS();
-    DeleteUE_USAGE();
+    if (!DeleteSMS()) cleared = false;
+    if (!DeleteUE_USAGE()) cleared = false;
   }
-  DeleteACQDB();
-  DeleteFGI();
+  if (!DeleteACQDB()) cleared = false;
+  if (!DeleteFGI()) cleared = false;
   DisconnectDevice();
+  return cleared;
 }
 
 bool Treesmith::UploadFolders(RunMode mode) {

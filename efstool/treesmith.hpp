@@ -27,6 +27,10 @@ Console& RealConsole();
 
 enum RunMode : int32_t { kRunModeKvx = 1, kRunModeVexa = 2, kRunModeDeleteDlFile = 10 };
 
+// The previous result file cannot be removed (no device is touched), or this run's verdict
+// cannot be written whole (nothing of it is left).
+inline constexpr int kExitVerdictFile = 2;
+
 // Windows' MAX_PATH: every local pattern, local file path and EFS path must fit, terminator
 // included, or the file is refused instead of overflowing a fixed buffer downstream.
 inline constexpr size_t kMaxPath = 260;
@@ -37,7 +41,15 @@ struct FoundFiles {
   static constexpr size_t kSlotSize = 200;  // a path of at most 199 characters and its terminator
   std::vector<std::array<char, kSlotSize>> paths = std::vector<std::array<char, kSlotSize>>(kSlots);
   int32_t count = 0;
+  int32_t listed = 0;  // files and links the listing reported, kept or not
 };
+
+// The longest path a folder listing returns (its record holds 131 characters): a file with a
+// longer device path could never be found again to be deleted.
+inline constexpr size_t kMaxListedPath = 131;
+
+// What a list-and-delete left in a folder.
+enum class FolderFiles { kNoneLeft, kNotListed, kSomeStayed };
 
 // "ui/admin" becomes ui\admin; "db" stays db.
 std::string ToLocalFolder(const std::string& efs_folder);
@@ -50,7 +62,7 @@ class Treesmith {
   Treesmith& operator=(const Treesmith&) = delete;
 
   // The whole run for the given arguments (only the first one is looked at); returns the exit
-  // code, which is always 0.
+  // code: 0 with a verdict, kExitVerdictFile without one.
   int Run(const std::vector<std::wstring>& args);
 
   static RunMode ModeFor(const std::vector<std::wstring>& args);
@@ -62,16 +74,16 @@ class Treesmith {
   void EnterOfflineMode();
   void DisconnectDevice();
 
-  // Delete sets.
-  void ListAndDeleteFiles(const char* folder);
-  void DeleteEFS();
+  // Delete sets. Each folder set is true when no folder of it was left holding files.
+  FolderFiles ListAndDeleteFiles(const char* folder);
+  bool DeleteEFS();
   void DeletePhoneEFS();
-  void DeleteACQDB_pre();
-  void DeleteACQDB();
-  void DeleteFGI();
-  void DeleteMTU();
-  void DeleteSMS();
-  void DeleteUE_USAGE();
+  bool DeleteACQDB_pre();
+  bool DeleteACQDB();
+  bool DeleteFGI();
+  bool DeleteMTU();
+  bool DeleteSMS();
+  bool DeleteUE_USAGE();
   bool DeleteDL_Processing();
 
   // Write sets.
@@ -111,20 +123,27 @@ class Treesmith {
   };
 
   void Print(const char* format, ...) COMMON_PRINTF_FORMAT(2, 3);
+  // PASS or FAIL, with no line end; false when it could not be written whole.
+  static bool WriteResultFile(const char* name, bool verdict);
   // The two halves of an SKU run: the deletes (ending with the disconnection), the uploads.
-  void ClearDeviceFolders(RunMode mode);
+  bool ClearDeviceFolders(RunMode mode);
   bool UploadFolders(RunMode mode);
   // Steps of the version report; each false ends the report early.
   bool ReportLibraryAndPort();
   bool WaitForPhone();
   bool ReportVersionNumber();
   void ReportBuildId();
-  void RemoveFolders(const char* name, const char* const* folders, size_t count);
-  void EmptyFolder(const char* name);
+  bool RemoveFolders(const char* name, const char* const* folders, size_t count);
+  bool EmptyFolder(const char* name);
+  bool ListFolder(const char* folder);
+  bool FolderIsMissing(const std::string& folder);
+  void ReportNotCleared(const char* folder, FolderFiles left);
   bool DeleteOneFile(const char* path);
   bool CreateFolder(const std::string& folder);
   bool WriteOneFile(const std::string& local_file, const std::string& name,
                     const std::string& efs_path);
+  // VODE_EfsWrite, failed as well when the local file changed while it was sent.
+  bool SendFile(const std::string& local_file, const std::string& efs_path);
   bool UploadFolderList(const char* name, const char* const* folders, size_t count,
                         const char* fixed_local_folder);
   bool UploadFixedTarget(const char* name, const char* local_folder, const char* const* chain,
@@ -137,6 +156,9 @@ class Treesmith {
   std::unique_ptr<OutputFileHolder> output_;
   VODE_HANDLE handle_ = nullptr;
   FoundFiles found_;
+  // While set, a listing only looks for this folder record (see FolderIsMissing).
+  std::string missing_probe_;
+  bool probe_found_ = false;
   std::array<char, 512> software_revision_{};
   std::array<char, 512> model_id_{};
 };

@@ -2,6 +2,7 @@
 // succeeds only if its local folder was found and every folder creation and file write it
 // attempted succeeded.
 #include "efstool/treesmith.hpp"
+#include "platform/files.hpp"
 #include "platform/find_file.hpp"
 
 namespace efstool {
@@ -29,6 +30,12 @@ const char* const kMtuChain[] = {"nv/item_files/data", "nv/item_files/data/3gpp"
 const char* Verdict(bool ok) { return ok ? "PASS" : "FAIL"; }
 
 bool FitsPath(const std::string& path) { return path.size() < kMaxPath; }
+
+// The delete sets list folders by paths without a leading slash.
+bool Listable(const std::string& efs_path) {
+  const size_t leading = !efs_path.empty() && efs_path[0] == '/' ? 1 : 0;
+  return efs_path.size() - leading <= kMaxListedPath;
+}
 
 // A listed name is one name. Where a name may hold the tool's separator (a Linux file called
 // ..\FGI\fgi), the local path built from it would name another file, and Windows could not
@@ -61,14 +68,34 @@ bool Treesmith::CreateFolder(const std::string& folder) {
   return false;
 }
 
+bool Treesmith::SendFile(const std::string& local_file, const std::string& efs_path) {
+  platform::FileStamp before, after;
+  if (!platform::LocalFileStamp(local_file, &before) ||
+      !api_.EfsWrite(handle_, local_file.c_str(), efs_path.c_str())) {
+    return false;
+  }
+  // The library sends the size it found at the start; a file that grew or was rewritten on
+  // the way would land on the device cut short or mixed.
+  if (!platform::LocalFileStamp(local_file, &after) || after != before) {
+    LogMessage("Local file changed while it was sent: %s\n", local_file.c_str());
+    return false;
+  }
+  return true;
+}
+
 bool Treesmith::WriteOneFile(const std::string& local_file, const std::string& name,
                              const std::string& efs_path) {
   Print("\n Found file %s", name.c_str());
   // A name that is no single name, or a path that would not fit the fixed path buffers, is
   // refused rather than taken apart or cut short, which would write the wrong file or to the
   // wrong place.
-  const bool written = IsOneName(name) && FitsPath(local_file) && FitsPath(efs_path) &&
-                       api_.EfsWrite(handle_, local_file.c_str(), efs_path.c_str());
+  bool written = false;
+  if (!Listable(efs_path)) {
+    LogMessage("EFS path longer than %d characters, no listing could return it: %s\n",
+               static_cast<int>(kMaxListedPath), efs_path.c_str());
+  } else {
+    written = IsOneName(name) && FitsPath(local_file) && SendFile(local_file, efs_path);
+  }
   Print("\nVODE_EfsWrite(%s): %s", name.c_str(), Verdict(written));
   LogMessage("VODE_EfsWrite: %s, %s\n", Verdict(written), efs_path.c_str());
   return written;
@@ -186,7 +213,7 @@ bool Treesmith::WritePhoneEFS() {
   static const char kLocalFile[] = "EFS_SD\\rat_acq_order";
   static const char kEfsFile[] = "sd/rat_acq_order";
   LogMessage("===== WritePhoneEFS + ===== \n");
-  const bool written = api_.EfsWrite(handle_, kLocalFile, kEfsFile);
+  const bool written = SendFile(kLocalFile, kEfsFile);
   Print("\nVODE_EfsWrite(%s): %s", kEfsFile, Verdict(written));
   LogMessage("VODE_EfsWrite: %s, %s\n", Verdict(written), kEfsFile);
   LogMessage("===== WritePhoneEFS - ===== \n");

@@ -78,8 +78,22 @@ ListRead NvListReader::Next(std::string* line) {
   ++line_number_;
   for (int c = std::getc(file_); c != EOF; c = std::getc(file_)) {
     if (line->size() == kListLineMax) return ListRead::kTooLong;
+    // No text list holds a NUL: the file is UTF-16 without its mark, or was cut by a power
+    // loss, and which items it meant cannot be told.
+    if (c == '\0') return ListRead::kNotText;
     line->push_back(static_cast<char>(c));
     if (c == '\n') break;
+    if (c == '\r') {
+      // LF, CR LF and a lone CR each end a line, whichever editor saved the list.
+      const int next = std::getc(file_);
+      if (next == '\n') {
+        if (line->size() == kListLineMax) return ListRead::kTooLong;
+        line->push_back('\n');
+      } else if (next != EOF) {
+        std::ungetc(next, file_);
+      }
+      break;
+    }
   }
   if (std::ferror(file_)) return ListRead::kError;
   if (line->empty()) return ListRead::kEnd;
@@ -89,12 +103,9 @@ ListRead NvListReader::Next(std::string* line) {
     // A list saved as UTF-16 holds no line this reader could take for a tag: every item would
     // be skipped and the run pass with nothing written.
     if (line->compare(0, 2, "\xFF\xFE") == 0 || line->compare(0, 2, "\xFE\xFF") == 0) {
-      return ListRead::kError;
+      return ListRead::kNotText;
     }
   }
-  // The line is text: a NUL ends what is parsed of it, as it always has.
-  const size_t nul = line->find('\0');
-  if (nul != std::string::npos) line->resize(nul);
   return ListRead::kLine;
 }
 

@@ -23,12 +23,12 @@ struct NvEntry {
   NvValues values{};
 };
 
-enum class ListRead { kLine, kEnd, kError, kTooLong };
+enum class ListRead { kLine, kEnd, kError, kTooLong, kNotText };
 
-// Reads the list line by line, each line whole with its line end. A UTF-8 byte order mark at
-// the start of the file is not part of the first line; a UTF-16 one makes the file unreadable,
-// as does a read that fails. kError when the file cannot be read on
-// (whatever was read of that line is dropped), kTooLong for a line of more than kListLineMax
+// Reads the list line by line, each line whole with its line end (LF, CR LF or a lone CR). A
+// UTF-8 byte order mark at the start of the file is not part of the first line. kError when the
+// file cannot be read on, kNotText for a NUL byte or a UTF-16 byte order mark (whatever was read
+// of that line is dropped in both cases), kTooLong for a line of more than kListLineMax
 // characters, its line end included.
 class NvListReader {
  public:

@@ -6,6 +6,7 @@
 namespace nvtool {
 
 Environment RealEnvironment() {
+  platform::KeepRunningWithoutConsole();
   static std::unique_ptr<platform::DeviceDiscovery> discovery = platform::MakeDeviceDiscovery();
   Environment env;
   env.clock = &platform::RealClock();

@@ -31,9 +31,9 @@ bool WriteResultFile(const Environment& env, bool pass) {
   std::unique_ptr<platform::OutputFile> file = env.create_output_file(kResultFileName);
   if (!file) return false;
   const char* verdict = pass ? "[WriteNVItem PASS]" : "[WriteNVItem FAIL]";
-  file->Write(verdict, 18);
-  file->Write("\r\n", 2);
-  return true;
+  const bool written = file->Write(verdict, 18) && file->Write("\r\n", 2);
+  const bool closed = file->Close();
+  return written && closed;
 }
 
 NvWriter::NvWriter(const Environment& env, bool reset_on_exit)
@@ -110,7 +110,8 @@ bool NvWriter::SwitchOffline() {
 }
 
 RunOutcome NvWriter::WriteListedItems() {
-  std::unique_ptr<std::FILE, FileCloser> list(env_.open_stream(kListFileName, "r"));
+  // Read as bytes on every system: a text-mode read would end the list at a Ctrl-Z on Windows.
+  std::unique_ptr<std::FILE, FileCloser> list(env_.open_stream(kListFileName, "rb"));
   if (!list) {
     Line("\r\nopen KVX_ntitem file fail...\n\r\n");
     return RunOutcome::kListFileUnreadable;
@@ -126,6 +127,11 @@ RunOutcome NvWriter::WriteListedItems() {
       case ListRead::kError:
         // The end of the list is not known, so neither is what was meant to be written.
         Line("\r\nread KVX_ntitem file fail...\n\r\n");
+        return RunOutcome::kListFileUnreadable;
+      case ListRead::kNotText:
+        Line(Format("\r\n---- KVX_nvitem.txt line %d is no text: save the list as plain text ----",
+                    reader.line_number()));
+        Line("\r\n");
         return RunOutcome::kListFileUnreadable;
       case ListRead::kTooLong:
         Line(Format("\r\n---- KVX_nvitem.txt line %d longer than %d characters ----",
@@ -179,14 +185,27 @@ int RunItemsmith(int argument_count, const Environment& env) {
   const bool reset_on_exit = argument_count == 1;
   if (reset_on_exit) env.show_console_window(true);
 
+  // First of all, so that no later failure, and no kill, can leave the previous device's
+  // verdict standing for this one.
+  const bool old_verdict_gone = env.remove_file(kResultFileName);
   NvWriter writer(env, reset_on_exit);
   if (writer.output().OpenLog(kLogFileName)) {
     writer.output().WriteLogLine("KVX_WriteNVItem version: 20120831 \r\n");
-    env.remove_file(kResultFileName);
+  }
+  if (!old_verdict_gone) {
+    writer.output().WriteLogLine(
+        Format("[Error] %s cannot be removed, no device is touched ", kResultFileName));
+    return kExitVerdictFile;
   }
   const RunOutcome outcome = writer.RunWriteSequence();
   if (outcome == RunOutcome::kListFileUnreadable) return kExitListFileUnreadable;
-  WriteResultFile(env, outcome == RunOutcome::kPass);
+  if (!WriteResultFile(env, outcome == RunOutcome::kPass)) {
+    // Part of a verdict is no verdict.
+    env.remove_file(kResultFileName);
+    writer.output().WriteLogLine(
+        Format("[Error] %s cannot be written, no verdict is left ", kResultFileName));
+    return kExitVerdictFile;
+  }
   return 0;
 }
 

@@ -21,6 +21,9 @@ inline constexpr char kTovikServerName[] = "TovikServer.exe";
 inline constexpr int kRetryCount = 7;
 inline constexpr uint32_t kRetryPauseMs = 10000;
 inline constexpr int kExitListFileUnreadable = 1;
+// The previous verdict file cannot be removed (the device is not touched), or this run's verdict
+// cannot be written whole (nothing of it is left).
+inline constexpr int kExitVerdictFile = 2;
 
 // kListFileUnreadable: the list could not be opened, is no regular file, or could not be read
 // to its end; the run ends without a verdict.
@@ -29,7 +32,7 @@ enum class RunOutcome { kPass, kFail, kListFileUnreadable };
 // True when a running process's executable name is exactly the Tovik server's.
 bool TovikApplicationExist(const Environment& env);
 
-// False when the result file could not be created (nothing is written then).
+// False when the verdict could not be written whole: not created, a write or the close failed.
 bool WriteResultFile(const Environment& env, bool pass);
 
 class NvWriter {

@@ -1,6 +1,8 @@
 #include "platform/console.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,6 +49,21 @@ class SingleKeys {
 };
 
 }  // namespace
+
+void KeepRunningWithoutConsole() {
+  // A write to a pipe nobody reads fails with EPIPE instead of killing the process.
+  ::signal(SIGPIPE, SIG_IGN);
+  // A descriptor 0 to 2 that is not open would be handed to the next file or port opened, and
+  // console text would land in a log, a verdict or on the device's wire.
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
 
 // A terminal process has no window of its own to hide or show.
 void ShowConsoleWindow(bool) {}

@@ -13,7 +13,7 @@ namespace {
 class DescriptorOutputFile final : public OutputFile {
  public:
   explicit DescriptorOutputFile(int fd) : fd_(fd) {}
-  ~DescriptorOutputFile() override { ::close(fd_); }
+  ~DescriptorOutputFile() override { Close(); }
 
   // Straight to the file, so the log is complete even if the process is killed.
   bool Write(const void* bytes, size_t count) override {
@@ -26,6 +26,14 @@ class DescriptorOutputFile final : public OutputFile {
       count -= static_cast<size_t>(n);
     }
     return true;
+  }
+
+  bool Close() override {
+    if (fd_ < 0) return false;
+    const int fd = fd_;
+    fd_ = -1;
+    // Retrying after EINTR could close a descriptor another thread has just been given.
+    return ::close(fd) == 0;
   }
 
  private:
@@ -71,7 +79,9 @@ bool IsRegularFile(const std::string& tool_path) {
   return ::stat(NativePath(tool_path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool RemoveFile(const std::string& name) { return ::unlink(NativePath(name).c_str()) == 0; }
+bool RemoveFile(const std::string& name) {
+  return ::unlink(NativePath(name).c_str()) == 0 || errno == ENOENT;
+}
 
 bool LocalFileSize(const std::string& tool_path, uint32_t* size) {
   struct stat st {};
@@ -84,6 +94,14 @@ bool LocalFileSize(const std::string& tool_path, uint32_t* size) {
   // Beyond 32 bits the size cannot be given without being wrong.
   if (st.st_size < 0 || static_cast<unsigned long long>(st.st_size) > 0xFFFFFFFFull) return false;
   *size = static_cast<uint32_t>(st.st_size);
+  return true;
+}
+
+bool LocalFileStamp(const std::string& tool_path, FileStamp* stamp) {
+  struct stat st {};
+  if (::stat(NativePath(tool_path).c_str(), &st) != 0 || st.st_size < 0) return false;
+  stamp->size = static_cast<uint64_t>(st.st_size);
+  stamp->modified = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
   return true;
 }
 

@@ -14,6 +14,10 @@ void ShowConsoleWindow(bool show) {
   if (window != nullptr) ShowWindow(window, show ? SW_SHOW : SW_HIDE);
 }
 
+// A write to a closed pipe fails with an error here and raises nothing; the standard handles
+// are kept apart from the handles of files and ports, so neither can take the other's place.
+void KeepRunningWithoutConsole() {}
+
 void ConsoleWrite(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);

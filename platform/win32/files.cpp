@@ -13,10 +13,11 @@ namespace {
 class HandleOutputFile final : public OutputFile {
  public:
   explicit HandleOutputFile(HANDLE handle) : handle_(handle) {}
-  ~HandleOutputFile() override { CloseHandle(handle_); }
+  ~HandleOutputFile() override { Close(); }
 
   bool Write(const void* bytes, size_t count) override {
     const char* at = static_cast<const char*>(bytes);
+    if (handle_ == INVALID_HANDLE_VALUE) return false;
     while (count > 0) {
       const DWORD chunk = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
       DWORD written = 0;
@@ -25,6 +26,13 @@ class HandleOutputFile final : public OutputFile {
       count -= written;
     }
     return true;
+  }
+
+  bool Close() override {
+    if (handle_ == INVALID_HANDLE_VALUE) return false;
+    const BOOL closed = CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    return closed != 0;
   }
 
  private:
@@ -79,7 +87,11 @@ bool IsRegularFile(const std::string& tool_path) {
   return on_disk;
 }
 
-bool RemoveFile(const std::string& name) { return DeleteFileA(name.c_str()) != 0; }
+bool RemoveFile(const std::string& name) {
+  if (DeleteFileA(name.c_str())) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 
 bool LocalFileSize(const std::string& tool_path, uint32_t* size) {
   WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -87,6 +99,16 @@ bool LocalFileSize(const std::string& tool_path, uint32_t* size) {
   // Beyond 32 bits the size cannot be given without being wrong.
   if (data.nFileSizeHigh != 0) return false;
   *size = data.nFileSizeLow;
+  return true;
+}
+
+bool LocalFileStamp(const std::string& tool_path, FileStamp* stamp) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExA(tool_path.c_str(), GetFileExInfoStandard, &data)) return false;
+  stamp->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  stamp->modified =
+      static_cast<int64_t>((static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime);
   return true;
 }
 

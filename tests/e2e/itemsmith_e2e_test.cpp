@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,7 +57,10 @@ class ItemsmithProgram : public ::testing::Test {
   }
 
   // Runs the program in the working folder; its exit code, or -1 when it did not exit.
-  int Run(const std::vector<std::string>& arguments) {
+  // `in_child` runs before the exec (async-signal-safe calls only); a closed console is a pipe
+  // whose reader is gone.
+  int Run(const std::vector<std::string>& arguments, void (*in_child)() = nullptr,
+          bool closed_console = false) {
     const std::string program = TEST_BINARY_DIR "/nvtool/itemsmith";
     std::vector<std::string> args = {program};
     args.insert(args.end(), arguments.begin(), arguments.end());
@@ -69,14 +74,20 @@ class ItemsmithProgram : public ::testing::Test {
     const std::string out_path = (base_ / "stdout.txt").string();
     const std::string dir = work_.string();
 
+    int console_pipe[2] = {-1, -1};
+    if (closed_console && pipe(console_pipe) != 0) return -1;
     const pid_t child = fork();
     if (child == 0) {
       // Only async-signal-safe calls here: the device's thread may hold any lock.
-      const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int out = closed_console ? console_pipe[1]
+                                     : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || chdir(dir.c_str()) != 0) _exit(127);
+      if (closed_console) close(console_pipe[0]);
+      if (in_child != nullptr) in_child();
       execve(program.c_str(), argv.data(), envp.data());
       _exit(127);
     }
+    if (closed_console) close(console_pipe[0]), close(console_pipe[1]);
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child) return -1;
     console_ = ReadFile(out_path);
@@ -157,6 +168,36 @@ TEST_F(ItemsmithProgram, MissingListExitsWithOneAndLeavesNoVerdict) {
   for (const std::vector<uint8_t>& request : device.GoodRequests()) {
     EXPECT_NE(request.at(0), 0x26) << "no item is read without the list";
   }
+}
+
+void LimitFilesToFiveBytes() {
+  const rlimit limit{5, 5};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+}
+
+TEST_F(ItemsmithProgram, VerdictFileFaultsExitWithTwoAndClosedConsoleEndsNoRun) {
+  devicesim::VirtualDevice& device = StartDevice();
+  WriteFile(work_ / "KVX_nvitem.txt", "NV453:1,2,ff\r\n");
+
+  // The previous result cannot be removed: no request reaches the device.
+  fs::create_directory(work_ / "KVX_WriteNVItem_result.txt");
+  EXPECT_EQ(Run({}), 2);
+  EXPECT_NE(console_.find("KVX_WriteNVItem_result.txt cannot be removed, no device is touched"),
+            std::string::npos)
+      << console_;
+  EXPECT_TRUE(device.GoodRequests().empty());
+  fs::remove(work_ / "KVX_WriteNVItem_result.txt");
+
+  // A full disk (the console file is cut short too): the verdict is not left cut short.
+  EXPECT_EQ(Run({}, LimitFilesToFiveBytes), 2);
+  EXPECT_FALSE(fs::exists(work_ / "KVX_WriteNVItem_result.txt"));
+
+  // The console's reader is gone from the start (a line script's `| head -1`).
+  device.SetNvItem(453, Stored(0x10));
+  EXPECT_EQ(Run({}, nullptr, true), 0);
+  EXPECT_EQ(ReadFile(work_ / "KVX_WriteNVItem_result.txt"), "[WriteNVItem PASS]\r\n");
+  EXPECT_EQ(device.NvItem(453)[2], 0xFF);
 }
 
 // The port found as a line machine shows it: a usb-serial ttyUSB port, a cdc-acm ttyACM port

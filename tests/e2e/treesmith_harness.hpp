@@ -29,8 +29,10 @@ namespace fs = std::filesystem;
 class Child {
  public:
   // argv[0] is the program path; stdout goes to `stdout_file` (or a pipe when empty).
+  // `in_child` runs in the child before the exec (async-signal-safe calls only).
   bool Start(const std::vector<std::string>& argv, const std::string& cwd,
-             const std::vector<std::string>& extra_env, const std::string& stdout_file) {
+             const std::vector<std::string>& extra_env, const std::string& stdout_file,
+             void (*in_child)() = nullptr) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -67,6 +69,7 @@ class Child {
       dup2(out_fd, 1);
       if (pipe_fds[0] >= 0) close(pipe_fds[0]);
       if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+      if (in_child != nullptr) in_child();
       execve(args[0], args.data(), env.data());
       _exit(127);
     }
@@ -116,6 +119,12 @@ class Child {
   // What the child printed on its piped output so far (read by WaitForOutput).
   const std::string& output() const { return output_; }
 
+  // Closes the reading end of the child's piped output, as `head -1` does when it has its line.
+  void CloseOutput() {
+    if (read_fd_ >= 0) close(read_fd_);
+    read_fd_ = -1;
+  }
+
   void Signal(int signal_number) {
     if (pid_ > 0) kill(pid_, signal_number);
   }
@@ -154,7 +163,8 @@ class TreesmithRun : public ::testing::Test {
 
   // A fresh working folder holding the example upload folder `upload`, a fresh device root, and
   // diagsim serving it with the example device tree loaded.
-  void Prepare(const std::string& name, const std::string& upload) {
+  void Prepare(const std::string& name, const std::string& upload,
+               const std::string& device_tree = efstool_test::ExamplePath("device-before")) {
     run_ = base_ + "/" + name;
     work_ = run_ + "/work";
     root_ = run_ + "/root";
@@ -163,9 +173,8 @@ class TreesmithRun : public ::testing::Test {
     fs::create_directories(root_);
     if (!upload.empty()) efstool_test::CopyExample(upload, work_);
     diagsim_ = std::make_unique<Child>();
-    ASSERT_TRUE(diagsim_->Start({Diagsim(), "--root", root_, "--efs-load",
-                                 efstool_test::ExamplePath("device-before"), "--efs-dump", dump_},
-                                "", {}, ""));
+    ASSERT_TRUE(diagsim_->Start(
+        {Diagsim(), "--root", root_, "--efs-load", device_tree, "--efs-dump", dump_}, "", {}, ""));
     ASSERT_TRUE(diagsim_->WaitForOutput("diagsim: serving COM"));
   }
 

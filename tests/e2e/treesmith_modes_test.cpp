@@ -1,5 +1,7 @@
 // The built treesmith against diagsim: per mode and letter case the right files, a verdict of
 // exactly PASS or FAIL, banners in order, exit code 0, and the device's tree afterwards.
+#include <sys/resource.h>
+
 #include "treesmith_harness.hpp"
 #include "treesmith_banners.hpp"
 
@@ -126,6 +128,82 @@ TEST_F(TreesmithRun, KvxRunWithoutSmsFolderFails) {
   const auto tree = StopDeviceAndDump();
   EXPECT_EQ(tree.count("nv/item_files/modem/mmode/sms_config"), 0u);
   EXPECT_EQ(tree.count("nv/item_files/modem/mmode/ue_usage_setting"), 1u);
+}
+
+// A device provisioned before, with stale files in the folder the KVX run empties.
+TEST_F(TreesmithRun, ReprovisioningClearsWhatItMustOrFailsNamingIt) {
+  struct Case {
+    const char* name;
+    int stale_files;
+    std::string stale_name;  // one more, of this name, when not empty
+    const char* verdict;
+    const char* log_line;
+  };
+  const Case cases[] = {
+      {"1200_stale_files", 1200, "", "PASS", nullptr},
+      {"unreturnable_name", 0, std::string(110, 'n'), "FAIL",
+       "EFS Clear Folder: FAIL, nv/item_files/modem/mmode, it cannot be listed\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string device = base_ + "/" + c.name + "-device";
+    fs::copy(efstool_test::ExamplePath("device-before"), device, fs::copy_options::recursive);
+    const std::string mmode = device + "/nv/item_files/modem/mmode/";
+    for (int i = 0; i < c.stale_files; ++i)
+      std::ofstream(mmode + "stale_" + std::to_string(i)) << i;
+    if (!c.stale_name.empty()) std::ofstream(mmode + c.stale_name) << "old";
+    Prepare(c.name, "kvx", device);
+    EXPECT_EQ(RunTreesmith({}), 0);
+    EXPECT_EQ(Work("Kvx_treesmith_Result.txt"), c.verdict);
+    const auto tree = StopDeviceAndDump();
+    if (c.log_line == nullptr) {
+      EXPECT_EQ(tree, efstool_test::ReadTree(efstool_test::ExamplePath("expected/kvx")));
+    } else {
+      EXPECT_NE(Work("Kvx_treesmith.log").find(c.log_line), std::string::npos);
+    }
+  }
+}
+
+namespace {
+void LimitFilesToThreeBytes() {
+  const rlimit limit{3, 3};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails instead
+}
+}  // namespace
+
+TEST_F(TreesmithRun, VerdictFileFaultsExitWithTwoAndClosedConsoleEndsNoRun) {
+  // The previous result cannot be removed: nothing on the device changes.
+  Prepare("stuck_result", "kvx");
+  fs::create_directory(work_ + "/Kvx_treesmith_Result.txt");
+  EXPECT_EQ(RunTreesmith({}), 2);
+  EXPECT_NE(Console().find("Result file Kvx_treesmith_Result.txt cannot be removed"),
+            std::string::npos);
+  EXPECT_EQ(StopDeviceAndDump(),
+            efstool_test::ReadTree(efstool_test::ExamplePath("device-before")));
+
+  // A full disk: the verdict is not left cut short.
+  Prepare("full_disk", "kvx");
+  {
+    Child tool;
+    ASSERT_TRUE(tool.Start({Treesmith()}, work_, {"DIAG_DEVICE_ROOT=" + root_}, "",
+                           LimitFilesToThreeBytes));
+    tool.WaitForOutput("no verdict is left\n", 120000);
+    EXPECT_EQ(tool.Wait(), 2);
+    EXPECT_FALSE(fs::exists(work_ + "/Kvx_treesmith_Result.txt"));
+  }
+  StopDeviceAndDump();
+
+  // The console's reader is gone from the start (a line script's `| head -1`).
+  Prepare("closed_console", "kvx");
+  {
+    Child tool;
+    ASSERT_TRUE(tool.Start({Treesmith()}, work_, {"DIAG_DEVICE_ROOT=" + root_}, ""));
+    tool.CloseOutput();
+    EXPECT_EQ(tool.Wait(), 0);
+  }
+  EXPECT_EQ(Work("Kvx_treesmith_Result.txt"), "PASS");
+  EXPECT_EQ(StopDeviceAndDump(), efstool_test::ReadTree(efstool_test::ExamplePath("expected/kvx")));
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 // test's.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,10 @@ struct NvToolRecorder {
   std::map<std::string, std::string> files;  // output files by name, as written so far
   std::string list_text;
   std::vector<std::wstring> processes;
+  // Files that stay when removed, and files whose writes stop after `room` bytes in all.
+  std::set<std::string> unremovable;
+  std::map<std::string, size_t> room;
+  std::set<std::string> failing_close;
 
   std::string Log() const { return File("KVX_WriteNVItem_log.txt"); }
   std::string Result() const { return File("KVX_WriteNVItem_result.txt"); }
@@ -31,14 +37,19 @@ struct NvToolRecorder {
 
 class MemoryOutputFile final : public platform::OutputFile {
  public:
-  explicit MemoryOutputFile(std::string* text) : text_(text) {}
+  MemoryOutputFile(std::string* text, size_t room, bool close_fails)
+      : text_(text), room_(room), close_fails_(close_fails) {}
   bool Write(const void* bytes, size_t count) override {
-    text_->append(static_cast<const char*>(bytes), count);
-    return true;
+    const size_t fits = std::min(count, room_ - std::min(room_, text_->size()));
+    text_->append(static_cast<const char*>(bytes), fits);
+    return fits == count;
   }
+  bool Close() override { return !close_fails_; }
 
  private:
   std::string* text_;
+  size_t room_;
+  bool close_fails_;
 };
 
 inline nvtool::Environment MakeNvToolEnvironment(NvToolRecorder& rec, platform::Clock& clock,
@@ -56,10 +67,18 @@ inline nvtool::Environment MakeNvToolEnvironment(NvToolRecorder& rec, platform::
   env.console_write_wide = [&rec](const std::wstring& text) { rec.wide_console += text; };
   env.create_output_file =
       [&rec](const std::string& name) -> std::unique_ptr<platform::OutputFile> {
+    if (rec.unremovable.count(name) != 0) return nullptr;
     rec.files[name].clear();
-    return std::make_unique<MemoryOutputFile>(&rec.files[name]);
+    const auto room = rec.room.find(name);
+    return std::make_unique<MemoryOutputFile>(
+        &rec.files[name], room == rec.room.end() ? std::string::npos : room->second,
+        rec.failing_close.count(name) != 0);
   };
-  env.remove_file = [&rec](const std::string& name) { return rec.files.erase(name) != 0; };
+  env.remove_file = [&rec](const std::string& name) {
+    if (rec.unremovable.count(name) != 0) return false;
+    rec.files.erase(name);
+    return true;
+  };
   env.open_stream = [&rec](const std::string&, const char*) {
     std::FILE* file = std::tmpfile();
     if (file) std::fwrite(rec.list_text.data(), 1, rec.list_text.size(), file), std::rewind(file);

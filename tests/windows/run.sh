@@ -291,6 +291,9 @@ itemsmith_start() {
 case_itemsmith_reset() {
   local dir="$1"
   itemsmith_start "$dir" || { case_errors+=("no device"); return; }
+  # A Ctrl-Z line before NV10 is no end of the list: the list is read as bytes.
+  awk '/^NV10:/ { printf "\032\r\n" } { print }' "$dir/work/KVX_nvitem.txt" >"$dir/list.tmp" &&
+    mv "$dir/list.tmp" "$dir/work/KVX_nvitem.txt"
   run_windows "$dir/work" 120 itemsmith.exe reset
   local code=$?
   # The device restarts after the reset; the requests are all in once it serves again.

@@ -9,6 +9,11 @@ namespace platform {
 // process has no window of its own.
 void ShowConsoleWindow(bool show);
 
+// A console that was closed (a line script's pipe whose reader is gone) or never opened must
+// not end the run or take a file's place: console text then goes nowhere. Called once at start,
+// before any file or port is opened.
+void KeepRunningWithoutConsole();
+
 // Writes the text unchanged to standard output.
 void ConsoleWrite(const std::string& text);
 // Writes wide text unchanged (converted to the console's encoding where needed).

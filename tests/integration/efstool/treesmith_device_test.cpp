@@ -22,6 +22,43 @@ TEST_F(TreesmithDeviceTest, FolderThatSurvivesTheDeletesFailsItsUpload) {
   EXPECT_NE(log.find("VODE_EfsWrite: PASS, apps/webserver.cfg\n"), std::string::npos);
 }
 
+TEST_F(TreesmithDeviceTest, FilesTheDeviceMustNotHoldAsTheyAreFailTheRun) {
+  struct Case {
+    const char* name;
+    std::string local;  // below the working folder
+    std::string device;
+    std::string log_line;
+  };
+  const std::string long_name(127, 'n');  // "apps/" and 127 more: one past what a listing returns
+  const Case cases[] = {
+      {"grows while it is sent", "FGI/grows.bin", "nv/item_files/modem/lte/rrc/cap/grows.bin",
+       "Local file changed while it was sent: FGI\\grows.bin\n"},
+      {"no listing could return it", "apps/" + long_name, "apps/" + long_name,
+       "EFS path longer than 131 characters, no listing could return it: apps/" + long_name + "\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& entry : fs::directory_iterator(work_)) fs::remove_all(entry.path());
+    CopyExample("kvx", work_);
+    std::ofstream(work_ + "/" + c.local, std::ios::binary) << std::string(1024, 'a');
+    StartDevice();
+    // The first chunk of 512 bytes has gone when the progress is printed.
+    console_.on_write = [&](const std::string& text) {
+      if (text.find("SRC Name: FGI\\grows.bin") != std::string::npos) {
+        std::ofstream(work_ + "/FGI/grows.bin", std::ios::app) << "grown";
+      }
+    };
+    Run({});
+    EXPECT_EQ(ReadWork("Kvx_treesmith_Result.txt"), "FAIL");
+    const std::string log = ReadWork("Kvx_treesmith.log");
+    EXPECT_NE(log.find(c.log_line + "VODE_EfsWrite: FAIL, " + c.device + "\n"), std::string::npos)
+        << log;
+    if (c.log_line.find("listing") != std::string::npos) {
+      EXPECT_FALSE(device_->EfsExists("/" + c.device)) << "nothing of it is written";
+    }
+  }
+}
+
 TEST_F(TreesmithDeviceTest, DeviceThatStaysOnlineOnlyCostsTheOfflineLine) {
   CopyExample("vexa", work_);
   StartDevice().NeverReachMode(true);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -24,10 +25,14 @@ namespace fs = std::filesystem;
 
 class QuietConsole final : public efstool::Console {
  public:
-  void Write(const std::string& text) override { printed += text; }
+  void Write(const std::string& text) override {
+    printed += text;
+    if (on_write) on_write(text);
+  }
   bool KeyWaiting() override { return false; }
   void ReadKey() override {}
   std::string printed;
+  std::function<void(const std::string&)> on_write;  // something happening while the run prints
 };
 
 class TreesmithDeviceTest : public ::testing::Test {

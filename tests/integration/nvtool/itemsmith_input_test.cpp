@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "device_fixture.hpp"
 #include "failing_stream.hpp"
 #include "nvtool/text_format.hpp"
@@ -96,6 +98,125 @@ TEST_F(DeviceRun, ListThatCannotBeReadToItsEndLeavesNoVerdict) {
   EXPECT_EQ(RequestsOf(0x27), 1) << "only the item read before the error";
   EXPECT_EQ(device.NvItem(1)[0], 5);
   EXPECT_FALSE(device.HasNvItem(2));
+}
+
+TEST_F(DeviceRun, EveryLineEndEndsALineAndANulMakesTheListUnreadable) {
+  struct Case {
+    const char* name;
+    std::string list;
+    int exit_code;
+    std::vector<std::pair<uint16_t, std::vector<uint8_t>>> items;  // wanted first bytes
+    std::vector<uint16_t> untouched;
+  };
+  const Case cases[] = {
+      {"lone CR",
+       "NV1001:11,12\rNV1002:21,22\rNV1003:31,32\r",
+       0,
+       {{1001, {0x11, 0x12, 0}}, {1002, {0x21, 0x22, 0}}, {1003, {0x31, 0x32, 0}}},
+       {}},
+      {"LF CR",
+       "NV1004:41\n\rNV1005:51\n\rNV1006:61",
+       0,
+       {{1004, {0x41, 0}}, {1005, {0x51, 0}}, {1006, {0x61, 0}}},
+       {}},
+      {"CR LF and a Ctrl-Z inside",
+       "NV1007:71\r\n\x1a\r\nNV1008:81\r\n",
+       0,
+       {{1007, {0x71, 0}}, {1008, {0x81, 0}}},
+       {}},
+      {"UTF-16 without its mark",
+       std::string("N\0V\0"
+                   "1\0"
+                   "0\0"
+                   "9\0:\0"
+                   "1\0\n\0",
+                   16),
+       1,
+       {},
+       {109}},
+      {"NUL block after a line",
+       std::string("NV1010:1\n\0\0\0\0NV1011:2\n", 22),
+       1,
+       {{1010, {0x01}}},
+       {1011}},
+  };
+  devicesim::VirtualDevice& device = StartDevice();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec_.list_text = c.list;
+    rec_.files[nvtool::kResultFileName] = "[WriteNVItem PASS]\r\n";
+    EXPECT_EQ(Run(0), c.exit_code);
+    if (c.exit_code == 0) {
+      EXPECT_EQ(rec_.Result(), "[WriteNVItem PASS]\r\n");
+    } else {
+      EXPECT_EQ(rec_.files.count(nvtool::kResultFileName), 0u);
+      EXPECT_NE(rec_.Log().find("is no text: save the list as plain text ----"), std::string::npos)
+          << rec_.Log();
+    }
+    for (const auto& item : c.items) {
+      const devicesim::NvData held = device.NvItem(item.first);
+      EXPECT_TRUE(std::equal(item.second.begin(), item.second.end(), held.begin()))
+          << "item " << item.first;
+    }
+    for (uint16_t id : c.untouched) EXPECT_FALSE(device.HasNvItem(id)) << "item " << id;
+  }
+}
+
+TEST_F(DeviceRun, ListIsOpenedAsBytes) {
+  // A text-mode read ends a list at a Ctrl-Z on Windows, and the builds would differ.
+  StartDevice();
+  std::string mode;
+  env_.open_stream = [&mode](const std::string&, const char* m) {
+    mode = m;
+    return std::tmpfile();
+  };
+  EXPECT_EQ(Run(0), 0);
+  EXPECT_EQ(mode, "rb");
+}
+
+TEST_F(DeviceRun, VerdictFileThatCannotBeClearedOrWrittenExitsWithTwo) {
+  using nvtool::kResultFileName;
+  struct Case {
+    const char* name;
+    std::function<void(testsupport::NvToolRecorder&)> arrange;
+    bool device_touched;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"previous verdict stays", [](auto& r) { r.unremovable.insert(kResultFileName); }, false,
+       "[Error] KVX_WriteNVItem_result.txt cannot be removed, no device is touched \r\n"},
+      {"short write", [](auto& r) { r.room[kResultFileName] = 10; }, true,
+       "[Error] KVX_WriteNVItem_result.txt cannot be written, no verdict is left \r\n"},
+      {"close fails", [](auto& r) { r.failing_close.insert(kResultFileName); }, true,
+       "[Error] KVX_WriteNVItem_result.txt cannot be written, no verdict is left \r\n"},
+  };
+  devicesim::VirtualDevice& device = StartDevice();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rec_ = testsupport::NvToolRecorder();
+    rec_.files[kResultFileName] = "[WriteNVItem PASS]\r\n";
+    rec_.list_text = "NV130:1\n";
+    c.arrange(rec_);
+    const size_t requests_before = device.GoodRequests().size();
+    EXPECT_EQ(Run(0), 2);
+    EXPECT_NE(rec_.console.find(c.line), std::string::npos) << rec_.console;
+    if (c.device_touched) {
+      EXPECT_EQ(rec_.files.count(kResultFileName), 0u) << "nothing of the verdict is left";
+    } else {
+      EXPECT_EQ(device.GoodRequests().size(), requests_before);
+      EXPECT_FALSE(device.HasNvItem(130));
+      EXPECT_NE(rec_.Log().find(c.line), std::string::npos) << rec_.Log();
+    }
+  }
+}
+
+TEST_F(DeviceRun, PreviousVerdictGoesFirstWhateverFailsAfter) {
+  StartDevice();
+  rec_.files[nvtool::kResultFileName] = "[WriteNVItem PASS]\r\n";
+  rec_.unremovable.insert(nvtool::kLogFileName);  // the log cannot be created
+  env_.open_stream = [](const std::string&, const char*) { return nullptr; };
+  EXPECT_EQ(Run(0), 1);
+  EXPECT_EQ(rec_.files.count(nvtool::kResultFileName), 0u);
 }
 
 TEST_F(DeviceRun, FlagsInFrontOfRepliesAreSkipped) {

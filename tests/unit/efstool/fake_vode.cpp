@@ -121,13 +121,29 @@ bool EfsDirectory(VODE_HANDLE handle, const char* folder) {
   FakeVode& f = Fake();
   f.calls.push_back(std::string("Dir ") + folder);
   if (!Alive(handle)) return false;
-  auto it = f.folders.find(folder);
-  if (it == f.folders.end()) return false;
+  // A folder exists when it is a key, or holds one; the root always does. Folders that hold a
+  // key are listed as folder entries.
+  const std::string self = folder;
+  std::vector<FakeEntry> entries;
+  bool exists = self.empty();
+  auto it = f.folders.find(self);
+  if (it != f.folders.end()) exists = true, entries = it->second;
+  if (f.unlistable.count(self) != 0) return false;
+  std::set<std::string> subfolders;
+  const std::string prefix = self.empty() ? "" : self + "/";
+  for (const auto& kept : f.folders) {
+    if (kept.first.size() <= prefix.size() || kept.first.compare(0, prefix.size(), prefix) != 0)
+      continue;
+    exists = true;
+    const std::string rest = kept.first.substr(prefix.size());
+    subfolders.insert(rest.substr(0, rest.find('/')));
+  }
+  if (!exists) return false;
+  for (const std::string& sub : subfolders) entries.push_back({sub, 0});
   // The listing is read whole before the handler sees it, as the library does.
-  const std::vector<FakeEntry> entries = it->second;
   if (f.directory_callback == nullptr) return true;
   for (const FakeEntry& entry : entries) {
-    const std::string path = std::string(folder) + "/" + entry.name;
+    const std::string path = self + "/" + entry.name;
     f.directory_callback(path.c_str(), entry.type, 0, 0, 0, 0, 10, 1);
   }
   return true;
@@ -135,6 +151,7 @@ bool EfsDirectory(VODE_HANDLE handle, const char* folder) {
 bool EfsWrite(VODE_HANDLE handle, const char* local, const char* efs) {
   FakeVode& f = Fake();
   f.calls.push_back(std::string("Write ") + local + ">" + efs);
+  if (f.on_write) f.on_write(local);
   return Alive(handle) && f.refused_writes.count(efs) == 0;
 }
 bool EfsDelete(VODE_HANDLE handle, const char* path) {

@@ -2,6 +2,7 @@
 // device, and every call they make is recorded in order.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -32,10 +33,12 @@ struct FakeVode {
   // The device's file system as the listing sees it: folder -> entries. A folder that is not
   // a key does not exist and its listing fails.
   std::map<std::string, std::vector<FakeEntry>> folders;
+  std::set<std::string> unlistable;      // folders that exist but whose listing fails
   std::set<std::string> refused_writes;  // EFS paths whose write fails
   std::set<std::string> refused_mkdirs;
   std::set<std::string> refused_deletes;
   std::set<std::string> refused_rmdirs;
+  std::function<void(const std::string& local)> on_write;  // while a file is being sent
 
   // Recorded.
   std::vector<std::string>

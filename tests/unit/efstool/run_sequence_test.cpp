@@ -1,6 +1,7 @@
 // The run sequence: mode choice, files, banners in order and which step results count.
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "tool_fixture.hpp"
 #include "treesmith_banners.hpp"
@@ -167,9 +168,11 @@ TEST_F(RunSequenceTest, DeleteDlVerdictIsTheDeleteAlone) {
 
 TEST_F(RunSequenceTest, CountingRulesInTheProductModes) {
   MakeUploadFolders();
-  // Failed deletes and removals are only reported.
+  // Failed deletes and removals are only reported, as long as no folder keeps its files.
   Fake().folders["apps"] = {{"old.htm", 1}};
-  Fake().refused_deletes = {"apps/old.htm", "sd/bst_tbl", "sd/rat_acq_order"};
+  Fake().folders["ui"] = {};
+  Fake().folders["nv/reg_files"] = {};
+  Fake().refused_deletes = {"sd/bst_tbl", "sd/rat_acq_order"};
   Fake().refused_rmdirs = {"apps", "ui", "nv/reg_files"};
   Fake().offline_ok = false;
   Run({});
@@ -221,6 +224,41 @@ TEST_F(RunSequenceTest, WithoutDeviceEveryStepRunsAndTheRunFails) {
   EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(20, 5000));
   EXPECT_NE(log.find("VODE_EfsWrite: FAIL, nv/reg_files/modem/lte/rrc/csp/file.bin\n"),
             std::string::npos);
+}
+
+TEST_F(RunSequenceTest, VerdictThatCannotBeClearedTouchesNoDevice) {
+  std::filesystem::create_directory("Kvx_treesmith_Result.txt");  // stands for a read-only file
+  EXPECT_EQ(Run({}), 2);
+  EXPECT_EQ(Fake().connect_calls, 0);
+  EXPECT_EQ(console_.printed,
+            "\nResult file Kvx_treesmith_Result.txt cannot be removed: no device is touched\n");
+  EXPECT_EQ(ReadFile("Kvx_treesmith.log"),
+            "treesmith version: 20120903 \nRemove result file: FAIL, Kvx_treesmith_Result.txt\n");
+}
+
+TEST_F(RunSequenceTest, VerdictThatCannotBeWrittenLeavesNothingAndExitsWithTwo) {
+  const std::string result = "Kvx_treesmith_Result.txt";
+  const std::function<void()> plants[] = {
+      [&] { std::filesystem::create_directory(result); },             // cannot be opened
+      [&] { std::filesystem::create_symlink("/dev/full", result); },  // a full disk
+  };
+  for (const auto& plant : plants) {
+    ResetFake();
+    std::error_code ignored;
+    std::filesystem::remove(result, ignored);
+    // Once the run has cleared the old verdict, its place is taken.
+    bool planted = false;
+    console_.on_write = [&] {
+      if (!planted) plant(), planted = true;
+    };
+    EXPECT_EQ(Run({}), 2);
+    EXPECT_NE(console_.printed.find(
+                  "\nResult file Kvx_treesmith_Result.txt cannot be written: no verdict is left\n"),
+              std::string::npos);
+    EXPECT_FALSE(std::filesystem::is_regular_file(result)) << "nothing of the verdict is left";
+    EXPECT_FALSE(std::filesystem::is_symlink(result));
+    std::filesystem::remove(result, ignored);
+  }
 }
 
 TEST_F(RunSequenceTest, PreviousVerdictOfTheModeIsGoneWhileTheRunGoes) {

@@ -1,5 +1,6 @@
 // The delete sets and the write sets against the scripted library and real local folders.
 #include <fstream>
+#include <functional>
 
 #include "tool_fixture.hpp"
 
@@ -53,14 +54,83 @@ TEST_F(DeleteSetsTest, FailedListingDeletesNothing) {
   EXPECT_NE(console_.printed.find("\nEFS DIR nowhere: FAIL\n"), std::string::npos);
 }
 
-TEST_F(DeleteSetsTest, FolderOf501FilesKeepsOne) {
-  auto& entries = Fake().folders["apps"];
-  for (int i = 0; i < 501; ++i) entries.push_back({"f" + std::to_string(i), 1});
+TEST_F(DeleteSetsTest, FolderOf1200FilesIsEmptiedInPasses) {
+  auto& entries = Fake().folders["nv/item_files/modem/mmode"];
+  for (int i = 0; i < 1200; ++i) entries.push_back({"f" + std::to_string(i), 1});
   Tool().ConnectDevice();
-  Tool().DeleteEFS();
-  EXPECT_EQ(Fake().CallsStartingWith("Delete ").size(), 500u);
-  ASSERT_EQ(Fake().folders["apps"].size(), 1u);
-  EXPECT_EQ(Fake().folders["apps"][0].name, "f500");
+  EXPECT_TRUE(Tool().DeleteSMS());
+  EXPECT_EQ(Fake().CallsStartingWith("Delete ").size(), 1200u);
+  EXPECT_TRUE(Fake().folders["nv/item_files/modem/mmode"].empty());
+  EXPECT_EQ(Fake().CallsStartingWith("Dir ").size(), 3u) << "500, 500, then the last 200";
+}
+
+TEST_F(DeleteSetsTest, FolderLeftHoldingFilesFailsItsSet) {
+  const std::string mmode = "nv/item_files/modem/mmode";
+  struct Case {
+    const char* name;
+    std::function<void(FakeVode&)> arrange;
+    bool removal;  // DeleteEFS, or else DeleteSMS
+    bool cleared;
+    std::string line;  // the log line naming what stayed, when it did
+  };
+  const Case cases[] = {
+      {"a file that cannot be deleted",
+       [&](FakeVode& f) {
+         f.folders[mmode] = {{"old_sms_setting", 1}, {"kept", 1}};
+         f.refused_deletes = {mmode + "/kept"};
+       },
+       false, false, "EFS Clear Folder: FAIL, " + mmode + ", 1 files stayed\n"},
+      {"a folder that cannot be listed",
+       [&](FakeVode& f) {
+         f.folders[mmode] = {{"old_sms_setting", 1}};
+         f.unlistable = {mmode};
+       },
+       false, false, "EFS Clear Folder: FAIL, " + mmode + ", it cannot be listed\n"},
+      {"no such folder", [&](FakeVode& f) { f.folders["nv/item_files/data"] = {}; }, false, true,
+       ""},
+      {"nothing of the device there", [](FakeVode&) {}, false, true, ""},
+      {"unlisted and not removed",
+       [](FakeVode& f) {
+         f.folders["var"] = {{"x", 1}};
+         f.unlistable = {"var"};
+         f.refused_rmdirs = {"var"};
+       },
+       true, false,
+       "VODE_EfsRmDir: FAIL, var\n\nEFS Clear Folder: FAIL, var, it cannot be listed\n"},
+      {"unlisted but removed",
+       [](FakeVode& f) {
+         f.folders["var"] = {{"x", 1}};
+         f.unlistable = {"var"};
+       },
+       true, true, ""},
+      {"a file stays in a folder that stays",
+       [](FakeVode& f) {
+         f.folders["data"] = {{"x", 1}};
+         f.refused_deletes = {"data/x"};
+         f.refused_rmdirs = {"data"};
+       },
+       true, false, "EFS Clear Folder: FAIL, data, 1 files stayed\n"},
+      {"emptied folder that stays",
+       [](FakeVode& f) {
+         f.folders["data"] = {{"x", 1}};
+         f.refused_rmdirs = {"data"};
+       },
+       true, true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetFake();
+    c.arrange(Fake());
+    Tool().ConnectDevice();
+    const size_t log_before = Log().size();
+    EXPECT_EQ(c.removal ? Tool().DeleteEFS() : Tool().DeleteSMS(), c.cleared);
+    const std::string log = Log().substr(log_before);
+    if (c.line.empty()) {
+      EXPECT_EQ(log.find("EFS Clear Folder"), std::string::npos) << log;
+    } else {
+      EXPECT_NE(log.find(c.line), std::string::npos) << log;
+    }
+  }
 }
 
 TEST_F(DeleteSetsTest, SmsAndUeUsageEmptyTheSameFolderAndKeepIt) {
@@ -186,26 +256,45 @@ TEST_F(WriteSetsTest, FixedTargetsGetTheirChainAndFullPaths) {
   EXPECT_NE(console_.printed.find("\nVODE_EfsWrite(sd/rat_acq_order): PASS"), std::string::npos);
 }
 
-TEST_F(WriteSetsTest, PathsThatDoNotFitAreRefusedWithTheirFailLine) {
-  // "apps\\" and "apps/" take five characters: 254 more fit in 260 with the terminator.
-  const std::string fits(254, 'f');
-  const std::string too_long(255, 'g');
+TEST_F(WriteSetsTest, DevicePathsNoListingReturnsAreRefusedWithTheirReason) {
+  // A listing returns at most 131 characters: "apps/" and 126 more, the mmode folder without its
+  // leading slash and 105 more.
+  const std::string fits(126, 'f');
+  const std::string too_long(127, 'g');
   MakeLocalFile("apps\\" + fits);
   MakeLocalFile("apps\\" + too_long);
+  MakeLocalFile("SMS\\" + std::string(105, 's'));
+  MakeLocalFile("SMS\\" + std::string(106, 't'));
   Tool().ConnectDevice();
   EXPECT_FALSE(Tool().WriteAppsEFS());
+  EXPECT_FALSE(Tool().WriteSMS());
+  const std::string sms_fits = "/nv/item_files/modem/mmode/" + std::string(105, 's');
   EXPECT_EQ(Fake().CallsStartingWith("Write "),
-            std::vector<std::string>{"apps\\" + fits + ">apps/" + fits});
-  EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, apps/" + too_long + "\n"), std::string::npos);
+            (std::vector<std::string>{"apps\\" + fits + ">apps/" + fits,
+                                      "SMS\\" + std::string(105, 's') + ">" + sms_fits}));
+  EXPECT_NE(Log().find("EFS path longer than 131 characters, no listing could return it: apps/" +
+                       too_long + "\nVODE_EfsWrite: FAIL, apps/" + too_long + "\n"),
+            std::string::npos);
   EXPECT_NE(console_.printed.find("\nVODE_EfsWrite(" + too_long + "): FAIL"), std::string::npos);
+  EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, /nv/item_files/modem/mmode/" + std::string(106, 't')),
+            std::string::npos);
+}
 
-  // A local path that fits but a device path of 31 + 229 characters that does not.
-  const std::string deep(229, 'd');
-  MakeLocalFile("ACQDB\\" + deep);
-  Fake().calls.clear();
-  EXPECT_FALSE(Tool().WriteACQDB());
-  EXPECT_TRUE(Fake().CallsStartingWith("Write ").empty());
-  EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, nv/reg_files/modem/lte/rrc/csp/" + deep + "\n"),
+TEST_F(WriteSetsTest, FileThatChangesWhileSentFails) {
+  MakeLocalFile("FGI\\grows.bin", std::string(512, 'a'));
+  MakeLocalFile("FGI\\steady.bin", std::string(512, 'b'));
+  Fake().on_write = [](const std::string& local) {
+    if (local.find("grows") != std::string::npos)
+      std::ofstream("FGI/grows.bin", std::ios::app) << "more";
+  };
+  Tool().ConnectDevice();
+  EXPECT_FALSE(Tool().WriteFGI());
+  const std::string log = Log();
+  EXPECT_NE(log.find("Local file changed while it was sent: FGI\\grows.bin\n"
+                     "VODE_EfsWrite: FAIL, nv/item_files/modem/lte/rrc/cap/grows.bin\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("VODE_EfsWrite: PASS, nv/item_files/modem/lte/rrc/cap/steady.bin\n"),
             std::string::npos);
 }
 

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,6 +77,8 @@ TEST(Files, OutputFileTruncatesAndSizesAndRemovalWork) {
     uint32_t size = 0;
     ASSERT_TRUE(platform::LocalFileSize(name, &size));
     EXPECT_EQ(size, 20u);
+    EXPECT_TRUE(file->Close());
+    EXPECT_FALSE(file->Write("x", 1)) << "nothing is written after the close";
   }
   std::FILE* stream = platform::OpenSharedStream(name, "r");
   ASSERT_NE(stream, nullptr);
@@ -85,10 +88,29 @@ TEST(Files, OutputFileTruncatesAndSizesAndRemovalWork) {
   EXPECT_EQ(std::string(text), "[WriteNVItem PASS]\r\n");
 
   EXPECT_TRUE(platform::RemoveFile(name));
-  EXPECT_FALSE(platform::RemoveFile(name));
+  EXPECT_TRUE(platform::RemoveFile(name)) << "no file of that name is left";
+  root.MakeDirs("out/folder.txt");
+  EXPECT_FALSE(platform::RemoveFile(ToolPath(root, "out\\folder.txt")));
   uint32_t size = 0;
   EXPECT_FALSE(platform::LocalFileSize(name, &size));
   EXPECT_EQ(platform::CreateOutputFile(ToolPath(root, "no\\such\\folder.txt")), nullptr);
+}
+
+TEST(Files, StampChangesWithSizeAndWriteTime) {
+  TempRoot root;
+  root.WriteFile("grows.bin", std::string(512, 'a'));
+  const std::string name = ToolPath(root, "grows.bin");
+  platform::FileStamp before, again, after;
+  ASSERT_TRUE(platform::LocalFileStamp(name, &before));
+  ASSERT_TRUE(platform::LocalFileStamp(name, &again));
+  EXPECT_EQ(before, again);
+  EXPECT_EQ(before.size, 512u);
+  root.WriteFile("grows.bin", std::string(512, 'b'));  // same size, written again
+  struct timespec times[2] = {{0, UTIME_OMIT}, {before.modified / 1000000000 + 1, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, (root.path() + "/grows.bin").c_str(), times, 0), 0);
+  ASSERT_TRUE(platform::LocalFileStamp(name, &after));
+  EXPECT_NE(before, after);
+  EXPECT_FALSE(platform::LocalFileStamp(ToolPath(root, "missing"), &after));
 }
 
 TEST(Files, OnlyRegularFilesOpenForReading) {
