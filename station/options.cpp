@@ -120,9 +120,7 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, Reques
       *out = text;
       return true;
     };
-    auto flag = [&]() {
-      return has_joined ? Fail(message, arg + " takes no value") : true;
-    };
+    auto flag = [&]() { return has_joined ? Fail(message, arg + " takes no value") : true; };
     std::string text;
     if (arg == "--help" || arg == "-h") {
       if (!flag()) return false;

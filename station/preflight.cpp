@@ -45,13 +45,14 @@ const char* BuildFolderOf(Program program) {
 std::vector<std::string> TemplateNeeds(const Job& job) {
   if (job.program == Program::kItemsmith) return {"KVX_nvitem.txt"};
   if (job.mode == "delete-dl") return {};
-  std::vector<std::string> needs = {"apps",  "db",    "EFS_SD/rat_acq_order", "ACQDB", "FGI",
-                                    "ui",    "ui/admin", "ui/app_game",        "ui/css_js",
-                                    "ui/image", "ui/lang", "ui/menu",          "ui/setup",
-                                    "ui/status", "ui/wireless"};
+  std::vector<std::string> needs = {"apps",     "db",          "EFS_SD/rat_acq_order",
+                                    "ACQDB",    "FGI",         "ui",
+                                    "ui/admin", "ui/app_game", "ui/css_js",
+                                    "ui/image", "ui/lang",     "ui/menu",
+                                    "ui/setup", "ui/status",   "ui/wireless"};
   if (job.mode == "kvx") {
-    needs.insert(needs.end(), {"SMS", "UE_USAGE", "ui/diagnostic", "ui/security", "ui/submenu",
-                               "ui/wan"});
+    needs.insert(needs.end(),
+                 {"SMS", "UE_USAGE", "ui/diagnostic", "ui/security", "ui/submenu", "ui/wan"});
   } else {
     needs.push_back("MTU");
   }
@@ -80,10 +81,8 @@ bool FindProgram(Job* job, const std::string& programs_folder, const std::string
     candidates.push_back(platform::ProgramFile(programs_folder, name));
   } else {
     candidates.push_back(platform::ProgramFile(own_folder, name));
-    candidates.push_back(
-        platform::ProgramFile((fs::path(own_folder).parent_path() / BuildFolderOf(job->program))
-                                  .string(),
-                              name));
+    candidates.push_back(platform::ProgramFile(
+        (fs::path(own_folder).parent_path() / BuildFolderOf(job->program)).string(), name));
   }
   for (const std::string& candidate : candidates) {
     if (platform::ProgramRunnable(candidate)) {
@@ -156,7 +155,8 @@ bool CheckBeforeStart(Options* options, const std::string& own_folder, std::stri
   options->work_folder = Absolute(options->work_folder);
   options->csv_file = Absolute(options->csv_file);
   // Made absolute here: the runs start in their own working folders.
-  if (!options->programs_folder.empty()) options->programs_folder = Absolute(options->programs_folder);
+  if (!options->programs_folder.empty())
+    options->programs_folder = Absolute(options->programs_folder);
   for (Job& job : options->jobs) {
     if (!FindProgram(&job, options->programs_folder, own_folder, message)) return false;
   }

@@ -9,10 +9,10 @@
 namespace station {
 namespace {
 
-constexpr size_t kProgramWidth = 9;   // treesmith
-constexpr size_t kModeWidth = 11;     // write+reset
+constexpr size_t kProgramWidth = 9;  // treesmith
+constexpr size_t kModeWidth = 11;    // write+reset
 constexpr size_t kSecondsWidth = 6;
-constexpr size_t kVerdictWidth = 9;   // NO DEVICE
+constexpr size_t kVerdictWidth = 9;  // NO DEVICE
 constexpr size_t kSlotWidestWidth = 24;
 constexpr size_t kSlotNarrowestWidth = 8;
 constexpr size_t kStepNarrowestWidth = 16;
@@ -63,7 +63,8 @@ TableLayout LayoutFor(const std::vector<Row>& rows, int columns) {
   layout.slot = std::min(longest, kSlotWidestWidth);
   if (room < layout.slot + kStepNarrowestWidth) {
     const size_t spare = room > kStepNarrowestWidth ? room - kStepNarrowestWidth : 0;
-    layout.slot = std::max(std::min(layout.slot, kSlotNarrowestWidth), std::min(layout.slot, spare));
+    layout.slot =
+        std::max(std::min(layout.slot, kSlotNarrowestWidth), std::min(layout.slot, spare));
   }
   layout.step = std::max(kStepNarrowestWidth, room > layout.slot ? room - layout.slot : 0);
   return layout;

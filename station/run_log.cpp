@@ -47,10 +47,9 @@ std::string OpenedStep(const std::string& line) {
 // The lines with which itemsmith ends a run with FAIL; every other failure it logs (a failed
 // eject, a retried search) may still be followed by a PASS.
 bool EndsItemsmithRun(const std::string& line) {
-  static const char* const kEnds[] = {"[Error] TovikApplicationExist",
-                                      "com port not exist after eject disk",
-                                      "Change to offline mode fail", "---- Write NV items ",
-                                      "Reset phone fail"};
+  static const char* const kEnds[] = {
+      "[Error] TovikApplicationExist", "com port not exist after eject disk",
+      "Change to offline mode fail", "---- Write NV items ", "Reset phone fail"};
   for (const char* end : kEnds) {
     if (StartsWith(line, end)) return true;
   }

@@ -10,8 +10,7 @@
 namespace platform {
 namespace {
 
-bool AnyEntryAt(const std::string& folder, const std::string& prefix,
-                const std::string& location) {
+bool AnyEntryAt(const std::string& folder, const std::string& prefix, const std::string& location) {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return false;
   bool found = false;

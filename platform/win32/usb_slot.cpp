@@ -15,7 +15,6 @@ namespace {
 const GUID kCdromInterface = {
     0x53f56308, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 
-
 bool CdromAt(const std::wstring& location) {
   HDEVINFO set = SetupDiGetClassDevsW(&kCdromInterface, nullptr, nullptr,
                                       DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);

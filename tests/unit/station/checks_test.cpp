@@ -52,10 +52,10 @@ TEST(StationOptions, JoinedValuesModesInAnyCaseAndQuestions) {
   station::Options options;
   station::Request request;
   std::string message;
-  ASSERT_TRUE(station::ParseOptions({"--slot=1-1", "--slot", "1-2", "--template=/t",
-                                     "--treesmith=VeXa", "--itemsmith", "--limit=30",
-                                     "--presence-wait", "0", "--keep-going", "--csv=x.csv"},
-                                    &options, &request, &message))
+  ASSERT_TRUE(station::ParseOptions(
+      {"--slot=1-1", "--slot", "1-2", "--template=/t", "--treesmith=VeXa", "--itemsmith",
+       "--limit=30", "--presence-wait", "0", "--keep-going", "--csv=x.csv"},
+      &options, &request, &message))
       << message;
   EXPECT_EQ(request, station::Request::kRun);
   EXPECT_EQ(options.slots, (std::vector<std::string>{"1-1", "1-2"}));
@@ -69,11 +69,10 @@ TEST(StationOptions, JoinedValuesModesInAnyCaseAndQuestions) {
   EXPECT_TRUE(options.keep_going);
   EXPECT_EQ(options.csv_file, "x.csv");
 
-  for (const auto& [arg, asked] :
-       std::vector<std::pair<std::string, station::Request>>{{"--help", station::Request::kHelp},
-                                                             {"-h", station::Request::kHelp},
-                                                             {"--version",
-                                                              station::Request::kVersion}}) {
+  for (const auto& [arg, asked] : std::vector<std::pair<std::string, station::Request>>{
+           {"--help", station::Request::kHelp},
+           {"-h", station::Request::kHelp},
+           {"--version", station::Request::kVersion}}) {
     station::Options none;
     EXPECT_TRUE(station::ParseOptions({arg}, &none, &request, &message));
     EXPECT_EQ(request, asked) << arg;
@@ -94,20 +93,20 @@ class StationCheck : public ::testing::Test {
       chmod(program.c_str(), 0755);
     }
     const std::string t = base_ + "/template/";
-    for (const char* folder : {"apps", "db", "EFS_SD", "ACQDB", "FGI", "SMS", "UE_USAGE", "ui/admin",
-                               "ui/app_game", "ui/css_js", "ui/diagnostic", "ui/image", "ui/lang",
-                               "ui/menu", "ui/security", "ui/setup", "ui/status", "ui/submenu",
-                               "ui/wan", "ui/wireless"})
+    for (const char* folder :
+         {"apps",          "db",        "EFS_SD",     "ACQDB",       "FGI",
+          "SMS",           "UE_USAGE",  "ui/admin",   "ui/app_game", "ui/css_js",
+          "ui/diagnostic", "ui/image",  "ui/lang",    "ui/menu",     "ui/security",
+          "ui/setup",      "ui/status", "ui/submenu", "ui/wan",      "ui/wireless"})
       fs::create_directories(t + folder);
     std::ofstream(t + "EFS_SD/rat_acq_order") << "x";
     std::ofstream(t + "KVX_nvitem.txt") << "NV1:1\n";
     station::Request request;
     std::string message;
-    ASSERT_TRUE(station::ParseOptions({"--slot", "1-2.1", "--slot", "1-2.2", "--template",
-                                       base_ + "/template", "--itemsmith", "--treesmith", "kvx",
-                                       "--programs", base_ + "/bin", "--csv",
-                                       base_ + "/station.csv"},
-                                      &options_, &request, &message));
+    ASSERT_TRUE(station::ParseOptions(
+        {"--slot", "1-2.1", "--slot", "1-2.2", "--template", base_ + "/template", "--itemsmith",
+         "--treesmith", "kvx", "--programs", base_ + "/bin", "--csv", base_ + "/station.csv"},
+        &options_, &request, &message));
   }
   void TearDown() override { fs::remove_all(base_); }
 
@@ -126,8 +125,7 @@ TEST_F(StationCheck, EachMistakeIsRefusedBeforeTheStart) {
       {"slot twice", [](auto& o, auto&) { o.slots[1] = "1-2.1"; }, "given twice"},
       {"no programs", [](auto& o, auto& b) { o.programs_folder = b + "/nothing"; },
        "no runnable itemsmith"},
-      {"not runnable",
-       [](auto&, auto& b) { chmod((b + "/bin/treesmith").c_str(), 0644); },
+      {"not runnable", [](auto&, auto& b) { chmod((b + "/bin/treesmith").c_str(), 0644); },
        "no runnable treesmith"},
       {"no template", [](auto& o, auto& b) { o.template_folder = b + "/none"; }, "not a folder"},
       {"no list", [](auto&, auto& b) { fs::remove(b + "/template/KVX_nvitem.txt"); },
