@@ -77,9 +77,21 @@ class StationSupervisor : public ::testing::Test {
 
   bool StartStation(Child* station, const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
-                                     "--template", "template", "--itemsmith", "--treesmith",
-                                     "kvx", "--programs", "bin", "--work", "runs", "--csv",
-                                     "station.csv", "--slot", "1-3.1", "--slot", "1-3.2"};
+                                     "--template",
+                                     "template",
+                                     "--itemsmith",
+                                     "--treesmith",
+                                     "kvx",
+                                     "--programs",
+                                     "bin",
+                                     "--work",
+                                     "runs",
+                                     "--csv",
+                                     "station.csv",
+                                     "--slot",
+                                     "1-3.1",
+                                     "--slot",
+                                     "1-3.2"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return station->Start(argv, base_, {"DIAG_DEVICE_ROOT=" + base_ + "/root"},
                           base_ + "/station.txt");
@@ -185,8 +197,7 @@ TEST_F(StationSupervisor, RelativeProgramsFolderAndAnEmptySlot) {
   ASSERT_EQ(lines.size(), 7u);
   for (size_t i = 1; i < lines.size(); ++i) {
     const bool empty_slot = lines[i].find(",1-9.9,") != std::string::npos;
-    EXPECT_NE(lines[i].find(empty_slot ? ",NO DEVICE," : ",PASS,"), std::string::npos)
-        << lines[i];
+    EXPECT_NE(lines[i].find(empty_slot ? ",NO DEVICE," : ",PASS,"), std::string::npos) << lines[i];
   }
   EXPECT_FALSE(fs::exists(RunFolder("1-9.9"))) << "nothing ran on the empty slot";
 }
@@ -194,11 +205,10 @@ TEST_F(StationSupervisor, RelativeProgramsFolderAndAnEmptySlot) {
 TEST_F(StationSupervisor, TheProgramsQuestionsTouchNoDevice) {
   // diagsim tells every request it receives on its error output.
   Child device;
-  ASSERT_TRUE(device.Start({"/bin/sh", "-c",
-                            "exec \"$0\" --root \"$1\" --com 5 --usb-location 1-3.3 --verbose 2>&1",
-                            std::string(TEST_BINARY_DIR) + "/devicesim/diagsim",
-                            base_ + "/device"},
-                           "", {}, ""));
+  ASSERT_TRUE(device.Start(
+      {"/bin/sh", "-c", "exec \"$0\" --root \"$1\" --com 5 --usb-location 1-3.3 --verbose 2>&1",
+       std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", base_ + "/device"},
+      "", {}, ""));
   ASSERT_TRUE(device.WaitForOutput("diagsim: serving COM5"));
   fs::create_directories(base_ + "/work");
   const std::vector<std::string> env = {"DIAG_DEVICE_ROOT=" + base_ + "/device"};
