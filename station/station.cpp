@@ -1,5 +1,6 @@
 #include "station/station.hpp"
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -279,7 +280,9 @@ class Station {
       } else {
         const std::string line =
             FailLine(job.program, FileTail((folder / files.log).string(), kWholeLog));
-        End(run, "FAIL", line.empty() ? "FAIL at: " + run.row.step : line);
+        End(run, "FAIL",
+            line.empty() ? "FAIL without a failure line in the run log, last step: " + run.row.step
+                         : line);
       }
     } else if (run.row.tenths >= options_.limit_seconds * 10) {
       Stop(run);
