@@ -202,6 +202,24 @@ TEST_F(StationSupervisor, RelativeProgramsFolderAndAnEmptySlot) {
   EXPECT_FALSE(fs::exists(RunFolder("1-9.9"))) << "nothing ran on the empty slot";
 }
 
+TEST_F(StationSupervisor, ASetUpMistakeIsOneLineOnStandardErrorAndStartsNothing) {
+  Program("itemsmith", "echo ran > ran\n");
+  Program("treesmith", "echo ran > ran\n");
+  fs::remove_all(base_ + "/template/SMS");
+  Child station;
+  ASSERT_TRUE(
+      station.Start({"/bin/sh", "-c", "exec \"$@\" 2>errors.txt", "sh",
+                     std::string(TEST_BINARY_DIR) + "/station/linestation", "--template",
+                     "template", "--treesmith", "KVX", "--programs", "bin", "--slot", "1-3.1"},
+                    base_, {"DIAG_DEVICE_ROOT=" + base_ + "/root"}, base_ + "/station.txt"));
+  EXPECT_EQ(station.Wait(20000), 2);
+  EXPECT_EQ(Slurp(base_ + "/errors.txt"), "linestation: the template " + base_ +
+                                              "/template has no SMS, which treesmith kvx needs\n");
+  EXPECT_EQ(Slurp(base_ + "/station.txt"), "");
+  EXPECT_FALSE(fs::exists(base_ + "/linestation.csv"));
+  EXPECT_FALSE(fs::exists(base_ + "/station-runs"));
+}
+
 TEST_F(StationSupervisor, TheProgramsQuestionsTouchNoDevice) {
   // diagsim tells every request it receives on its error output.
   Child device;
