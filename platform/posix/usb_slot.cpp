@@ -29,21 +29,7 @@ bool AnyEntryAt(const std::string& folder, const std::string& prefix, const std:
 
 bool UsbLocationWellFormed(const std::string& location, std::string* form) {
   *form = "bus-port[.port...], for example 1-2.3";
-  const size_t dash = location.find('-');
-  if (dash == 0 || dash == std::string::npos || dash + 1 == location.size()) return false;
-  bool digit_before = false;
-  for (size_t i = 0; i < location.size(); ++i) {
-    const char c = location[i];
-    if (c >= '0' && c <= '9') {
-      digit_before = true;
-    } else if ((c == '-' && i == dash) || (c == '.' && i > dash)) {
-      if (!digit_before) return false;
-      digit_before = false;
-    } else {
-      return false;
-    }
-  }
-  return digit_before;
+  return posix::IsUsbDeviceName(location);
 }
 
 bool DeviceAtUsbLocation(const std::string& location) {
