@@ -14,8 +14,8 @@ constexpr size_t kModeWidth = 11;    // write+reset
 constexpr size_t kSecondsWidth = 6;
 constexpr size_t kVerdictWidth = 9;  // NO DEVICE
 constexpr size_t kSlotWidestWidth = 24;
-constexpr size_t kSlotNarrowestWidth = 8;
-constexpr size_t kStepNarrowestWidth = 16;
+constexpr size_t kSlotNarrowestWidth = 6;
+constexpr size_t kStepNarrowestWidth = 10;
 // Blanks between the six columns.
 constexpr size_t kFixedWidth = kProgramWidth + kModeWidth + kSecondsWidth + kVerdictWidth + 5;
 
