@@ -4,22 +4,43 @@
 #include "platform/child_process.hpp"
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
+#include "platform/stop_request.hpp"
+#include "platform/usb_slot.hpp"
 #include "station/station.hpp"
 
 int main(int argc, char** argv) {
+  // From the first moment: a stop during the check must not end the station uncounted.
+  platform::CatchStopRequests();
   station::Options options;
-  bool help = false;
+  station::Request request = station::Request::kRun;
   std::string message;
-  if (!station::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &help,
+  if (!station::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), &options, &request,
                              &message)) {
-    platform::ConsoleWrite("linestation: " + message +
-                           "\n(linestation --help lists the options)\n");
-    return 2;
+    platform::ConsoleWriteError("linestation: " + message +
+                                " (linestation --help lists the options)\n");
+    return station::kExitUsage;
   }
-  if (help) {
+  if (request == station::Request::kHelp) {
     platform::ConsoleWrite(station::kUsage);
     return 0;
   }
-  return station::RunStation(options, platform::RealClock(), platform::StartChild,
-                             platform::PrepareLiveConsole(), platform::ConsoleWrite);
+  if (request == station::Request::kVersion) {
+    platform::ConsoleWrite("linestation " LINETOOLS_VERSION "\n");
+    return 0;
+  }
+  if (!station::CheckBeforeStart(&options, platform::OwnProgramFolder(), &message)) {
+    platform::ConsoleWriteError("linestation: " + message + "\n");
+    return station::kExitUsage;
+  }
+  station::Surroundings outside;
+  outside.launch = platform::StartChild;
+  outside.device_at = platform::DeviceAtUsbLocation;
+  outside.stop_request = platform::StopRequest;
+  outside.write = platform::ConsoleWrite;
+  outside.write_error = platform::ConsoleWriteError;
+  outside.live = platform::PrepareLiveConsole();
+  outside.columns = platform::ConsoleColumns();
+  const int code = station::RunStation(options, platform::RealClock(), outside);
+  platform::StopHandled();
+  return code;
 }

@@ -10,43 +10,6 @@ namespace station {
 
 namespace fs = std::filesystem;
 
-const char kUsage[] =
-    "usage: linestation --slot LOCATION [--slot LOCATION ...] --template FOLDER\n"
-    "                   [--itemsmith | --itemsmith-reset] [--treesmith MODE] [options]\n"
-    "\n"
-    "Provisions the devices of a station at once: on every slot (the USB location of one\n"
-    "device) it runs itemsmith and/or treesmith, each run in a fresh copy of the template\n"
-    "folder and pinned to its slot through DIAG_USB_LOCATION, so that it sees and touches\n"
-    "only the device there. The slots run side by side; on one slot itemsmith runs first,\n"
-    "then treesmith. One slot's failure never stops the others.\n"
-    "\n"
-    "  --slot LOCATION     a device's USB location; repeat for every slot. Linux: the\n"
-    "                      kernel's name of the USB device folder (1-2.3: bus 1, hub port 2,\n"
-    "                      port 3). Windows: the device's location path or location\n"
-    "                      information as Device Manager shows it\n"
-    "  --template FOLDER   the working folder to copy for every run: KVX_nvitem.txt for\n"
-    "                      itemsmith, the upload folders for treesmith\n"
-    "  --itemsmith         run itemsmith (writes the NV items; mode write)\n"
-    "  --itemsmith-reset   run itemsmith and reset the device at the end (mode write+reset)\n"
-    "  --treesmith MODE    run treesmith in MODE: kvx, vexa or delete-dl (--DeleteDLFile)\n"
-    "  --work FOLDER       where the runs' working folders go (default station-runs): one\n"
-    "                      folder per start, named by its time, with one folder per slot and\n"
-    "                      program in it\n"
-    "  --csv FILE          the CSV file the results are appended to (default linestation.csv)\n"
-    "  --limit SECONDS     a run without a verdict after this long is stopped and counts as\n"
-    "                      FAIL (default 900)\n"
-    "  --programs FOLDER   where itemsmith and treesmith are (default: beside linestation)\n"
-    "  --help              show this text\n"
-    "\n"
-    "While the runs go, a table shows per slot and program the step read from the run log,\n"
-    "the seconds elapsed and the verdict; it is redrawn in place on a terminal and written as\n"
-    "plain lines (one whenever a row changes) otherwise. At the end the table is printed and\n"
-    "one line per slot and program is appended to the CSV file: time, slot, program, mode,\n"
-    "verdict, seconds, working folder (a header line first when the file is new).\n"
-    "\n"
-    "A run passes when its program ends with exit code 0 and its result file says PASS.\n"
-    "Exit code 0 when every run on every slot passed, 1 otherwise, 2 on a usage error.\n";
-
 namespace {
 
 // The programs' own files, which a line script reads as well.
@@ -69,24 +32,13 @@ ProgramFiles FilesOf(const Job& job) {
   return {"treesmith", "Kvx_treesmith.log", "Kvx_treesmith_Result.txt", "PASS"};
 }
 
-std::string Trim(const std::string& text) {
-  size_t begin = 0, end = text.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(text[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
-  return text.substr(begin, end - begin);
-}
-
-bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // At most the last `limit` bytes of a file: a run log is read while it grows.
 std::string FileTail(const std::string& path, size_t limit) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return "";
   in.seekg(0, std::ios::end);
   const std::streamoff size = in.tellg();
+  if (size <= 0) return "";
   const std::streamoff start =
       size > static_cast<std::streamoff>(limit) ? size - static_cast<std::streamoff>(limit) : 0;
   in.seekg(start);
@@ -94,11 +46,6 @@ std::string FileTail(const std::string& path, size_t limit) {
   in.read(&text[0], static_cast<std::streamsize>(text.size()));
   text.resize(static_cast<size_t>(in.gcount()));
   return text;
-}
-
-std::string Fit(const std::string& text, size_t width) {
-  if (text.size() <= width) return text + std::string(width - text.size(), ' ');
-  return text.substr(0, width - 1) + "~";
 }
 
 // A slot as part of a folder name: what is not a letter, digit, '-' or '.' becomes '_'.
@@ -110,15 +57,20 @@ std::string FolderName(const std::string& slot) {
   return out.empty() || out == "." || out == ".." ? "slot" : out;
 }
 
-std::string CsvField(const std::string& text) {
-  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"') out.push_back('"');
-    out.push_back(c);
+// The template without the programs' own output files.
+bool CopyTemplate(const std::string& from, const fs::path& to, std::string* error) {
+  std::error_code ec;
+  fs::create_directories(to, ec);
+  for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path name = it->path().filename();
+    if (IsProgramOutput(name.string())) continue;
+    fs::copy(it->path(), to / name, fs::copy_options::recursive, ec);
   }
-  return out + "\"";
+  if (ec) *error = ec.message();
+  return !ec;
 }
+
+enum class State { kWaiting, kRunning, kDone };
 
 struct Run {
   size_t slot = 0;
@@ -126,17 +78,16 @@ struct Run {
   Row row;
   std::unique_ptr<platform::ChildProcess> child;
   uint32_t started_at = 0;
-  bool done = false;
+  State state = State::kWaiting;
 };
 
 class Station {
  public:
-  Station(const Options& options, platform::Clock& clock, const Launcher& launch, bool live,
-          const std::function<void(const std::string&)>& write)
-      : options_(options), clock_(clock), launch_(launch), live_(live), write_(write) {}
+  Station(const Options& options, platform::Clock& clock, const Surroundings& outside)
+      : options_(options), clock_(clock), outside_(outside) {}
 
   int Run() {
-    if (!MakeBatchFolder()) return 1;
+    if (!MakeBatchFolder()) return kExitUsage;
     for (size_t s = 0; s < options_.slots.size(); ++s) {
       for (size_t j = 0; j < options_.jobs.size(); ++j) {
         station::Run run;
@@ -149,24 +100,39 @@ class Station {
         runs_.push_back(std::move(run));
       }
     }
-    for (size_t s = 0; s < options_.slots.size(); ++s) StartNext(s);
-    Show();
-    while (!AllDone()) {
-      clock_.Pause(kPollMs);
-      for (station::Run& run : runs_) {
-        if (run.child != nullptr && !run.done) Watch(run);
+    present_.assign(options_.slots.size(), false);
+    began_at_ = clock_.TickCount();
+    began_time_ = clock_.Now();
+    std::string stop;
+    for (;;) {
+      stop = outside_.stop_request();
+      if (!stop.empty()) {
+        StopAll(stop);
+        break;
       }
+      for (size_t s = 0; s < options_.slots.size(); ++s) Advance(s);
+      for (station::Run& run : runs_) {
+        if (run.state == State::kRunning) Watch(run);
+      }
+      // A run that ended frees its slot for the next one without waiting a poll.
+      for (size_t s = 0; s < options_.slots.size(); ++s) Advance(s);
       Show();
+      if (AllDone()) break;
+      clock_.Pause(kPollMs);
     }
-    Finish();
-    bool all_passed = true;
-    for (const station::Run& run : runs_) all_passed = all_passed && run.row.verdict == "PASS";
-    return all_passed ? 0 : 1;
+    Show();
+    if (!Finish()) return kExitRecordLost;
+    if (!stop.empty()) return kExitStopped;
+    for (const station::Run& run : runs_) {
+      if (run.row.verdict != "PASS") return kExitNotAllPassed;
+    }
+    return kExitAllPassed;
   }
 
  private:
   static constexpr uint32_t kPollMs = 200;
   static constexpr size_t kLogTail = 8192;
+  static constexpr size_t kWholeLog = 4 << 20;
 
   bool MakeBatchFolder() {
     const platform::LocalTime t = clock_.Now();
@@ -185,24 +151,87 @@ class Station {
       }
       if (ec) break;
     }
-    write_("linestation: cannot make a working folder in " + options_.work_folder + "\n");
+    outside_.write_error("linestation: cannot make a working folder in " + options_.work_folder +
+                         "\n");
     return false;
   }
 
   bool AllDone() const {
     for (const station::Run& run : runs_) {
-      if (!run.done) return false;
+      if (run.state != State::kDone) return false;
     }
     return true;
   }
 
-  // Starts the first job of the slot not yet run; a job that cannot start is a FAIL and the
-  // next one is tried.
-  void StartNext(size_t slot) {
+  uint32_t Elapsed(const station::Run& run) const {
+    return (clock_.TickCount() - run.started_at) / 100;
+  }
+
+  void Begin(station::Run& run) {
+    run.started_at = clock_.TickCount();
+    run.row.start = clock_.Now();
+  }
+
+  // A run that never started ends with its start.
+  void End(station::Run& run, const std::string& verdict, const std::string& reason) {
+    if (run.state == State::kWaiting) Begin(run);
+    run.row.tenths = Elapsed(run);
+    run.row.end = clock_.Now();
+    run.row.verdict = verdict;
+    run.row.reason = reason;
+    run.state = State::kDone;
+  }
+
+  // Starts the slot's next job once the slot holds a device and none of its jobs runs.
+  void Advance(size_t slot) {
     for (station::Run& run : runs_) {
-      if (run.slot != slot || run.done || run.child != nullptr) continue;
+      if (run.slot != slot) continue;
+      if (run.state == State::kRunning) return;
+      if (run.state == State::kDone) continue;
+      if (!present_[slot] && !Present(slot)) return;
+      const std::string failed = FailedBefore(run);
+      if (!failed.empty() && !options_.keep_going) {
+        End(run, "SKIPPED", failed + " failed before");
+        continue;
+      }
       if (Start(run)) return;
     }
+  }
+
+  // False while the slot may still fill; a slot that stays empty ends with NO DEVICE.
+  bool Present(size_t slot) {
+    if (outside_.device_at(options_.slots[slot])) {
+      present_[slot] = true;
+      return true;
+    }
+    const uint32_t waited = clock_.TickCount() - began_at_;
+    if (waited < options_.presence_wait_seconds * 1000) {
+      for (station::Run& run : runs_) {
+        if (run.slot == slot) run.row.step = "waiting for a device";
+      }
+      return false;
+    }
+    for (station::Run& run : runs_) {
+      if (run.slot == slot && run.state == State::kWaiting) {
+        // The row's time is the wait it cost.
+        run.started_at = began_at_;
+        run.row.start = began_time_;
+        run.state = State::kRunning;  // started: waiting for the device
+        End(run, "NO DEVICE",
+            "nothing at the slot within " + std::to_string(options_.presence_wait_seconds) + " s");
+      }
+    }
+    return false;
+  }
+
+  std::string FailedBefore(const station::Run& run) const {
+    for (const station::Run& before : runs_) {
+      if (before.slot == run.slot && before.job < run.job && before.state == State::kDone &&
+          before.row.verdict != "PASS") {
+        return before.row.program;
+      }
+    }
+    return "";
   }
 
   bool Start(station::Run& run) {
@@ -210,66 +239,91 @@ class Station {
     const ProgramFiles files = FilesOf(job);
     const fs::path folder = batch_ / (FolderName(run.row.slot) + "-" + files.name);
     run.row.folder = folder.string();
-    run.started_at = clock_.TickCount();
-    std::error_code ec;
-    fs::copy(options_.template_folder, folder, fs::copy_options::recursive, ec);
-    if (ec) return Fail(run, "cannot copy the template: " + ec.message());
+    Begin(run);
+    run.state = State::kRunning;
+    std::string error;
+    if (!CopyTemplate(options_.template_folder, folder, &error)) {
+      End(run, "FAIL", "not started: cannot copy the template: " + error);
+      return false;
+    }
     platform::ChildSpec launch;
-    const std::string programs =
-        options_.programs_folder.empty() ? platform::OwnProgramFolder() : options_.programs_folder;
-    launch.program = platform::ProgramFile(programs, files.name);
+    launch.program = job.program_file;
     launch.arguments = job.arguments;
     launch.working_folder = folder.string();
     launch.environment = {{"DIAG_USB_LOCATION", run.row.slot}};
     launch.output_file = (folder / "console.txt").string();
-    std::string error;
-    run.child = launch_(launch, &error);
-    if (run.child == nullptr) return Fail(run, "cannot start: " + error);
+    run.child = outside_.launch(launch, &error);
+    if (run.child == nullptr) {
+      End(run, "FAIL", "not started: " + error);
+      return false;
+    }
     run.row.step = "starting";
     return true;
   }
 
-  bool Fail(station::Run& run, const std::string& step) {
-    run.row.step = step;
-    run.row.verdict = "FAIL";
-    run.done = true;
-    return false;
-  }
-
   void Watch(station::Run& run) {
-    const ProgramFiles files = FilesOf(options_.jobs[run.job]);
+    const Job& job = options_.jobs[run.job];
+    const ProgramFiles files = FilesOf(job);
     const fs::path folder(run.row.folder);
-    run.row.seconds = (clock_.TickCount() - run.started_at) / 1000;
-    const std::string step = CurrentStep(options_.jobs[run.job].program,
-                                         FileTail((folder / files.log).string(), kLogTail));
+    run.row.tenths = Elapsed(run);
+    const std::string step =
+        CurrentStep(job.program, FileTail((folder / files.log).string(), kLogTail));
     if (!step.empty()) run.row.step = step;
     int code = 0;
     if (run.child->Finished(&code)) {
       const std::string result = FileTail((folder / files.result).string(), 64);
-      const bool pass =
-          code == 0 && result.compare(0, std::string(files.pass).size(), files.pass) == 0;
-      run.row.verdict = pass ? "PASS" : "FAIL";
-      if (!pass && result.empty())
-        run.row.step = "ended with exit code " + std::to_string(code) + ", no verdict";
-      run.done = true;
-      StartNext(run.slot);
-    } else if (run.row.seconds >= options_.limit_seconds) {
-      run.child->Stop();
-      run.row.verdict = "FAIL";
-      run.row.step =
-          "stopped after " + std::to_string(options_.limit_seconds) + " s at: " + run.row.step;
-      run.done = true;
-      StartNext(run.slot);
+      const bool has_verdict = !result.empty();
+      if (code == 0 && result.compare(0, std::string(files.pass).size(), files.pass) == 0) {
+        End(run, "PASS", "");
+      } else if (code != 0 || !has_verdict) {
+        End(run, "FAIL", "exit code " + std::to_string(code) + (has_verdict ? "" : ", no verdict"));
+      } else {
+        const std::string line =
+            FailLine(job.program, FileTail((folder / files.log).string(), kWholeLog));
+        End(run, "FAIL",
+            line.empty() ? "FAIL without a failure line in the run log, last step: " + run.row.step
+                         : line);
+      }
+    } else if (run.row.tenths >= options_.limit_seconds * 10) {
+      Stop(run);
+      End(run, "FAIL",
+          "no verdict within " + std::to_string(options_.limit_seconds) +
+              " s, at: " + run.row.step);
     }
   }
 
+  // Whatever a stopped run leaves must not read as a verdict.
+  void Stop(station::Run& run) {
+    run.child->Stop();
+    std::error_code ec;
+    fs::remove(fs::path(run.row.folder) / FilesOf(options_.jobs[run.job]).result, ec);
+  }
+
+  void StopAll(const std::string& why) {
+    for (station::Run& run : runs_) {
+      if (run.state == State::kRunning) {
+        Stop(run);
+        End(run, "ABORTED", "stopped (" + why + "), at: " + run.row.step);
+      } else if (run.state == State::kWaiting) {
+        End(run, "ABORTED", "not started (" + why + ")");
+      }
+    }
+  }
+
+  std::vector<Row> Rows() const {
+    std::vector<Row> rows;
+    for (const station::Run& run : runs_) rows.push_back(run.row);
+    return rows;
+  }
+
   void Show() {
-    if (live_) {
+    if (outside_.live) {
+      const TableLayout layout = LayoutFor(Rows(), outside_.columns);
       std::string text;
       if (drawn_) text += "\x1b[" + std::to_string(runs_.size() + 1) + "A";
-      text += "\r\x1b[K" + TableHeader() + "\n";
-      for (const station::Run& run : runs_) text += "\r\x1b[K" + FormatRow(run.row) + "\n";
-      write_(text);
+      text += "\r\x1b[K" + TableHeader(layout) + "\n";
+      for (const station::Run& run : runs_) text += "\r\x1b[K" + FormatRow(run.row, layout) + "\n";
+      outside_.write(text);
       drawn_ = true;
       return;
     }
@@ -279,172 +333,53 @@ class Station {
       const Row& row = runs_[i].row;
       if (row.step == shown_[i].step && row.verdict == shown_[i].verdict) continue;
       shown_[i] = row;
-      write_(row.slot + " " + row.program + ": " + row.step +
-             (row.verdict.empty()
-                  ? ""
-                  : " -> " + row.verdict + " (" + std::to_string(row.seconds) + " s)") +
-             "\n");
+      std::string line = row.slot + " " + row.program + ": " + row.step;
+      if (!row.verdict.empty()) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, " (%u.%u s)", row.tenths / 10, row.tenths % 10);
+        line += " -> " + row.verdict + seconds + (row.reason.empty() ? "" : ": " + row.reason);
+      }
+      outside_.write(line + "\n");
     }
   }
 
-  void Finish() {
-    if (!live_) {
-      std::string table = "\n" + TableHeader() + "\n";
-      for (const station::Run& run : runs_) table += FormatRow(run.row) + "\n";
-      write_(table);
+  // The final table (the live one stands already) and the CSV lines; false when the record
+  // could not be written.
+  bool Finish() {
+    if (!outside_.live) {
+      const TableLayout layout = LayoutFor(Rows(), outside_.columns);
+      std::string table = "\n" + TableHeader(layout) + "\n";
+      for (const station::Run& run : runs_) table += FormatRow(run.row, layout) + "\n";
+      outside_.write(table);
     }
     std::error_code ec;
     const bool fresh =
         !fs::exists(options_.csv_file, ec) || fs::file_size(options_.csv_file, ec) == 0;
     std::ofstream csv(options_.csv_file, std::ios::binary | std::ios::app);
     if (fresh) csv << CsvHeader() << "\n";
-    const platform::LocalTime now = clock_.Now();
-    for (const station::Run& run : runs_) csv << CsvLine(now, run.row) << "\n";
+    for (const station::Run& run : runs_) csv << CsvLine(run.row) << "\n";
     csv.flush();
-    if (!csv) write_("linestation: cannot append to " + options_.csv_file + "\n");
+    if (csv) return true;
+    outside_.write_error("linestation: cannot append to " + options_.csv_file + "\n");
+    return false;
   }
 
   const Options& options_;
   platform::Clock& clock_;
-  const Launcher& launch_;
-  const bool live_;
-  const std::function<void(const std::string&)>& write_;
+  const Surroundings& outside_;
   fs::path batch_;
   std::vector<station::Run> runs_;
+  std::vector<bool> present_;
+  uint32_t began_at_ = 0;
+  platform::LocalTime began_time_;
   std::vector<Row> shown_;
   bool drawn_ = false;
 };
 
 }  // namespace
 
-bool ParseOptions(const std::vector<std::string>& args, Options* options, bool* help,
-                  std::string* message) {
-  bool itemsmith = false, treesmith = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= args.size() || args[i + 1].empty()) return false;
-      *out = args[++i];
-      return true;
-    };
-    std::string text;
-    if (arg == "--help" || arg == "-h") {
-      *help = true;
-      return true;
-    } else if (arg == "--slot") {
-      if (!value(&text)) return *message = "--slot needs a USB location", false;
-      for (const std::string& slot : options->slots) {
-        if (slot == text) return *message = "slot " + text + " is given twice", false;
-      }
-      options->slots.push_back(text);
-    } else if (arg == "--template") {
-      if (!value(&options->template_folder)) return *message = "--template needs a folder", false;
-    } else if (arg == "--itemsmith" || arg == "--itemsmith-reset") {
-      if (itemsmith) return *message = "itemsmith is asked for twice", false;
-      itemsmith = true;
-      const bool reset = arg == "--itemsmith-reset";
-      Job job{Program::kItemsmith, reset ? "write+reset" : "write", {}};
-      // Exactly one argument asks itemsmith for the reset; its text does not matter.
-      if (reset) job.arguments = {"reset"};
-      options->jobs.insert(options->jobs.begin(), job);
-    } else if (arg == "--treesmith") {
-      if (treesmith) return *message = "treesmith is asked for twice", false;
-      treesmith = true;
-      if (!value(&text))
-        return *message = "--treesmith needs a mode: kvx, vexa or delete-dl", false;
-      Job job{Program::kTreesmith, text, {}};
-      if (text == "vexa") {
-        job.arguments = {"--VEXA"};
-      } else if (text == "delete-dl") {
-        job.arguments = {"--DeleteDLFile"};
-      } else if (text != "kvx") {
-        return *message = "--treesmith needs a mode: kvx, vexa or delete-dl", false;
-      }
-      options->jobs.push_back(job);
-    } else if (arg == "--work") {
-      if (!value(&options->work_folder)) return *message = "--work needs a folder", false;
-    } else if (arg == "--csv") {
-      if (!value(&options->csv_file)) return *message = "--csv needs a file", false;
-    } else if (arg == "--programs") {
-      if (!value(&options->programs_folder)) return *message = "--programs needs a folder", false;
-    } else if (arg == "--limit") {
-      if (!value(&text) || text.size() > 6 ||
-          text.find_first_not_of("0123456789") != std::string::npos || std::stoul(text) == 0) {
-        return *message = "--limit needs a number of seconds from 1 to 999999", false;
-      }
-      options->limit_seconds = static_cast<uint32_t>(std::stoul(text));
-    } else {
-      return *message = "unknown option " + arg, false;
-    }
-  }
-  if (options->slots.empty()) return *message = "no --slot given", false;
-  if (options->template_folder.empty()) return *message = "--template is required", false;
-  if (options->jobs.empty())
-    return *message = "nothing to run: give --itemsmith, --itemsmith-reset or --treesmith", false;
-  std::error_code ec;
-  if (!fs::is_directory(options->template_folder, ec)) {
-    return *message = "the template " + options->template_folder + " is not a folder", false;
-  }
-  return true;
-}
-
-std::string CurrentStep(Program program, const std::string& log_tail) {
-  std::string step;
-  size_t start = 0;
-  while (start < log_tail.size()) {
-    size_t end = log_tail.find('\n', start);
-    if (end == std::string::npos) end = log_tail.size();
-    const std::string line = Trim(log_tail.substr(start, end - start));
-    start = end + 1;
-    if (program == Program::kTreesmith) {
-      // "===== WriteFGI + ===== "
-      if (line.size() > 14 && line.compare(0, 6, "===== ") == 0 && EndsWith(line, " + =====")) {
-        step = line.substr(6, line.size() - 14);
-      }
-    } else if (EndsWith(line, " +++")) {
-      step = line.substr(0, line.size() - 4);
-    } else if (line.size() > 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
-               line.compare(1, 2, ". ") == 0) {
-      std::string text;
-      for (const char c : line) {
-        if (c != '*') text.push_back(c);
-      }
-      // "5. *** start to burn nv item *** " reads "5. start to burn nv item"
-      std::string squeezed;
-      for (const char c : Trim(text)) {
-        if (!(c == ' ' && !squeezed.empty() && squeezed.back() == ' ')) squeezed.push_back(c);
-      }
-      step = squeezed;
-    }
-  }
-  return step;
-}
-
-std::string TableHeader() {
-  return Fit("SLOT", 24) + " " + Fit("PROGRAM", 10) + " " + Fit("MODE", 11) + " " +
-         Fit("STEP", 44) + " " + "   SEC VERDICT";
-}
-
-std::string FormatRow(const Row& row) {
-  char seconds[16];
-  std::snprintf(seconds, sizeof seconds, "%6u", row.seconds);
-  return Fit(row.slot, 24) + " " + Fit(row.program, 10) + " " + Fit(row.mode, 11) + " " +
-         Fit(row.step, 44) + " " + seconds + " " + row.verdict;
-}
-
-std::string CsvHeader() { return "time,slot,program,mode,verdict,seconds,folder"; }
-
-std::string CsvLine(const platform::LocalTime& t, const Row& row) {
-  char when[32];
-  std::snprintf(when, sizeof when, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                t.minute, t.second);
-  return std::string(when) + "," + CsvField(row.slot) + "," + row.program + "," + row.mode + "," +
-         row.verdict + "," + std::to_string(row.seconds) + "," + CsvField(row.folder);
-}
-
-int RunStation(const Options& options, platform::Clock& clock, const Launcher& launch, bool live,
-               const std::function<void(const std::string&)>& write) {
-  return Station(options, clock, launch, live, write).Run();
+int RunStation(const Options& options, platform::Clock& clock, const Surroundings& outside) {
+  return Station(options, clock, outside).Run();
 }
 
 }  // namespace station

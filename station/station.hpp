@@ -20,6 +20,7 @@ struct Job {
   Program program = Program::kItemsmith;
   std::string mode;                    // write, write+reset; kvx, vexa, delete-dl
   std::vector<std::string> arguments;  // what the mode means on the program's command line
+  std::string program_file;            // absolute, set by the check before the start
 };
 
 struct Options {
@@ -27,39 +28,85 @@ struct Options {
   std::string template_folder;
   std::string work_folder = "station-runs";
   std::string csv_file = "linestation.csv";
-  std::string programs_folder;   // "" = the folder linestation itself is in
-  uint32_t limit_seconds = 900;  // per program run
+  std::string programs_folder;          // "" = beside linestation (or in its build tree)
+  uint32_t limit_seconds = 900;         // per program run
+  uint32_t presence_wait_seconds = 15;  // for a device still starting up in its slot
+  bool keep_going = false;              // a failed program does not end its slot's work
   std::vector<Job> jobs;
 };
 
+enum class Request { kRun, kHelp, kVersion };
+
 extern const char kUsage[];
 
-// False with a message on a usage error; *help is set for --help (nothing else is checked).
-bool ParseOptions(const std::vector<std::string>& args, Options* options, bool* help,
+// The command line, read for its form only (nothing is looked up). False with a message on a
+// usage error; --help and --version set *request and end the reading.
+bool ParseOptions(const std::vector<std::string>& args, Options* options, Request* request,
                   std::string* message);
+
+// What must hold before anything starts, so that a set-up mistake is one usage error instead of
+// a FAIL on every device: the slots, the programs (found and made absolute into each job), the
+// template for the chosen modes, the CSV file. Folders are made absolute. `own_folder` is where
+// linestation itself is. False with one line saying what is wrong.
+bool CheckBeforeStart(Options* options, const std::string& own_folder, std::string* message);
+
+// The programs' own result and log files, which a copy of the template leaves out: an old
+// verdict in the template would otherwise stand in every run folder.
+bool IsProgramOutput(const std::string& file_name);
 
 // The step a run is at, from the end of its run log: itemsmith's last numbered step or "+++"
 // banner, treesmith's last opening banner. "" when the text holds none.
 std::string CurrentStep(Program program, const std::string& log_tail);
 
+// Why a run that ended with a FAIL verdict failed, from its run log: the line that decided
+// (itemsmith ends at its first fatal failure, so that is its last failure line; treesmith
+// goes on after a failure, so it is its first FAIL line of a step that counts). "" when the
+// log holds none.
+std::string FailLine(Program program, const std::string& log);
+
 // The row of one slot and program, as the table and the CSV file show it.
 struct Row {
-  std::string slot, program, mode, step, verdict, folder;
-  uint32_t seconds = 0;
+  std::string slot, program, mode, step, verdict, reason, folder;
+  uint32_t tenths = 0;  // seconds elapsed, in tenths
+  platform::LocalTime start, end;
 };
-std::string TableHeader();
-std::string FormatRow(const Row& row);
-// time,slot,program,mode,verdict,seconds,working folder; fields quoted where they need it.
+
+// The live table in `columns` terminal columns: the slot column keeps the end of a long
+// location (where the slots of one hub differ), the step or reason column takes what is left.
+struct TableLayout {
+  size_t slot = 0, step = 0;
+};
+TableLayout LayoutFor(const std::vector<Row>& rows, int columns);
+std::string TableHeader(const TableLayout& layout);
+std::string FormatRow(const Row& row, const TableLayout& layout);
+
+// start,end,slot,program,mode,verdict,seconds,reason,folder; fields quoted where they need it.
 std::string CsvHeader();
-std::string CsvLine(const platform::LocalTime& when, const Row& row);
+std::string CsvLine(const Row& row);
 
 using Launcher = std::function<std::unique_ptr<platform::ChildProcess>(const platform::ChildSpec&,
                                                                        std::string*)>;
 
-// Runs every job on every slot, shows the table through `write` (redrawn in place when `live`,
-// plain lines otherwise), prints the final table and appends the CSV lines. 0 when every run
-// passed, 1 otherwise.
-int RunStation(const Options& options, platform::Clock& clock, const Launcher& launch, bool live,
-               const std::function<void(const std::string&)>& write);
+// What the station meets outside itself; the real program hands in the OS adapter's.
+struct Surroundings {
+  Launcher launch;
+  std::function<bool(const std::string& slot)> device_at;
+  std::function<std::string()> stop_request;            // "" until a stop is asked for
+  std::function<void(const std::string&)> write;        // the table
+  std::function<void(const std::string&)> write_error;  // one line per problem
+  bool live = false;  // redraw the table in place; plain lines otherwise
+  int columns = 80;
+};
+
+inline constexpr int kExitAllPassed = 0;
+inline constexpr int kExitNotAllPassed = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitStopped = 3;
+inline constexpr int kExitRecordLost = 4;
+
+// Runs every job on every slot, shows the table, prints the final table and appends the CSV
+// lines. A stop request starts no new run, stops the running ones (ABORTED) and ends the
+// station with kExitStopped; a CSV that cannot be written gives kExitRecordLost.
+int RunStation(const Options& options, platform::Clock& clock, const Surroundings& outside);
 
 }  // namespace station

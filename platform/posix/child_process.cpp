@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,6 +45,8 @@ class PosixChild final : public ChildProcess {
 
   void Stop() override {
     if (done_) return;
+    // The whole group: whatever the program started goes with it.
+    kill(-pid_, SIGKILL);
     kill(pid_, SIGKILL);
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
@@ -70,9 +73,20 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* e
     *error = "cannot run " + launch.program + ": " + std::strerror(errno);
     return nullptr;
   }
+  // The child changes into its working folder before the exec: a relative path is taken from
+  // here, where it was checked, not from there.
+  std::string program = launch.program;
+  if (program.front() != '/') {
+    char here[PATH_MAX];
+    if (getcwd(here, sizeof here) == nullptr) {
+      *error = std::string("cannot tell the current folder: ") + std::strerror(errno);
+      return nullptr;
+    }
+    program = std::string(here) + "/" + program;
+  }
   // Everything the child needs is built before the fork: between fork and exec only
   // async-signal-safe calls are made.
-  std::vector<std::string> args{launch.program};
+  std::vector<std::string> args{program};
   args.insert(args.end(), launch.arguments.begin(), launch.arguments.end());
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
@@ -99,8 +113,16 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* e
     if (in >= 0) ::close(in);
     return nullptr;
   }
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
+    // A group of its own keeps the terminal's Ctrl-C away from the child (the runner decides
+    // what a stop means) and lets the runner end everything the child started at once; the
+    // parent-death signal ends the child when the runner itself is killed outright. A runner
+    // that died before the signal was armed is caught by the parent check.
+    if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
+      _exit(127);
+    }
     if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
         dup2(out, STDERR_FILENO) < 0 || chdir(launch.working_folder.c_str()) != 0) {
       _exit(127);
@@ -109,6 +131,8 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* e
     _exit(127);
   }
   const int fork_error = errno;
+  // Set from this side as well, so that a stop right after the start already finds the group.
+  if (pid > 0) setpgid(pid, pid);
   ::close(out);
   ::close(in);
   if (pid < 0) {
@@ -125,6 +149,11 @@ std::string OwnProgramFolder() {
   std::string text(path, static_cast<size_t>(n));
   const size_t slash = text.find_last_of('/');
   return slash == std::string::npos ? "" : text.substr(0, slash == 0 ? 1 : slash);
+}
+
+bool ProgramRunnable(const std::string& file) {
+  struct stat st {};
+  return stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0;
 }
 
 std::string ProgramFile(const std::string& folder, const std::string& name) {

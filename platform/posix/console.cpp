@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -73,12 +74,23 @@ void ConsoleWrite(const std::string& text) {
   std::fflush(stdout);
 }
 
+void ConsoleWriteError(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
 void ConsoleWriteWide(const std::wstring& text) { ConsoleWrite(posix::Utf8FromWide(text)); }
 
 bool PrepareLiveConsole() {
   if (isatty(STDOUT_FILENO) != 1) return false;
   const char* term = std::getenv("TERM");
   return term != nullptr && std::string(term) != "dumb";
+}
+
+int ConsoleColumns() {
+  winsize size{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
 }
 
 bool KeyWaiting() {

@@ -8,6 +8,10 @@
 namespace platform {
 namespace posix {
 
+// True for the name of a USB device folder, B-P[.P...] ("1-2.3"); interfaces ("1-2.3:1.0"),
+// root hubs ("usb1") and other folders differ from that shape.
+bool IsUsbDeviceName(const std::string& name);
+
 // DIAG_USB_LOCATION; "" when unset or empty, which pins nothing.
 std::string PinnedUsbLocation();
 

@@ -9,8 +9,13 @@ namespace platform {
 namespace posix {
 namespace {
 
-// A USB device folder is named B-P[.P...]; interfaces (B-P:1.0), root hubs (usbB), SCSI and
-// tty folders all differ from that shape.
+std::string Resolved(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+}  // namespace
+
 bool IsUsbDeviceName(const std::string& name) {
   const size_t dash = name.find('-');
   if (dash == 0 || dash == std::string::npos || dash + 1 == name.size()) return false;
@@ -28,13 +33,6 @@ bool IsUsbDeviceName(const std::string& name) {
   }
   return digit_before;
 }
-
-std::string Resolved(const std::string& path) {
-  char resolved[PATH_MAX];
-  return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
-}
-
-}  // namespace
 
 std::string PinnedUsbLocation() {
   const char* pin = std::getenv("DIAG_USB_LOCATION");

@@ -4,19 +4,10 @@
 #include <vector>
 
 #include "platform/child_process.hpp"
+#include "win32_support.hpp"
 
 namespace platform {
 namespace {
-
-// Narrow texts of the runner are in the system's code page, as the narrow file functions take them.
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return L"";
-  const int n =
-      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
-  return out;
-}
 
 // One argument as the C runtime's command-line splitting gives it back: quoted, with the
 // backslashes before a quote doubled.
@@ -49,10 +40,11 @@ bool SameName(const std::wstring& entry, const std::wstring& name) {
 
 class Win32Child final : public ChildProcess {
  public:
-  explicit Win32Child(HANDLE process) : process_(process) {}
+  Win32Child(HANDLE process, HANDLE job) : process_(process), job_(job) {}
   ~Win32Child() override {
     if (!done_) Stop();
     CloseHandle(process_);
+    CloseHandle(job_);
   }
 
   bool Finished(int* exit_code) override {
@@ -69,6 +61,7 @@ class Win32Child final : public ChildProcess {
 
   void Stop() override {
     if (done_) return;
+    TerminateJobObject(job_, 1);
     TerminateProcess(process_, 1);
     WaitForSingleObject(process_, 10000);
     code_ = 1;
@@ -77,6 +70,7 @@ class Win32Child final : public ChildProcess {
 
  private:
   HANDLE process_;
+  HANDLE job_;  // kills the child and what it started when the last handle closes
   bool done_ = false;
   int code_ = 0;
 };
@@ -84,14 +78,16 @@ class Win32Child final : public ChildProcess {
 }  // namespace
 
 std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* error) {
-  const std::wstring program = Wide(launch.program);
+  const std::wstring program = win32::WideFromAnsi(launch.program);
   std::wstring line;
   AppendQuoted(program, &line);
-  for (const std::string& argument : launch.arguments) AppendQuoted(Wide(argument), &line);
+  for (const std::string& argument : launch.arguments)
+    AppendQuoted(win32::WideFromAnsi(argument), &line);
 
   // The parent's environment with the child's own variables set on top.
   std::vector<std::pair<std::wstring, std::wstring>> added;
-  for (const auto& [name, value] : launch.environment) added.emplace_back(Wide(name), Wide(value));
+  for (const auto& [name, value] : launch.environment)
+    added.emplace_back(win32::WideFromAnsi(name), win32::WideFromAnsi(value));
   std::wstring block;
   if (LPWCH strings = GetEnvironmentStringsW()) {
     for (const wchar_t* at = strings; *at != 0;) {
@@ -107,7 +103,7 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* e
   block += L'\0';
 
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE out = CreateFileW(Wide(launch.output_file).c_str(), GENERIC_WRITE,
+  HANDLE out = CreateFileW(win32::WideFromAnsi(launch.output_file).c_str(), GENERIC_WRITE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
@@ -125,22 +121,50 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* e
   startup.hStdInput = in;
   startup.hStdOutput = out;
   startup.hStdError = out;
+  // The job is the child's lifeline: only this process holds its handle, so when the runner
+  // ends, however it ends, the system closes the handle and the job kills the child.
+  HANDLE job = CreateJobObjectW(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job == nullptr ||
+      !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    *error = "cannot make a job object (error " + std::to_string(GetLastError()) + ")";
+    if (job != nullptr) CloseHandle(job);
+    CloseHandle(out);
+    CloseHandle(in);
+    return nullptr;
+  }
   PROCESS_INFORMATION info{};
   std::vector<wchar_t> command(line.begin(), line.end());
   command.push_back(L'\0');
-  const std::wstring folder = Wide(launch.working_folder);
-  const BOOL started = CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT, &block[0],
-                                      folder.c_str(), &startup, &info);
+  const std::wstring folder = win32::WideFromAnsi(launch.working_folder);
+  // Started suspended, so that it runs no instruction outside the job.
+  const BOOL started =
+      CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, TRUE,
+                     CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, &block[0],
+                     folder.c_str(), &startup, &info);
   const DWORD start_error = GetLastError();
   CloseHandle(out);
   CloseHandle(in);
   if (!started) {
+    CloseHandle(job);
     *error = "cannot run " + launch.program + " (error " + std::to_string(start_error) + ")";
     return nullptr;
   }
+  if (!AssignProcessToJobObject(job, info.hProcess)) {
+    const DWORD job_error = GetLastError();
+    TerminateProcess(info.hProcess, 1);
+    WaitForSingleObject(info.hProcess, 10000);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    CloseHandle(job);
+    *error = "cannot put " + launch.program + " into a job object (error " +
+             std::to_string(job_error) + ")";
+    return nullptr;
+  }
+  ResumeThread(info.hThread);
   CloseHandle(info.hThread);
-  return std::make_unique<Win32Child>(info.hProcess);
+  return std::make_unique<Win32Child>(info.hProcess, job);
 }
 
 std::string OwnProgramFolder() {
@@ -150,6 +174,11 @@ std::string OwnProgramFolder() {
   std::string text(path, n);
   const size_t slash = text.find_last_of("\\/");
   return slash == std::string::npos ? "" : text.substr(0, slash);
+}
+
+bool ProgramRunnable(const std::string& file) {
+  const DWORD attributes = GetFileAttributesW(win32::WideFromAnsi(file).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 std::string ProgramFile(const std::string& folder, const std::string& name) {

@@ -23,6 +23,11 @@ void ConsoleWrite(const std::string& text) {
   std::fflush(stdout);
 }
 
+void ConsoleWriteError(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+}
+
 void ConsoleWriteWide(const std::wstring& text) {
   std::fflush(stdout);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -53,6 +58,15 @@ bool PrepareLiveConsole() {
 #endif
   // Consoles before Windows 10 refuse the mode; they get plain lines.
   return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+int ConsoleColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) {
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    if (columns > 0) return columns;
+  }
+  return 80;
 }
 
 bool KeyWaiting() { return _kbhit() != 0; }

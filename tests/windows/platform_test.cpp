@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include "common/diag_frame.hpp"
+#include "platform/child_process.hpp"
 #include "platform/clock.hpp"
 #include "platform/com_port.hpp"
 #include "platform/command_line.hpp"
@@ -193,6 +195,61 @@ TEST(Processes, OwnExecutableIsListedByNameOnly) {
   ASSERT_TRUE(platform::ListProcessNames(&names));
   EXPECT_NE(std::find(names.begin(), names.end(), L"platform_win32_test.exe"), names.end());
   for (const auto& name : names) EXPECT_EQ(name.find(L'\\'), std::wstring::npos);
+}
+
+bool TovikServerRuns() {
+  std::vector<std::wstring> names;
+  return platform::ListProcessNames(&names) &&
+         std::find(names.begin(), names.end(), L"TovikServer.exe") != names.end();
+}
+
+// The helper half of the test below, run in a process of its own: it starts TovikServer.exe
+// (which runs for two minutes) through the adapter and, once it runs, ends abruptly, as a
+// station killed from the task manager would, without stopping its child.
+TEST(ChildProcess, DISABLED_StartsAChildAndEndsAbruptly) {
+  const std::string folder = platform::OwnProgramFolder();
+  const std::string ready = Env("LINETOOLS_CHILD_READY");
+  ASSERT_FALSE(ready.empty());
+  platform::ChildSpec spec;
+  spec.program = platform::ProgramFile(folder, "TovikServer");
+  spec.arguments = {ready};
+  spec.working_folder = folder;
+  spec.output_file = folder + "\\tovik-console.txt";
+  std::string error;
+  std::unique_ptr<platform::ChildProcess> child = platform::StartChild(spec, &error);
+  ASSERT_NE(child, nullptr) << error;
+  for (int i = 0; i < 400 && GetFileAttributesA(ready.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(50);
+  TerminateProcess(GetCurrentProcess(), 0);
+}
+
+TEST(ChildProcess, NothingOutlivesTheRunnerThatStartedIt) {
+  ASSERT_FALSE(TovikServerRuns()) << "a TovikServer.exe from elsewhere";
+  TempFolder temp;
+  const std::string ready = temp.At("ready.flag");
+  SetEnvironmentVariableA("LINETOOLS_CHILD_READY", ready.c_str());
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  std::string line = std::string("\"") + self +
+                     "\" --gtest_also_run_disabled_tests "
+                     "--gtest_filter=ChildProcess.DISABLED_StartsAChildAndEndsAbruptly";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  ASSERT_TRUE(CreateProcessA(self, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &info));
+  EXPECT_EQ(WaitForSingleObject(info.hProcess, 60000), WAIT_OBJECT_0);
+  CloseHandle(info.hThread);
+  CloseHandle(info.hProcess);
+  ASSERT_NE(GetFileAttributesA(ready.c_str()), INVALID_FILE_ATTRIBUTES) << "the child ran";
+  // Its job's last handle closed with the runner: the child goes at once, not after its two
+  // minutes.
+  bool gone = false;
+  for (int i = 0; i < 200 && !gone; ++i) {
+    gone = !TovikServerRuns();
+    if (!gone) Sleep(50);
+  }
+  EXPECT_TRUE(gone);
 }
 
 TEST(SerialPortList, HoldsTheMappedPort) {

@@ -192,6 +192,8 @@ case_platform() {
   local dir="$1"
   start_device "$dir" || { case_errors+=("no device"); return; }
   cp "$platform_test" "$dir/work/"
+  # Started by the adapter's child-process test, which must see it end with its runner.
+  cp "$tovik" "$dir/work/"
   local real=""
   [[ ${#other_ports[@]} -gt 0 ]] && real="$(sed 's/.* COM//' <<<"${other_ports[0]}")"
   DIAG_WINE_COM="$com" DIAG_WINE_DESCRIPTION="$description" DIAG_WINE_REAL_COM="$real" \

@@ -20,6 +20,11 @@ struct ChildSpec {
   std::string output_file;
 };
 
+// Nothing a runner starts outlives it, however the runner ends. POSIX: each child leads a
+// process group of its own (so a terminal's Ctrl-C reaches only the runner, which decides) and
+// gets SIGKILL when the runner dies (the parent-death signal, armed per child). Windows: each
+// child is in a job object that kills it, and whatever it started, when the runner's handle to
+// the job closes, which the system does when the runner ends in any way.
 class ChildProcess {
  public:
   // A child still running when its owner lets go of it is stopped first: none outlives the
@@ -28,17 +33,23 @@ class ChildProcess {
   // Never blocks: true once the child has ended, with its exit code (a child ended by a signal
   // gives 128 + the signal number).
   virtual bool Finished(int* exit_code) = 0;
-  // Ends the child at once (SIGKILL, TerminateProcess) and waits for it to be gone.
+  // Ends the child and everything it started at once (SIGKILL to its group, the job
+  // terminated) and waits for it to be gone.
   virtual void Stop() = 0;
 };
 
 // Starts the child; null with a reason when it could not be started (no program, no folder).
+// A relative program path is taken from the runner's current folder, not the child's.
 // Windows: the child gets no console window of its own, so that a program that hides or shows
 // its console cannot take the runner's.
 std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* error);
 
 // The folder of the running program's own executable ("" when it cannot be told).
 std::string OwnProgramFolder();
+
+// True when `file` is a program file this platform can start (POSIX: a regular file the user
+// may execute; Windows: a file that is there).
+bool ProgramRunnable(const std::string& file);
 
 // The executable file of the program `name` in `folder`, as the platform names it.
 std::string ProgramFile(const std::string& folder, const std::string& name);

@@ -16,6 +16,8 @@ void KeepRunningWithoutConsole();
 
 // Writes the text unchanged to standard output.
 void ConsoleWrite(const std::string& text);
+// Writes the text unchanged to standard error.
+void ConsoleWriteError(const std::string& text);
 // Writes wide text unchanged (converted to the console's encoding where needed).
 void ConsoleWriteWide(const std::wstring& text);
 
@@ -23,6 +25,9 @@ void ConsoleWriteWide(const std::wstring& text);
 // so a table can be redrawn in place; on Windows this switches the console to take them. False
 // for a file or a pipe, which then get plain lines.
 bool PrepareLiveConsole();
+
+// The number of columns of the terminal standard output goes to; 80 when it cannot be told.
+int ConsoleColumns();
 
 // A key press is waiting (console keyboard poll); never blocks.
 bool KeyWaiting();

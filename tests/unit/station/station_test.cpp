@@ -1,5 +1,6 @@
-// The station runner with its programs replaced: the step read from a run log, and the run of
-// several slots in test time (a run past its limit is stopped, the others go on).
+// The station runner with its programs, its slots and its stop request replaced, in test time:
+// a run past its limit, a reason for every kind of FAIL, an empty slot, a failed program ending
+// its slot's work, a stop, a record that cannot be written.
 #include <stdlib.h>
 
 #include <algorithm>
@@ -7,7 +8,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <sstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -21,36 +22,12 @@ namespace {
 namespace fs = std::filesystem;
 using station::Program;
 
-TEST(CurrentStep, ReadFromTheEndOfTheRunLog) {
-  struct Case {
-    Program program;
-    const char* log;
-    const char* step;
-  };
-  const std::vector<Case> cases = {
-      {Program::kItemsmith, "", ""},
-      {Program::kItemsmith,
-       "KVX_WriteNVItem version: 20120831 \r\n\r\n\r\n1. search com port before eject disk\r\n",
-       "1. search com port before eject disk"},
-      {Program::kItemsmith, "EjectDisk +++\r\nFind KVX Mass storage \r\n", "EjectDisk"},
-      {Program::kItemsmith,
-       "\r\n5. *** start to burn nv item *** \r\n\r\nSetNvItem 453 +++\r\nSetNvItem 4",
-       "SetNvItem 453"},
-      {Program::kTreesmith,
-       "IMAGE_SKU_KVX \n===== ConnectDevice + ===== \n===== ConnectDevice - ===== \n",
-       "ConnectDevice"},
-      {Program::kTreesmith, "===== WriteFGI + ===== \nVODE_EfsWrite: PASS, x\n", "WriteFGI"},
-      {Program::kTreesmith, "EjectDisk +++\n", ""},  // another program's banner is no step
-  };
-  for (const Case& c : cases) EXPECT_EQ(station::CurrentStep(c.program, c.log), c.step) << c.log;
-}
-
-// A program that ends at once, leaving the files it is given, or never ends.
+// A program that ends at once with `code`, or never ends until stopped.
 class FakeChild final : public platform::ChildProcess {
  public:
-  FakeChild(bool ends, int* stops) : ends_(ends), stops_(stops) {}
+  FakeChild(bool ends, int code, int* stops) : ends_(ends), code_(code), stops_(stops) {}
   bool Finished(int* code) override {
-    *code = 0;
+    *code = stopped_ ? 137 : code_;
     return ends_ || stopped_;
   }
   void Stop() override {
@@ -60,9 +37,24 @@ class FakeChild final : public platform::ChildProcess {
 
  private:
   bool ends_;
+  int code_;
   bool stopped_ = false;
   int* stops_;
 };
+
+// What one program run does: the files it leaves, its exit code, whether it hangs, whether it
+// cannot be started.
+struct Behaviour {
+  std::map<std::string, std::string> leaves;
+  int code = 0;
+  bool hangs = false;
+  bool unstartable = false;
+};
+
+const std::map<std::string, std::string> kItemPass = {
+    {"KVX_WriteNVItem_result.txt", "[WriteNVItem PASS]\r\n"}};
+const std::map<std::string, std::string> kTreePass = {
+    {"Kvx_treesmith_Result.txt", "PASS"}, {"Kvx_treesmith.log", "===== WriteFGI + ===== \n"}};
 
 class StationRun : public ::testing::Test {
  protected:
@@ -75,127 +67,261 @@ class StationRun : public ::testing::Test {
     options_.template_folder = base_ + "/template";
     options_.work_folder = base_ + "/runs";
     options_.csv_file = base_ + "/station.csv";
-    options_.programs_folder = "/programs";
     options_.limit_seconds = 60;
+    options_.jobs = {{Program::kItemsmith, "write+reset", {"reset"}, "/programs/itemsmith"},
+                     {Program::kTreesmith, "kvx", {}, "/programs/treesmith"}};
   }
   void TearDown() override { fs::remove_all(base_); }
 
-  // Each program run: what it leaves in its working folder, keyed by slot and program name.
-  int Run(const std::map<std::string, std::map<std::string, std::string>>& leaves,
-          const std::vector<std::string>& hangs) {
-    station::Launcher launch = [&](const platform::ChildSpec& launch, std::string*) {
+  // Each program run behaves as `behaviours` says, keyed by "slot program"; a slot is present
+  // once the test time has reached its entry in `arrives_after_ms` (absent: at once; -1: never).
+  int Run(const std::map<std::string, Behaviour>& behaviours,
+          const std::map<std::string, int>& arrives_after_ms = {}) {
+    const uint64_t begin = clock_.NowMs();
+    station::Surroundings outside;
+    outside.launch = [&](const platform::ChildSpec& launch, std::string* error) {
       specs_.push_back(launch);
       const std::string key =
           launch.environment.at(0).second + " " + fs::path(launch.program).filename().string();
       EXPECT_TRUE(fs::exists(launch.working_folder + "/KVX_nvitem.txt"))
           << "a copy of the template";
-      if (leaves.count(key) != 0) {
-        for (const auto& [name, text] : leaves.at(key))
-          std::ofstream(launch.working_folder + "/" + name) << text;
+      const Behaviour b = behaviours.count(key) != 0 ? behaviours.at(key) : Behaviour{};
+      if (b.unstartable) {
+        *error = "cannot run " + launch.program + ": No such file or directory";
+        return std::unique_ptr<platform::ChildProcess>();
       }
-      const bool hang = std::find(hangs.begin(), hangs.end(), key) != hangs.end();
-      return std::unique_ptr<platform::ChildProcess>(std::make_unique<FakeChild>(!hang, &stops_));
+      for (const auto& [name, text] : b.leaves)
+        std::ofstream(launch.working_folder + "/" + name) << text;
+      return std::unique_ptr<platform::ChildProcess>(
+          std::make_unique<FakeChild>(!b.hangs, b.code, &stops_));
     };
-    return station::RunStation(options_, clock_, launch, false,
-                               [&](const std::string& text) { output_ += text; });
-  }
-  std::vector<std::string> CsvLines() {
-    std::ifstream in(options_.csv_file);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    outside.device_at = [&, begin](const std::string& slot) {
+      ++presence_checks_[slot];
+      if (arrives_after_ms.count(slot) == 0) return true;
+      const int after = arrives_after_ms.at(slot);
+      return after >= 0 && clock_.NowMs() - begin >= static_cast<uint64_t>(after);
+    };
+    outside.stop_request = [&]() {
+      return stop_after_polls_ >= 0 && polls_++ >= stop_after_polls_ ? std::string("SIGTERM")
+                                                                     : std::string();
+    };
+    outside.write = [&](const std::string& text) { output_ += text; };
+    outside.write_error = [&](const std::string& text) { errors_ += text; };
+    return station::RunStation(options_, clock_, outside);
   }
 
-  std::string base_, output_;
+  // The CSV's rows by "slot program": the fields after the header.
+  std::map<std::string, std::vector<std::string>> CsvRows() {
+    std::ifstream in(options_.csv_file);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, station::CsvHeader());
+    std::map<std::string, std::vector<std::string>> rows;
+    while (std::getline(in, line)) {
+      // Fields with a comma or a quote are quoted, quotes doubled.
+      std::vector<std::string> fields(1);
+      bool quoted = false;
+      for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"' && quoted && i + 1 < line.size() && line[i + 1] == '"') {
+          fields.back().push_back('"');
+          ++i;
+        } else if (c == '"') {
+          quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+          fields.emplace_back();
+        } else {
+          fields.back().push_back(c);
+        }
+      }
+      EXPECT_GE(fields.size(), 8u) << line;
+      if (fields.size() >= 8) rows[fields[2] + " " + fields[3]] = fields;
+    }
+    return rows;
+  }
+  static std::string Verdict(const std::vector<std::string>& row) { return row.at(5); }
+  static std::string Reason(const std::vector<std::string>& row) { return row.at(7); }
+
+  std::string base_, output_, errors_;
   station::Options options_;
   testsupport::TestClock clock_;
   std::vector<platform::ChildSpec> specs_;
+  std::map<std::string, int> presence_checks_;
   int stops_ = 0;
+  int stop_after_polls_ = -1;
+  int polls_ = 0;
 };
 
 TEST_F(StationRun, ARunPastItsLimitIsStoppedAndFailsItsSlotAlone) {
-  std::string message;
-  bool help = false;
-  ASSERT_TRUE(
-      station::ParseOptions({"--slot", "1-1", "--slot", "1-2", "--template",
-                             options_.template_folder, "--treesmith", "vexa", "--itemsmith-reset"},
-                            &options_, &help, &message))
-      << message;
-  const std::map<std::string, std::string> item_pass = {{"KVX_WriteNVItem_result.txt",
-                                                         "[WriteNVItem PASS]\r\n"}},
-                                           tree_pass = {
-                                               {"Kvx_treesmith_Result.txt", "PASS"},
-                                               {"Kvx_treesmith.log", "===== WriteFGI + ===== \n"}};
+  options_.slots = {"1-1", "1-2"};
+  options_.jobs[1] = {Program::kTreesmith, "vexa", {"--VEXA"}, "/programs/treesmith"};
+  Behaviour hang;
+  hang.hangs = true;
+  hang.leaves = kItemPass;  // a verdict file written before the hang must not count
   const int code = Run(
-      {{"1-1 itemsmith", item_pass}, {"1-1 treesmith", tree_pass}, {"1-2 treesmith", tree_pass}},
-      {"1-2 itemsmith"});
-  EXPECT_EQ(code, 1);
+      {{"1-1 itemsmith", {kItemPass}}, {"1-1 treesmith", {kTreePass}}, {"1-2 itemsmith", hang}});
+  EXPECT_EQ(code, station::kExitNotAllPassed);
   EXPECT_EQ(stops_, 1);
   // itemsmith first on each slot, with the reset argument; treesmith in its mode; every run in
-  // a folder of its own, pinned to its slot.
-  ASSERT_EQ(specs_.size(), 4u);
-  std::vector<std::string> folders;
+  // a folder of its own, pinned to its slot; the failed slot's treesmith never starts.
+  ASSERT_EQ(specs_.size(), 3u);
+  std::set<std::string> folders;
   for (const platform::ChildSpec& launch : specs_) {
     const bool item = fs::path(launch.program).filename() == "itemsmith";
     EXPECT_EQ(launch.arguments,
               item ? std::vector<std::string>{"reset"} : std::vector<std::string>{"--VEXA"});
     EXPECT_EQ(launch.environment.at(0).first, "DIAG_USB_LOCATION");
-    EXPECT_EQ(std::count(folders.begin(), folders.end(), launch.working_folder), 0);
-    folders.push_back(launch.working_folder);
+    EXPECT_TRUE(folders.insert(launch.working_folder).second);
+    EXPECT_TRUE(fs::path(launch.working_folder).is_absolute());
   }
-  const std::vector<std::string> lines = CsvLines();
-  ASSERT_EQ(lines.size(), 5u);
-  EXPECT_EQ(lines[0], "time,slot,program,mode,verdict,seconds,folder");
-  const std::vector<std::string> expected = {
-      ",1-1,itemsmith,write+reset,PASS,", ",1-1,treesmith,vexa,PASS,",
-      ",1-2,itemsmith,write+reset,FAIL,60,", ",1-2,treesmith,vexa,PASS,"};
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_NE(lines[i + 1].find(expected[i]), std::string::npos) << lines[i + 1];
-  }
-  EXPECT_NE(output_.find("1-2 itemsmith: stopped after 60 s"), std::string::npos) << output_;
+  auto rows = CsvRows();
+  ASSERT_EQ(rows.size(), 4u);
+  EXPECT_EQ(Verdict(rows["1-1 itemsmith"]), "PASS");
+  EXPECT_EQ(Verdict(rows["1-1 treesmith"]), "PASS");
+  EXPECT_EQ(Verdict(rows["1-2 itemsmith"]), "FAIL");
+  EXPECT_EQ(rows["1-2 itemsmith"][6], "60.0");
+  EXPECT_EQ(Reason(rows["1-2 itemsmith"]).rfind("no verdict within 60 s", 0), 0u);
+  EXPECT_FALSE(fs::exists(rows["1-2 itemsmith"][8] + "/KVX_WriteNVItem_result.txt"));
+  EXPECT_EQ(Verdict(rows["1-2 treesmith"]), "SKIPPED");
+  EXPECT_EQ(Reason(rows["1-2 treesmith"]), "itemsmith failed before");
   EXPECT_NE(output_.find("1-1 treesmith: WriteFGI -> PASS"), std::string::npos) << output_;
 }
 
-TEST_F(StationRun, NoVerdictOrAFailingVerdictIsAFail) {
-  options_.slots = {"a", "b", "c"};
-  options_.jobs = {{Program::kTreesmith, "delete-dl", {"--DeleteDLFile"}}};
-  const int code =
-      Run({{"a treesmith", {{"Kvx_treesmith_Delete_DL_Result.txt", "PASS"}}},
-           {"b treesmith", {{"Kvx_treesmith_Delete_DL_Result.txt", "FAIL"}}},
-           {"c treesmith", {{"Kvx_treesmith_Result.txt", "PASS"}}}},  // another mode's file
-          {});
-  EXPECT_EQ(code, 1);
-  const std::vector<std::string> lines = CsvLines();
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_NE(lines[1].find(",a,treesmith,delete-dl,PASS,"), std::string::npos);
-  EXPECT_NE(lines[2].find(",b,treesmith,delete-dl,FAIL,"), std::string::npos);
-  EXPECT_NE(lines[3].find(",c,treesmith,delete-dl,FAIL,"), std::string::npos);
-  // A second start appends, in a new working folder.
-  options_.slots = {"a"};
-  EXPECT_EQ(Run({{"a treesmith", {{"Kvx_treesmith_Delete_DL_Result.txt", "PASS"}}}}, {}), 0);
-  EXPECT_EQ(CsvLines().size(), 5u);
-  EXPECT_NE(specs_.back().working_folder, specs_.front().working_folder);
+TEST_F(StationRun, EveryVerdictButPassSaysWhy) {
+  struct Case {
+    const char* slot;
+    Behaviour itemsmith;
+    const char* reason;  // of the itemsmith row
+  };
+  Behaviour write_fail{{{"KVX_WriteNVItem_result.txt", "[WriteNVItem FAIL]\r\n"},
+                        {"KVX_WriteNVItem_log.txt",
+                         "5. *** start to burn nv item *** \r\nSetNvItem Fail \r\n\r\n---- Write "
+                         "NV items NV1001 fail ----\r\n\r\n"}}};
+  Behaviour no_verdict;
+  no_verdict.code = 0;
+  Behaviour exit_code{{{"KVX_WriteNVItem_result.txt", "[WriteNVItem PASS]\r\n"}}, 2};
+  Behaviour crashed;
+  crashed.code = 139;
+  Behaviour unstartable;
+  unstartable.unstartable = true;
+  const std::vector<Case> cases = {
+      {"1-1", write_fail, "---- Write NV items NV1001 fail ----"},
+      {"1-2", no_verdict, "exit code 0, no verdict"},
+      {"1-3", exit_code, "exit code 2"},
+      {"1-4", crashed, "exit code 139, no verdict"},
+      {"1-5", unstartable,
+       "not started: cannot run /programs/itemsmith: No such file or directory"},
+  };
+  std::map<std::string, Behaviour> behaviours;
+  options_.slots.clear();
+  for (const Case& c : cases) {
+    options_.slots.push_back(c.slot);
+    behaviours[std::string(c.slot) + " itemsmith"] = c.itemsmith;
+  }
+  // With --keep-going treesmith runs all the same; its FAIL line is the first of a step that
+  // counts (a delete set's failure does not).
+  options_.keep_going = true;
+  behaviours["1-1 treesmith"] = {{{"Kvx_treesmith_Result.txt", "FAIL"},
+                                  {"Kvx_treesmith.log",
+                                   "===== DeleteEFS + ===== \nEFS DIR: FAIL, apps\n"
+                                   "===== DeleteEFS - ===== \n===== WriteEFS_generic + ===== \n"
+                                   "VODE_EfsWrite: FAIL, db/index.html\n"
+                                   "VODE_EfsWrite: FAIL, db/other.html\n"}}};
+  EXPECT_EQ(Run(behaviours), station::kExitNotAllPassed);
+  auto rows = CsvRows();
+  for (const Case& c : cases) {
+    EXPECT_EQ(Verdict(rows[std::string(c.slot) + " itemsmith"]), "FAIL") << c.slot;
+    EXPECT_EQ(Reason(rows[std::string(c.slot) + " itemsmith"]), c.reason) << c.slot;
+  }
+  EXPECT_EQ(Reason(rows["1-1 treesmith"]), "VODE_EfsWrite: FAIL, db/index.html");
+  EXPECT_EQ(specs_.size(), 10u) << "with --keep-going every slot's treesmith runs";
 }
 
-TEST(StationOptions, UsageErrors) {
-  const std::vector<std::vector<std::string>> wrong = {
-      {},
-      {"--slot", "1-1", "--template", "/"},                                  // nothing to run
-      {"--slot", "1-1", "--itemsmith"},                                      // no template
-      {"--template", "/", "--itemsmith"},                                    // no slot
-      {"--slot", "1-1", "--slot", "1-1", "--template", "/", "--itemsmith"},  // a slot twice
-      {"--slot", "1-1", "--template", "/", "--treesmith", "sku"},
-      {"--slot", "1-1", "--template", "/", "--itemsmith", "--limit", "0"},
-      {"--slot", "1-1", "--template", "/nonexistent-template", "--itemsmith"},
-  };
-  for (const auto& args : wrong) {
-    station::Options options;
-    bool help = false;
-    std::string message;
-    EXPECT_FALSE(station::ParseOptions(args, &options, &help, &message))
-        << (args.empty() ? "" : args.back());
-    EXPECT_FALSE(message.empty());
+TEST_F(StationRun, AnEmptySlotIsNoDeviceAfterThePresenceWaitAndRunsNothing) {
+  options_.slots = {"1-1", "1-2", "1-3"};
+  options_.presence_wait_seconds = 15;
+  // 1-2 stays empty; 1-3 fills 5 s after the start (a device still starting up).
+  const int code = Run({{"1-1 itemsmith", {kItemPass}},
+                        {"1-1 treesmith", {kTreePass}},
+                        {"1-3 itemsmith", {kItemPass}},
+                        {"1-3 treesmith", {kTreePass}}},
+                       {{"1-2", -1}, {"1-3", 5000}});
+  EXPECT_EQ(code, station::kExitNotAllPassed);
+  for (const platform::ChildSpec& launch : specs_)
+    EXPECT_NE(launch.environment.at(0).second, "1-2");
+  EXPECT_EQ(specs_.size(), 4u);
+  auto rows = CsvRows();
+  EXPECT_EQ(Verdict(rows["1-3 itemsmith"]), "PASS");
+  for (const char* program : {"itemsmith", "treesmith"}) {
+    const auto& row = rows[std::string("1-2 ") + program];
+    EXPECT_EQ(Verdict(row), "NO DEVICE");
+    EXPECT_EQ(Reason(row), "nothing at the slot within 15 s");
+    // Decided once the wait was over, not later: the empty slot costs 15 s, not minutes.
+    EXPECT_EQ(row[6].substr(0, 3), "15.") << row[6];
   }
+  EXPECT_LT(clock_.NowMs(), 1000000u + 16000u);
+}
+
+TEST_F(StationRun, AStopEndsTheRunningRunsAbortedAndStartsNoNewOne) {
+  options_.slots = {"1-1", "1-2"};
+  Behaviour hang;
+  hang.hangs = true;
+  hang.leaves = kItemPass;
+  stop_after_polls_ = 3;
+  const int code = Run({{"1-1 itemsmith", hang}, {"1-2 itemsmith", hang}});
+  EXPECT_EQ(code, station::kExitStopped);
+  EXPECT_EQ(stops_, 2);
+  EXPECT_EQ(specs_.size(), 2u) << "no treesmith starts after the stop";
+  auto rows = CsvRows();
+  ASSERT_EQ(rows.size(), 4u);
+  for (const char* slot : {"1-1", "1-2"}) {
+    const auto& item = rows[std::string(slot) + " itemsmith"];
+    EXPECT_EQ(Verdict(item), "ABORTED");
+    EXPECT_EQ(Reason(item).rfind("stopped (SIGTERM)", 0), 0u) << Reason(item);
+    EXPECT_FALSE(fs::exists(item[8] + "/KVX_WriteNVItem_result.txt")) << "no verdict stays";
+    const auto& tree = rows[std::string(slot) + " treesmith"];
+    EXPECT_EQ(Verdict(tree), "ABORTED");
+    EXPECT_EQ(Reason(tree), "not started (SIGTERM)");
+  }
+  EXPECT_NE(output_.find("ABORTED"), std::string::npos) << "the final table";
+}
+
+TEST_F(StationRun, ARecordThatCannotBeWrittenIsExitCodeFour) {
+  options_.slots = {"1-1"};
+  options_.jobs.resize(1);
+  options_.csv_file = base_ + "/template";  // a folder
+  EXPECT_EQ(Run({{"1-1 itemsmith", {kItemPass}}}), station::kExitRecordLost);
+  EXPECT_NE(errors_.find("cannot append to " + options_.csv_file), std::string::npos) << errors_;
+}
+
+TEST_F(StationRun, TheProgramsOwnFilesInTheTemplateAreNotCopied) {
+  options_.slots = {"1-1"};
+  options_.jobs.resize(1);
+  for (const char* name : {"KVX_WriteNVItem_result.txt", "kvx_treesmith_result.txt",
+                           "KVX_WriteNVItem_log.txt", "console.txt"})
+    std::ofstream(base_ + "/template/" + name) << "[WriteNVItem PASS]\r\n";
+  // The program leaves nothing: the template's old verdict must not make a PASS.
+  EXPECT_EQ(Run({}), station::kExitNotAllPassed);
+  ASSERT_EQ(specs_.size(), 1u);
+  const std::string folder = specs_[0].working_folder;
+  EXPECT_TRUE(fs::exists(folder + "/KVX_nvitem.txt"));
+  EXPECT_TRUE(fs::is_directory(folder + "/db"));
+  EXPECT_FALSE(fs::exists(folder + "/KVX_WriteNVItem_result.txt"));
+  EXPECT_FALSE(fs::exists(folder + "/kvx_treesmith_result.txt"));
+  EXPECT_FALSE(fs::exists(folder + "/KVX_WriteNVItem_log.txt"));
+}
+
+TEST_F(StationRun, ASecondStartAppendsInANewFolder) {
+  options_.slots = {"1-1"};
+  options_.jobs.resize(1);
+  EXPECT_EQ(Run({{"1-1 itemsmith", {kItemPass}}}), station::kExitAllPassed);
+  EXPECT_EQ(Run({{"1-1 itemsmith", {kItemPass}}}), station::kExitAllPassed);
+  std::ifstream in(options_.csv_file);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_EQ(lines.size(), 3u);
+  ASSERT_EQ(specs_.size(), 2u);
+  EXPECT_NE(specs_[0].working_folder, specs_[1].working_folder);
 }
 
 }  // namespace

@@ -1,0 +1,98 @@
+// The rows as the operator's table and the CSV record show them.
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "station/station.hpp"
+
+namespace station {
+namespace {
+
+constexpr size_t kProgramWidth = 9;  // treesmith
+constexpr size_t kModeWidth = 11;    // write+reset
+constexpr size_t kSecondsWidth = 6;
+constexpr size_t kVerdictWidth = 9;  // NO DEVICE
+constexpr size_t kSlotWidestWidth = 24;
+constexpr size_t kSlotNarrowestWidth = 6;
+constexpr size_t kStepNarrowestWidth = 10;
+// Blanks between the six columns.
+constexpr size_t kFixedWidth = kProgramWidth + kModeWidth + kSecondsWidth + kVerdictWidth + 5;
+
+std::string Fit(const std::string& text, size_t width) {
+  if (text.size() <= width) return text + std::string(width - text.size(), ' ');
+  return text.substr(0, width - 1) + "~";
+}
+
+// Slots of one hub share their start and differ at the end.
+std::string FitKeepingEnd(const std::string& text, size_t width) {
+  if (text.size() <= width) return text + std::string(width - text.size(), ' ');
+  return "~" + text.substr(text.size() - (width - 1));
+}
+
+std::string CsvField(const std::string& text) {
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+std::string Stamp(const platform::LocalTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
+}
+
+std::string Tenths(uint32_t tenths) {
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
+}
+
+}  // namespace
+
+TableLayout LayoutFor(const std::vector<Row>& rows, int columns) {
+  size_t longest = 4;  // SLOT
+  for (const Row& row : rows) longest = std::max(longest, row.slot.size());
+  // One column short of the width: a line that fills it would wrap on some terminals.
+  const size_t usable = columns > 1 ? static_cast<size_t>(columns) - 1 : 0;
+  const size_t room = usable > kFixedWidth ? usable - kFixedWidth : 0;
+  TableLayout layout;
+  layout.slot = std::min(longest, kSlotWidestWidth);
+  if (room < layout.slot + kStepNarrowestWidth) {
+    const size_t spare = room > kStepNarrowestWidth ? room - kStepNarrowestWidth : 0;
+    layout.slot =
+        std::max(std::min(layout.slot, kSlotNarrowestWidth), std::min(layout.slot, spare));
+  }
+  layout.step = std::max(kStepNarrowestWidth, room > layout.slot ? room - layout.slot : 0);
+  return layout;
+}
+
+std::string TableHeader(const TableLayout& layout) {
+  return Fit("SLOT", layout.slot) + " " + Fit("PROGRAM", kProgramWidth) + " " +
+         Fit("MODE", kModeWidth) + " " + Fit("STEP / REASON", layout.step) + " " + "   SEC " +
+         "VERDICT";
+}
+
+std::string FormatRow(const Row& row, const TableLayout& layout) {
+  char seconds[16];
+  std::snprintf(seconds, sizeof seconds, "%6u", row.tenths / 10);
+  const std::string& step = row.reason.empty() ? row.step : row.reason;
+  std::string line = FitKeepingEnd(row.slot, layout.slot) + " " + Fit(row.program, kProgramWidth) +
+                     " " + Fit(row.mode, kModeWidth) + " " + Fit(step, layout.step) + " " +
+                     seconds + " " + row.verdict;
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
+}
+
+std::string CsvHeader() { return "start,end,slot,program,mode,verdict,seconds,reason,folder"; }
+
+std::string CsvLine(const Row& row) {
+  return Stamp(row.start) + "," + Stamp(row.end) + "," + CsvField(row.slot) + "," + row.program +
+         "," + row.mode + "," + row.verdict + "," + Tenths(row.tenths) + "," +
+         CsvField(row.reason) + "," + CsvField(row.folder);
+}
+
+}  // namespace station

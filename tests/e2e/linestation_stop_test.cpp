@@ -1,0 +1,260 @@
+// The built linestation as a supervisor: stopped by each signal it leaves no program running
+// and records every run ABORTED; killed outright it still leaves none; a relative --programs
+// folder works; an empty slot is NO DEVICE. The programs it runs here are small scripts that
+// stand in for itemsmith, so that a run lasts exactly as long as the test wants. And the
+// --help / --version answers of both real programs touch no device.
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/treesmith_harness.hpp"
+#include "tests/support/eventually.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using treesmith_e2e::Child;
+
+// Gone, or a zombie that nobody has reaped yet: either way it runs no more.
+bool Gone(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return true;
+  const size_t close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+pid_t PidIn(const std::string& file) {
+  std::ifstream in(file);
+  pid_t pid = 0;
+  in >> pid;
+  return pid;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class StationSupervisor : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/linestation-stop-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    base_ = pattern;
+    fs::create_directories(base_ + "/template");
+    efstool_test::CopyExample("kvx", base_ + "/template");
+    std::ofstream(base_ + "/template/KVX_nvitem.txt") << "NV1:1\n";
+    fs::create_directories(base_ + "/bin");
+    // Two slots with something at them: a tty of the USB device at each location.
+    for (const char* slot : {"1-3.1", "1-3.2"}) {
+      const std::string tty = std::string("ttyUSB") + slot[4];
+      const std::string device =
+          base_ + "/root/sys/devices/usb1/" + slot + "/" + slot + ":1.0/" + tty;
+      fs::create_directories(device);
+      fs::create_directories(base_ + "/root/sys/class/tty");
+      fs::create_directory_symlink(device, base_ + "/root/sys/class/tty/" + tty);
+    }
+  }
+  void TearDown() override {
+    for (const pid_t pid : strays_) kill(pid, SIGKILL);
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+  }
+
+  void Program(const std::string& name, const std::string& script) {
+    const std::string path = base_ + "/bin/" + name;
+    std::ofstream(path) << "#!/bin/sh\n" << script;
+    chmod(path.c_str(), 0755);
+  }
+
+  bool StartStation(Child* station, const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
+                                     "--template",
+                                     "template",
+                                     "--itemsmith",
+                                     "--treesmith",
+                                     "kvx",
+                                     "--programs",
+                                     "bin",
+                                     "--work",
+                                     "runs",
+                                     "--csv",
+                                     "station.csv",
+                                     "--slot",
+                                     "1-3.1",
+                                     "--slot",
+                                     "1-3.2"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return station->Start(argv, base_, {"DIAG_DEVICE_ROOT=" + base_ + "/root"},
+                          base_ + "/station.txt");
+  }
+
+  // The run folder of a slot's itemsmith.
+  std::string RunFolder(const std::string& slot) {
+    std::error_code ec;
+    for (fs::directory_iterator batch(base_ + "/runs", ec), end; !ec && batch != end;
+         batch.increment(ec)) {
+      return (batch->path() / (slot + "-itemsmith")).string();
+    }
+    return "";
+  }
+
+  std::vector<std::string> CsvLines() {
+    std::ifstream in(base_ + "/station.csv");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+  }
+
+  std::string base_;
+  std::vector<pid_t> strays_;
+};
+
+// A stand-in for itemsmith that leaves a PASS at once, starts a program of its own, and then
+// never ends: only a stop ends it.
+const char kHangingItemsmith[] =
+    "echo $$ > pid\n"
+    "printf '[WriteNVItem PASS]\\r\\n' > KVX_WriteNVItem_result.txt\n"
+    "printf '1. search com port before eject disk\\r\\n' > KVX_WriteNVItem_log.txt\n"
+    "sleep 600 &\n"
+    "echo $! > grandchild\n"
+    "exec sleep 600\n";
+
+TEST_F(StationSupervisor, EachStopSignalLeavesNoProgramAndRecordsEveryRunAborted) {
+  Program("itemsmith", kHangingItemsmith);
+  Program("treesmith", "exit 0\n");
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    const std::string name = signal_number == SIGINT    ? "SIGINT"
+                             : signal_number == SIGTERM ? "SIGTERM"
+                                                        : "SIGHUP";
+    SCOPED_TRACE(name);
+    fs::remove_all(base_ + "/runs");
+    fs::remove(base_ + "/station.csv");
+    Child station;
+    ASSERT_TRUE(StartStation(&station, {}));
+    std::vector<pid_t> programs;
+    for (const char* slot : {"1-3.1", "1-3.2"}) {
+      ASSERT_TRUE(testsupport::Eventually(
+          [&] { return PidIn(RunFolder(slot) + "/grandchild") > 0; }, 20000));
+      programs.push_back(PidIn(RunFolder(slot) + "/pid"));
+      programs.push_back(PidIn(RunFolder(slot) + "/grandchild"));
+    }
+    strays_.insert(strays_.end(), programs.begin(), programs.end());
+    station.Signal(signal_number);
+    EXPECT_EQ(station.Wait(20000), 3);
+    for (const pid_t pid : programs) {
+      EXPECT_TRUE(testsupport::Eventually([&] { return Gone(pid); })) << "pid " << pid;
+    }
+    const std::vector<std::string> lines = CsvLines();
+    ASSERT_EQ(lines.size(), 5u);
+    for (size_t i = 1; i < lines.size(); ++i) {
+      EXPECT_NE(lines[i].find(",ABORTED,"), std::string::npos) << lines[i];
+      EXPECT_NE(lines[i].find(name), std::string::npos) << lines[i];
+    }
+    for (const char* slot : {"1-3.1", "1-3.2"}) {
+      EXPECT_FALSE(fs::exists(RunFolder(slot) + "/KVX_WriteNVItem_result.txt"))
+          << "a stopped run leaves no verdict";
+    }
+    EXPECT_NE(Slurp(base_ + "/station.txt").find("VERDICT"), std::string::npos)
+        << "the final table";
+  }
+}
+
+TEST_F(StationSupervisor, KilledOutrightItLeavesNoProgramRunning) {
+  Program("itemsmith", "echo $$ > pid\nexec sleep 600\n");
+  Program("treesmith", "exit 0\n");
+  Child station;
+  ASSERT_TRUE(StartStation(&station, {}));
+  std::vector<pid_t> programs;
+  for (const char* slot : {"1-3.1", "1-3.2"}) {
+    ASSERT_TRUE(
+        testsupport::Eventually([&] { return PidIn(RunFolder(slot) + "/pid") > 0; }, 20000));
+    programs.push_back(PidIn(RunFolder(slot) + "/pid"));
+  }
+  strays_.insert(strays_.end(), programs.begin(), programs.end());
+  station.Signal(SIGKILL);
+  station.Wait(20000);
+  for (const pid_t pid : programs) {
+    EXPECT_TRUE(testsupport::Eventually([&] { return Gone(pid); })) << "pid " << pid;
+  }
+}
+
+TEST_F(StationSupervisor, RelativeProgramsFolderAndAnEmptySlot) {
+  Program("itemsmith", "printf '[WriteNVItem PASS]\\r\\n' > KVX_WriteNVItem_result.txt\n");
+  Program("treesmith", "printf PASS > Kvx_treesmith_Result.txt\n");
+  Child station;
+  ASSERT_TRUE(StartStation(&station, {"--slot", "1-9.9", "--presence-wait", "0"}));
+  EXPECT_EQ(station.Wait(20000), 1);
+  const std::vector<std::string> lines = CsvLines();
+  ASSERT_EQ(lines.size(), 7u);
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const bool empty_slot = lines[i].find(",1-9.9,") != std::string::npos;
+    EXPECT_NE(lines[i].find(empty_slot ? ",NO DEVICE," : ",PASS,"), std::string::npos) << lines[i];
+  }
+  EXPECT_FALSE(fs::exists(RunFolder("1-9.9"))) << "nothing ran on the empty slot";
+}
+
+TEST_F(StationSupervisor, ASetUpMistakeIsOneLineOnStandardErrorAndStartsNothing) {
+  Program("itemsmith", "echo ran > ran\n");
+  Program("treesmith", "echo ran > ran\n");
+  fs::remove_all(base_ + "/template/SMS");
+  Child station;
+  ASSERT_TRUE(
+      station.Start({"/bin/sh", "-c", "exec \"$@\" 2>errors.txt", "sh",
+                     std::string(TEST_BINARY_DIR) + "/station/linestation", "--template",
+                     "template", "--treesmith", "KVX", "--programs", "bin", "--slot", "1-3.1"},
+                    base_, {"DIAG_DEVICE_ROOT=" + base_ + "/root"}, base_ + "/station.txt"));
+  EXPECT_EQ(station.Wait(20000), 2);
+  EXPECT_EQ(Slurp(base_ + "/errors.txt"), "linestation: the template " + base_ +
+                                              "/template has no SMS, which treesmith kvx needs\n");
+  EXPECT_EQ(Slurp(base_ + "/station.txt"), "");
+  EXPECT_FALSE(fs::exists(base_ + "/linestation.csv"));
+  EXPECT_FALSE(fs::exists(base_ + "/station-runs"));
+}
+
+TEST_F(StationSupervisor, TheProgramsQuestionsTouchNoDevice) {
+  // diagsim tells every request it receives on its error output.
+  Child device;
+  ASSERT_TRUE(device.Start(
+      {"/bin/sh", "-c", "exec \"$0\" --root \"$1\" --com 5 --usb-location 1-3.3 --verbose 2>&1",
+       std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", base_ + "/device"},
+      "", {}, ""));
+  ASSERT_TRUE(device.WaitForOutput("diagsim: serving COM5"));
+  fs::create_directories(base_ + "/work");
+  const std::vector<std::string> env = {"DIAG_DEVICE_ROOT=" + base_ + "/device"};
+  for (const char* program : {"nvtool/itemsmith", "efstool/treesmith"}) {
+    for (const char* question : {"--help", "-h", "--version"}) {
+      SCOPED_TRACE(std::string(program) + " " + question);
+      Child asked;
+      ASSERT_TRUE(asked.Start({std::string(TEST_BINARY_DIR) + "/" + program, question},
+                              base_ + "/work", env, base_ + "/answer.txt"));
+      EXPECT_EQ(asked.Wait(20000), 0);
+      const std::string answer = Slurp(base_ + "/answer.txt");
+      EXPECT_EQ(answer.rfind(question[2] == 'v' ? fs::path(program).filename().string() + " "
+                                                : std::string("usage: "),
+                             0),
+                0u)
+          << answer;
+      EXPECT_TRUE(fs::is_empty(base_ + "/work")) << "no file written";
+    }
+  }
+  EXPECT_FALSE(device.WaitForOutput("diagsim: request", 300)) << device.output();
+  // The same device does see a run: the silence above is the programs', not the channel's.
+  Child run;
+  ASSERT_TRUE(run.Start({std::string(TEST_BINARY_DIR) + "/efstool/treesmith", "--DeleteDLFile"},
+                        base_ + "/work", env, base_ + "/answer.txt"));
+  EXPECT_EQ(run.Wait(60000), 0);
+  EXPECT_TRUE(device.WaitForOutput("diagsim: request", 5000));
+  device.Signal(SIGTERM);
+  device.Wait(20000);
+}
+
+}  // namespace
