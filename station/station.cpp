@@ -37,6 +37,8 @@ const char kUsage[] =
     "                      FAIL (default 900)\n"
     "  --programs FOLDER   where itemsmith and treesmith are (default: beside linestation)\n"
     "  --help              show this text\n"
+    "linestation --list-slots lists what is plugged in now: for each DIAG port and device\n"
+    "CD-ROM, the slot to give --slot, the port or drive, and the device description.\n"
     "\n"
     "While the runs go, a table shows per slot and program the step read from the run log,\n"
     "the seconds elapsed and the verdict; it is redrawn in place on a terminal and written as\n"
