@@ -99,21 +99,31 @@ std::string Property(HDEVINFO set, SP_DEVINFO_DATA* data, DWORD property) {
   return Narrow(buffer);
 }
 
-// "USBSTOR\CdRom&Ven_KVX&Prod_Mass_storage&Rev_1.00\..." carries the SCSI strings, blanks
-// written as underscores; reading them there needs no handle on a drive another run may hold.
-std::string IdField(const std::wstring& id, const std::wstring& field) {
-  const std::wstring upper = Upper(id);
-  const size_t at = upper.find(L"&" + Upper(field) + L"_");
-  if (at == std::wstring::npos) return "";
-  const size_t from = at + field.size() + 2;
-  const size_t end = id.find_first_of(L"&\\", from);
-  std::string text =
-      Narrow(id.substr(from, end == std::wstring::npos ? std::wstring::npos : end - from));
-  for (char& c : text) {
-    if (c == '_') c = ' ';
+// The SCSI vendor and product strings of a USB CD-ROM, from its first hardware id,
+// "USBSTOR\CdRomKVX_____Mass_storage____1.00": eight characters of vendor and sixteen of
+// product, blanks written as underscores, in their own letter case. Read there, they need no
+// handle on a drive another run may hold.
+bool ScsiStrings(HDEVINFO set, SP_DEVINFO_DATA* data, std::string* vendor, std::string* product) {
+  WCHAR ids[512] = {};
+  if (!SetupDiGetDeviceRegistryPropertyW(set, data, SPDRP_HARDWAREID, nullptr,
+                                         reinterpret_cast<PBYTE>(ids), sizeof ids - 4, nullptr)) {
+    return false;
   }
-  while (!text.empty() && text.back() == ' ') text.pop_back();
-  return text;
+  const std::wstring first = ids;
+  const std::wstring prefix = L"USBSTOR\\CDROM";
+  if (first.size() < prefix.size() + 24 || Upper(first.substr(0, prefix.size())) != prefix)
+    return false;
+  const auto field = [&](size_t at, size_t length) {
+    std::string text = Narrow(first.substr(prefix.size() + at, length));
+    for (char& c : text) {
+      if (c == '_') c = ' ';
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+  };
+  *vendor = field(0, 8);
+  *product = field(8, 16);
+  return true;
 }
 
 }  // namespace
@@ -197,11 +207,7 @@ std::vector<PresentDevice> PresentDevices(const std::string& at) {
       if (!win32::DeviceAtLocation(data.DevInst, pin)) continue;
       PresentDevice cdrom;
       cdrom.kind = PresentDevice::Kind::kCdrom;
-      WCHAR id[MAX_DEVICE_ID_LEN + 1] = {};
-      if (CM_Get_Device_IDW(data.DevInst, id, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS) {
-        cdrom.vendor = win32::IdField(id, L"Ven");
-        cdrom.product = win32::IdField(id, L"Prod");
-      }
+      win32::ScsiStrings(cdroms, &data, &cdrom.vendor, &cdrom.product);
       cdrom.name = "CD-ROM";
       cdrom.description = win32::Property(cdroms, &data, SPDRP_FRIENDLYNAME);
       if (cdrom.description.empty()) cdrom.description = cdrom.vendor + " " + cdrom.product;
