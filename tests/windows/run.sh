@@ -569,6 +569,43 @@ case_linestation_both_slots() {
   check "device 2's tree differs from examples/expected/deletedlfile" diff -r "$dir/dump2" "$here/examples/expected/deletedlfile"
 }
 
+# The pinned eject: with no serial port present, itemsmith pinned to a slot opens that slot's
+# CD-ROM and no other. Each CD-ROM interface path is a Wine device link to a FIFO of the case's,
+# whose reader ends at the first open and close; Wine cannot pass the storage queries to a
+# FIFO, so the run keeps retrying and is stopped after a few passes.
+case_pinned_eject() {
+  local dir="$1" n slot opened readers=()
+  register_slots || { case_errors+=("slots not registered"); return; }
+  for n in 1 2; do
+    mkfifo "$dir/cdrom$n"
+    ln -sf "$dir/cdrom$n" "$WINEPREFIX/dosdevices/$(tr 'A-Z' 'a-z' <<<"usbstor#cdrom&ven_kvx&prod_mass_storage&rev_1.00#slot$n&0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}")"
+  done
+  for slot in 1 2; do
+    for n in 1 2; do
+      cat "$dir/cdrom$n" >/dev/null &
+      readers[$n]=$!
+    done
+    rm -rf "$dir/run" && mkdir -p "$dir/run"
+    cp "$itemsmith" "$standin" "$here/examples/KVX_nvitem.txt" "$dir/run/"
+    DIAG_USB_LOCATION="$(slot_path "$slot")" WINEDLLOVERRIDES="$pinned_overrides" \
+      run_windows "$dir/run" 12 itemsmith.exe
+    opened=""
+    for n in 1 2; do
+      if kill -0 "${readers[$n]}" 2>/dev/null; then
+        kill "${readers[$n]}" 2>/dev/null  # still waiting in its open: never opened
+      else
+        opened+="$n"
+      fi
+      wait "${readers[$n]}" 2>/dev/null
+    done
+    echo "        itemsmith pinned to slot $slot opened the CD-ROM of slot(s): ${opened:-none}"
+    check "pinned to slot $slot, itemsmith opened the CD-ROMs of slots '$opened'" equals "$opened" "$slot"
+    check "pinned to slot $slot, the log shows no eject pass" contains \
+      "$(text_of "$dir/run/KVX_WriteNVItem_log.txt")" "EjectDisk +++"
+    cp -r "$dir/run" "$dir/slot$slot"
+  done
+}
+
 # ---------------------------------------------------------------------------------------------
 
 echo "== cases"
@@ -590,6 +627,7 @@ fi
 run_case pinned_runs case_pinned_runs
 run_case pinned_empty_slot case_pinned_empty_slot
 run_case pinned_refused case_pinned_refused
+run_case pinned_eject case_pinned_eject
 run_case list_slots case_list_slots
 run_case linestation_both_slots case_linestation_both_slots
 
