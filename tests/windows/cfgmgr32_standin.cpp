@@ -68,11 +68,16 @@ LONG ReadValue(DWORD node, const wchar_t* name, DWORD* type, BYTE* data, DWORD* 
 
 const wchar_t* ValueName(ULONG property) {
   switch (property) {
-    case 0x01: return L"DeviceDesc";
-    case 0x0D: return L"FriendlyName";
-    case 0x0E: return L"LocationInformation";
-    case 0x24: return L"LocationPaths";
-    default: return nullptr;
+    case 0x01:
+      return L"DeviceDesc";
+    case 0x0D:
+      return L"FriendlyName";
+    case 0x0E:
+      return L"LocationInformation";
+    case 0x24:
+      return L"LocationPaths";
+    default:
+      return nullptr;
   }
 }
 
@@ -80,8 +85,8 @@ const wchar_t* ValueName(ULONG property) {
 
 extern "C" {
 
-__declspec(dllexport) ConfigRet WINAPI CM_Get_Device_IDW(DWORD node, wchar_t* buffer, ULONG length,
-                                                          ULONG) {
+__declspec(dllexport) ConfigRet WINAPI
+    CM_Get_Device_IDW(DWORD node, wchar_t* buffer, ULONG length, ULONG) {
   if (buffer == nullptr) return kInvalidPointer;
   return IdOf(node, buffer, length) ? kSuccess : kInvalidDevnode;
 }
@@ -99,9 +104,9 @@ __declspec(dllexport) ConfigRet WINAPI CM_Get_Parent(DWORD* parent, DWORD node, 
   return kSuccess;
 }
 
-__declspec(dllexport) ConfigRet WINAPI CM_Get_DevNode_Registry_PropertyW(DWORD node, ULONG property,
-                                                                          ULONG* type, void* buffer,
-                                                                          ULONG* length, ULONG) {
+__declspec(dllexport) ConfigRet WINAPI
+    CM_Get_DevNode_Registry_PropertyW(DWORD node, ULONG property, ULONG* type, void* buffer,
+                                      ULONG* length, ULONG) {
   if (length == nullptr) return kInvalidPointer;
   const wchar_t* name = ValueName(property);
   if (name == nullptr) return kNoSuchValue;
