@@ -187,7 +187,7 @@ int RunItemsmith(int argument_count, const Environment& env) {
     // as a device that never came.
     const platform::UsbPin pin = platform::ReadUsbPin();
     if (pin.state == platform::UsbPin::State::kRefused) {
-      writer.output().WriteLogLine("[Error] " + pin.refusal + " \r\n");
+      writer.output().WriteLogLine("[Error] " + pin.refusal + " ");
     }
     env.remove_file(kResultFileName);
   }

@@ -35,10 +35,10 @@ std::string SlotListing(const std::vector<platform::PresentDevice>& present) {
     if (!ProvisionedHere(device)) continue;
     const bool cdrom = device.kind == platform::PresentDevice::Kind::kCdrom;
     // A device on no USB port cannot be pinned; it is shown so that it is not looked for.
-    rows.push_back({device.slot.empty() ? "(not on a USB port)" : device.slot,
-                    device.name.empty() ? "?" : device.name,
-                    device.description + (cdrom ? " (CD-ROM: its DIAG port comes after the eject)"
-                                                : "")});
+    rows.push_back(
+        {device.slot.empty() ? "(not on a USB port)" : device.slot,
+         device.name.empty() ? "?" : device.name,
+         device.description + (cdrom ? " (CD-ROM: its DIAG port comes after the eject)" : "")});
   }
   if (rows.empty()) return "No DIAG port and no device CD-ROM is plugged in.\n";
   std::stable_sort(rows.begin(), rows.end(),
@@ -48,8 +48,8 @@ std::string SlotListing(const std::vector<platform::PresentDevice>& present) {
     slot_width = std::max(slot_width, row.slot.size());
     name_width = std::max(name_width, row.name.size());
   }
-  std::string text = Padded("SLOT", slot_width) + "  " + Padded("PORT", name_width) +
-                     "  DESCRIPTION\n";
+  std::string text =
+      Padded("SLOT", slot_width) + "  " + Padded("PORT", name_width) + "  DESCRIPTION\n";
   for (const Row& row : rows) {
     text += Padded(row.slot, slot_width) + "  " + Padded(row.name, name_width) + "  " +
             row.description + "\n";

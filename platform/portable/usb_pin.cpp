@@ -14,7 +14,8 @@ bool Printable(wchar_t c) { return c >= 0x20 && c < 0x7F; }
 template <typename Text>
 std::string Shown(const Text& text) {
   std::string shown;
-  for (auto c : text) shown.push_back(Printable(static_cast<wchar_t>(c)) ? static_cast<char>(c) : '?');
+  for (auto c : text)
+    shown.push_back(Printable(static_cast<wchar_t>(c)) ? static_cast<char>(c) : '?');
   return shown;
 }
 

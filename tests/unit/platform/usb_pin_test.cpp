@@ -71,7 +71,8 @@ TEST(UsbPin, WindowsNamesASlotByLocationPathOrInformation) {
   }
   // Not read whole (the environment holds more than the buffer takes), or longer than the bound.
   EXPECT_EQ(PinFromWindowsText(true, L"", false).state, State::kRefused);
-  EXPECT_NE(PinFromWindowsText(true, L"", false).refusal.find("longer than 1023"), std::string::npos);
+  EXPECT_NE(PinFromWindowsText(true, L"", false).refusal.find("longer than 1023"),
+            std::string::npos);
   EXPECT_EQ(PinFromWindowsText(true, std::wstring(1024, L'A'), true).state, State::kRefused);
   EXPECT_EQ(PinFromWindowsText(true, L"Port_#0003.Hub_#0002\u00e9", true).state, State::kRefused);
 }
@@ -99,8 +100,7 @@ class FakeTree final : public platform::portable::DeviceTree {
 };
 
 constexpr uint32_t kRoot = 0, kController = 1, kHub = 2, kDevice = 3, kInterface = 4,
-                   kVendorChild = 5, kPort = 6, kCdrom = 7, kOther = 8, kOtherPort = 9,
-                   kLoop = 10;
+                   kVendorChild = 5, kPort = 6, kCdrom = 7, kOther = 8, kOtherPort = 9, kLoop = 10;
 
 // Controller, a hub on its port 2, on the hub's port 3 a composite device whose DIAG port hangs
 // below its interface and a vendor driver's own node; its CD-ROM hangs off the device directly.
