@@ -8,6 +8,7 @@
 #include "efstool/treesmith.hpp"
 #include "platform/console.hpp"
 #include "platform/files.hpp"
+#include "platform/usb_slots.hpp"
 
 namespace efstool {
 namespace {
@@ -119,6 +120,12 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
     LogMessage("DeleteDLFile \n");
   } else {
     LogMessage("IMAGE_SKU_KVX \n");
+  }
+  // A pin that cannot name a slot hides every device; the log says so, or the run would read as
+  // a device that never came.
+  const platform::UsbPin pin = platform::ReadUsbPin();
+  if (pin.state == platform::UsbPin::State::kRefused) {
+    LogMessage("[Error] %s \n", pin.refusal.c_str());
   }
 
   bool verdict = true;

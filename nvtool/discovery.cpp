@@ -36,6 +36,13 @@ uint32_t U32At(const std::vector<uint8_t>& bytes, size_t offset) {
 
 }  // namespace
 
+bool NamesDeviceCdrom(const std::wstring& vendor, const std::wstring& product) {
+  for (const EjectMatch& row : kEjectMatches) {
+    if (HasPrefix(vendor, row.vendor) && HasPrefix(product, row.product)) return true;
+  }
+  return false;
+}
+
 bool DescriptionNamesDiagPort(const std::wstring& description) {
   for (const wchar_t* text : kPortDescriptions) {
     if (description.find(text) != std::wstring::npos) return true;
@@ -180,13 +187,9 @@ bool Discovery::GetDeviceProperty(platform::CdromInterfaceSet& set, uint32_t ind
 }
 
 bool Discovery::MatchMassStorage() {
-  for (const EjectMatch& row : kEjectMatches) {
-    if (HasPrefix(vendor_, row.vendor) && HasPrefix(product_, row.product)) {
-      out_.WriteLogRaw("Find KVX Mass storage \r\n");
-      return true;
-    }
-  }
-  return false;
+  if (!NamesDeviceCdrom(vendor_, product_)) return false;
+  out_.WriteLogRaw("Find KVX Mass storage \r\n");
+  return true;
 }
 
 }  // namespace nvtool

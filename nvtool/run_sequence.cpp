@@ -7,6 +7,7 @@
 #include "nvtool/nv_item.hpp"
 #include "nvtool/nv_list.hpp"
 #include "nvtool/text_format.hpp"
+#include "platform/usb_slots.hpp"
 
 namespace nvtool {
 namespace {
@@ -191,6 +192,12 @@ int RunItemsmith(int argument_count, const Environment& env) {
   NvWriter writer(env, reset_on_exit);
   if (writer.output().OpenLog(kLogFileName)) {
     writer.output().WriteLogLine("KVX_WriteNVItem version: 20120831 \r\n");
+    // A pin that cannot name a slot hides every device; the log says so, or the run would read
+    // as a device that never came.
+    const platform::UsbPin pin = platform::ReadUsbPin();
+    if (pin.state == platform::UsbPin::State::kRefused) {
+      writer.output().WriteLogLine("[Error] " + pin.refusal + " ");
+    }
   }
   if (!old_verdict_gone) {
     writer.output().WriteLogLine(

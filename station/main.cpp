@@ -6,9 +6,15 @@
 #include "platform/console.hpp"
 #include "platform/stop_request.hpp"
 #include "platform/usb_slot.hpp"
+#include "platform/usb_slots.hpp"
+#include "station/slot_list.hpp"
 #include "station/station.hpp"
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--list-slots") {
+    platform::ConsoleWrite(station::SlotListing(platform::PresentDevices()));
+    return 0;
+  }
   // From the first moment: a stop during the check must not end the station uncounted.
   platform::CatchStopRequests();
   station::Options options;

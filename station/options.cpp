@@ -43,6 +43,8 @@ const char kUsage[] =
     "                      or in its build tree)\n"
     "  --help, -h          show this text\n"
     "  --version           show the version\n"
+    "linestation --list-slots lists what is plugged in now: for each DIAG port and device\n"
+    "CD-ROM, the slot to give --slot, the port or drive, and the device description.\n"
     "An option's value may follow it (--slot 1-2.3) or be joined to it (--slot=1-2.3).\n"
     "\n"
     "Before anything starts the slots, the programs, the template and the CSV file are\n"

@@ -22,6 +22,8 @@
 #include "posix_serial_links.hpp"
 #include "posix_support.hpp"
 #include "posix_usb_location.hpp"
+#include "platform/portable/usb_pin.hpp"
+#include "platform/usb_slots.hpp"
 
 namespace platform {
 namespace {
@@ -34,6 +36,67 @@ constexpr size_t kDescriptorBuffer = 512;
 constexpr int kWalkLevels = 4;
 // The udev property the shipped rule sets on a DIAG port that carries no useful USB string.
 constexpr char kUdevDescriptionProperty[] = "DIAG_PORT_DESCRIPTION";
+
+std::string RealPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+}
+
+// What the line's udev rule named this port, like a driver's INF description on Windows: the
+// rule's property in the udev database record of the tty's device number. It wins over the
+// device's own strings because a line writes it on purpose for a port it knows.
+bool UdevDescription(const std::string& tty, std::string* description) {
+  const std::string root = posix::DeviceRoot();
+  std::string number;
+  if (!posix::ReadTextFile(root + "/sys/class/tty/" + tty + "/dev", &number)) return false;
+  // "major:minor" and nothing else, so the record's name cannot lead out of the root.
+  const size_t colon = number.find(':');
+  const auto digits = [](const std::string& text) {
+    return !text.empty() && text.size() <= 10 && std::all_of(text.begin(), text.end(), [](char c) {
+      return std::isdigit(static_cast<unsigned char>(c));
+    });
+  };
+  if (colon == std::string::npos || !digits(number.substr(0, colon)) ||
+      !digits(number.substr(colon + 1))) {
+    return false;
+  }
+  std::string record;
+  if (!posix::ReadTextFile(root + "/run/udev/data/c" + number, &record)) return false;
+  const std::string key = std::string("E:") + kUdevDescriptionProperty + "=";
+  size_t line = 0;
+  while (line < record.size()) {
+    size_t end = record.find('\n', line);
+    if (end == std::string::npos) end = record.size();
+    if (record.compare(line, key.size(), key) == 0 && end > line + key.size()) {
+      *description = record.substr(line + key.size(), end - line - key.size());
+      return true;
+    }
+    line = end + 1;
+  }
+  return false;
+}
+
+// The USB interface string, or the product string of the USB device where the interface has
+// none, as the kernel lays them out: for a cdc-acm tty its device is the interface itself,
+// for a usb-serial tty the interface is one level up and the USB device (the folder with
+// idVendor) above that. The walk stops at the USB device, so a hub's strings are never
+// taken, and it never leaves the root's sys folder.
+bool UsbDescription(const std::string& tty, std::string* description) {
+  const std::string root = posix::DeviceRoot();
+  const std::string sys = RealPath(root + "/sys");
+  std::string at = RealPath(root + "/sys/class/tty/" + tty + "/device");
+  if (sys.empty() || at.empty()) return false;
+  for (int level = 0; level < kWalkLevels; ++level) {
+    if (at.size() <= sys.size() || at.compare(0, sys.size(), sys) != 0 || at[sys.size()] != '/')
+      return false;
+    if (posix::ReadTextFile(at + "/interface", description) && !description->empty()) return true;
+    if (access((at + "/idVendor").c_str(), F_OK) == 0) {
+      return posix::ReadTextFile(at + "/product", description) && !description->empty();
+    }
+    at.erase(at.find_last_of('/'));
+  }
+  return false;
+}
 
 class LinkComPortSet final : public ComPortDeviceSet {
  public:
@@ -56,69 +119,7 @@ class LinkComPortSet final : public ComPortDeviceSet {
  private:
   bool Describe(uint32_t index, std::string* description) const {
     if (index >= links_.size()) return false;
-    const std::string& tty = links_[index].tty;
-    return UdevDescription(tty, description) || UsbDescription(tty, description);
-  }
-
-  // What the line's udev rule named this port, like a driver's INF description on Windows: the
-  // rule's property in the udev database record of the tty's device number. It wins over the
-  // device's own strings because a line writes it on purpose for a port it knows.
-  static bool UdevDescription(const std::string& tty, std::string* description) {
-    const std::string root = posix::DeviceRoot();
-    std::string number;
-    if (!posix::ReadTextFile(root + "/sys/class/tty/" + tty + "/dev", &number)) return false;
-    // "major:minor" and nothing else, so the record's name cannot lead out of the root.
-    const size_t colon = number.find(':');
-    const auto digits = [](const std::string& text) {
-      return !text.empty() && text.size() <= 10 &&
-             std::all_of(text.begin(), text.end(),
-                         [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
-    };
-    if (colon == std::string::npos || !digits(number.substr(0, colon)) ||
-        !digits(number.substr(colon + 1))) {
-      return false;
-    }
-    std::string record;
-    if (!posix::ReadTextFile(root + "/run/udev/data/c" + number, &record)) return false;
-    const std::string key = std::string("E:") + kUdevDescriptionProperty + "=";
-    size_t line = 0;
-    while (line < record.size()) {
-      size_t end = record.find('\n', line);
-      if (end == std::string::npos) end = record.size();
-      if (record.compare(line, key.size(), key) == 0 && end > line + key.size()) {
-        *description = record.substr(line + key.size(), end - line - key.size());
-        return true;
-      }
-      line = end + 1;
-    }
-    return false;
-  }
-
-  // The USB interface string, or the product string of the USB device where the interface has
-  // none, as the kernel lays them out: for a cdc-acm tty its device is the interface itself,
-  // for a usb-serial tty the interface is one level up and the USB device (the folder with
-  // idVendor) above that. The walk stops at the USB device, so a hub's strings are never
-  // taken, and it never leaves the root's sys folder.
-  static bool UsbDescription(const std::string& tty, std::string* description) {
-    const std::string root = posix::DeviceRoot();
-    const std::string sys = RealPath(root + "/sys");
-    std::string at = RealPath(root + "/sys/class/tty/" + tty + "/device");
-    if (sys.empty() || at.empty()) return false;
-    for (int level = 0; level < kWalkLevels; ++level) {
-      if (at.size() <= sys.size() || at.compare(0, sys.size(), sys) != 0 || at[sys.size()] != '/')
-        return false;
-      if (posix::ReadTextFile(at + "/interface", description) && !description->empty()) return true;
-      if (access((at + "/idVendor").c_str(), F_OK) == 0) {
-        return posix::ReadTextFile(at + "/product", description) && !description->empty();
-      }
-      at.erase(at.find_last_of('/'));
-    }
-    return false;
-  }
-
-  static std::string RealPath(const std::string& path) {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+    return posix::PortDescription(links_[index].tty, description);
   }
 
   // A text that would not fit the 256-character property buffer fails, as the property call does.
@@ -296,40 +297,87 @@ class BlockCdromSet final : public CdromInterfaceSet {
   bool detail_read_ = false;
 };
 
+// The k of every sys/class/block/sr<k> a run with `pin` sees, in order.
+std::vector<int> CdromUnits(const UsbPin& pin) {
+  std::vector<int> units;
+  const std::string folder = posix::DeviceRoot() + "/sys/class/block";
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.size() < 3 || name.compare(0, 2, "sr") != 0 || name.size() > 8) continue;
+      if (!std::all_of(name.begin() + 2, name.end(),
+                       [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        continue;
+      }
+      if (!posix::VisibleTo(pin, folder + "/" + name)) continue;
+      units.push_back(std::stoi(name.substr(2)));
+    }
+    closedir(dir);
+  }
+  std::sort(units.begin(), units.end());
+  return units;
+}
+
+std::string Trimmed(std::string text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\n')) text.pop_back();
+  return text;
+}
+
 class PosixDeviceDiscovery final : public DeviceDiscovery {
  public:
   // A machine without serial ports has an empty set, not a failing one.
   std::unique_ptr<ComPortDeviceSet> ComPorts(uint32_t* error) override {
     std::vector<posix::ComLink> links;
-    posix::ListComLinks(&links);
+    posix::ListComLinks(ReadUsbPin(), &links);
     *error = 0;
     return std::make_unique<LinkComPortSet>(std::move(links));
   }
 
   std::unique_ptr<CdromInterfaceSet> CdromInterfaces(uint32_t* error) override {
-    std::vector<int> units;
-    const std::string folder = posix::DeviceRoot() + "/sys/class/block";
-    if (DIR* dir = opendir(folder.c_str())) {
-      while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.size() < 3 || name.compare(0, 2, "sr") != 0 || name.size() > 8) continue;
-        if (!std::all_of(name.begin() + 2, name.end(),
-                         [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
-          continue;
-        }
-        // A run pinned to a USB slot sees only the CD-ROM of the device there.
-        if (!posix::VisibleToPinnedRun(folder + "/" + name)) continue;
-        units.push_back(std::stoi(name.substr(2)));
-      }
-      closedir(dir);
-    }
-    std::sort(units.begin(), units.end());
     *error = 0;
-    return std::make_unique<BlockCdromSet>(std::move(units));
+    return std::make_unique<BlockCdromSet>(CdromUnits(ReadUsbPin()));
   }
 };
 
 }  // namespace
+
+namespace posix {
+
+bool PortDescription(const std::string& tty, std::string* description) {
+  return UdevDescription(tty, description) || UsbDescription(tty, description);
+}
+
+}  // namespace posix
+
+std::vector<PresentDevice> PresentDevices(const std::string& at) {
+  UsbPin pin;
+  if (!at.empty()) pin = portable::PinFromLinuxText(true, at);
+  std::vector<PresentDevice> devices;
+  std::vector<posix::ComLink> links;
+  posix::ListComLinks(pin, &links);
+  for (const posix::ComLink& link : links) {
+    PresentDevice port;
+    port.slot = posix::UsbLocationOf(posix::DeviceRoot() + "/sys/class/tty/" + link.tty);
+    port.name = link.name;
+    if (!posix::PortDescription(link.tty, &port.description)) port.description.clear();
+    devices.push_back(std::move(port));
+  }
+  for (int unit : CdromUnits(pin)) {
+    const std::string name = "sr" + std::to_string(unit);
+    const std::string entry = posix::DeviceRoot() + "/sys/class/block/" + name;
+    PresentDevice cdrom;
+    cdrom.kind = PresentDevice::Kind::kCdrom;
+    cdrom.slot = posix::UsbLocationOf(entry);
+    cdrom.name = name;
+    if (posix::ReadTextFile(entry + "/device/vendor", &cdrom.vendor))
+      cdrom.vendor = Trimmed(cdrom.vendor);
+    if (posix::ReadTextFile(entry + "/device/model", &cdrom.product))
+      cdrom.product = Trimmed(cdrom.product);
+    cdrom.description = cdrom.vendor + (cdrom.vendor.empty() ? "" : " ") + cdrom.product;
+    devices.push_back(std::move(cdrom));
+  }
+  return devices;
+}
 
 std::unique_ptr<DeviceDiscovery> MakeDeviceDiscovery() {
   return std::make_unique<PosixDeviceDiscovery>();

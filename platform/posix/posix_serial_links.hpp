@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/usb_slots.hpp"
+
 namespace platform {
 namespace posix {
 
@@ -15,8 +17,12 @@ struct ComLink {
   std::string tty;   // last component of the link's target, for example ttyUSB2
 };
 
-// Oldest link first, ties by name. False when the folder cannot be read.
-bool ListComLinks(std::vector<ComLink>* links);
+// Oldest link first, ties by name, only those a run with `pin` sees. False when the folder
+// cannot be read.
+bool ListComLinks(const UsbPin& pin, std::vector<ComLink>* links);
+
+// The port's device description: what the udev rule names it, else its USB strings.
+bool PortDescription(const std::string& tty, std::string* description);
 
 }  // namespace posix
 }  // namespace platform

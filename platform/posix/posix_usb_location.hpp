@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/usb_slots.hpp"
+
 namespace platform {
 namespace posix {
 
@@ -12,16 +14,13 @@ namespace posix {
 // root hubs ("usb1") and other folders differ from that shape.
 bool IsUsbDeviceName(const std::string& name);
 
-// DIAG_USB_LOCATION; "" when unset or empty, which pins nothing.
-std::string PinnedUsbLocation();
-
 // "1-2.3" for an entry below the root's sys folder (sys/class/tty/ttyUSB0,
 // sys/class/block/sr0) that resolves into that USB device's folder (through its interface, a
 // usb-serial port, a SCSI host...); "" when the entry is on no USB device or leaves the root.
 std::string UsbLocationOf(const std::string& class_entry);
 
-// True when nothing is pinned, or the entry sits at the pinned location.
-bool VisibleToPinnedRun(const std::string& class_entry);
+// True when nothing is pinned, or the entry sits at the pinned location; never for a refused pin.
+bool VisibleTo(const UsbPin& pin, const std::string& class_entry);
 
 }  // namespace posix
 }  // namespace platform

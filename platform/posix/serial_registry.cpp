@@ -16,7 +16,7 @@
 namespace platform {
 namespace posix {
 
-bool ListComLinks(std::vector<ComLink>* links) {
+bool ListComLinks(const UsbPin& pin, std::vector<ComLink>* links) {
   links->clear();
   const std::string folder = DeviceRoot() + "/dev/serial/com";
   DIR* dir = opendir(folder.c_str());
@@ -42,7 +42,7 @@ bool ListComLinks(std::vector<ComLink>* links) {
     f.link.path = path;
     if (!LinkTargetName(path, &f.link.tty)) continue;
     // A run pinned to a USB slot sees only the ports of the device there.
-    if (!VisibleToPinnedRun(DeviceRoot() + "/sys/class/tty/" + f.link.tty)) continue;
+    if (!VisibleTo(pin, DeviceRoot() + "/sys/class/tty/" + f.link.tty)) continue;
     f.mtime = st.st_mtim;
     found.push_back(f);
   }
@@ -63,7 +63,7 @@ bool ListComLinks(std::vector<ComLink>* links) {
 bool ReadSerialPortList(std::vector<std::string>* entries) {
   entries->clear();
   std::vector<posix::ComLink> links;
-  if (!posix::ListComLinks(&links)) return false;
+  if (!posix::ListComLinks(ReadUsbPin(), &links)) return false;
   for (const posix::ComLink& link : links) entries->push_back(link.name);
   return true;
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "posix_support.hpp"
+#include "platform/portable/usb_pin.hpp"
 #include "posix_usb_location.hpp"
 
 namespace platform {
@@ -34,11 +35,6 @@ bool IsUsbDeviceName(const std::string& name) {
   return digit_before;
 }
 
-std::string PinnedUsbLocation() {
-  const char* pin = std::getenv("DIAG_USB_LOCATION");
-  return pin != nullptr ? std::string(pin) : std::string();
-}
-
 std::string UsbLocationOf(const std::string& class_entry) {
   const std::string sys = Resolved(DeviceRoot() + "/sys");
   std::string at = Resolved(class_entry);
@@ -54,10 +50,22 @@ std::string UsbLocationOf(const std::string& class_entry) {
   return "";
 }
 
-bool VisibleToPinnedRun(const std::string& class_entry) {
-  const std::string pin = PinnedUsbLocation();
-  return pin.empty() || UsbLocationOf(class_entry) == pin;
+bool VisibleTo(const UsbPin& pin, const std::string& class_entry) {
+  switch (pin.state) {
+    case UsbPin::State::kUnpinned:
+      return true;
+    case UsbPin::State::kPinned:
+      return UsbLocationOf(class_entry) == pin.location;
+    case UsbPin::State::kRefused:
+      break;
+  }
+  return false;
 }
 
 }  // namespace posix
+
+UsbPin ReadUsbPin() {
+  const char* pin = std::getenv("DIAG_USB_LOCATION");
+  return portable::PinFromLinuxText(pin != nullptr, pin != nullptr ? pin : "");
+}
 }  // namespace platform

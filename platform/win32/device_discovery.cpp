@@ -47,8 +47,8 @@ class SetupComPortSet final : public ComPortDeviceSet {
  public:
   explicit SetupComPortSet(HDEVINFO set) : set_(set) {
     // A run pinned to a USB slot walks only the devices there, under indices of its own.
-    const std::wstring pin = win32::PinnedUsbLocation();
-    pinned_ = !pin.empty();
+    const UsbPin pin = ReadUsbPin();
+    pinned_ = pin.state != UsbPin::State::kUnpinned;
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
     for (DWORD i = 0; pinned_ && SetupDiEnumDeviceInfo(set_, i, &data); ++i) {
@@ -162,8 +162,8 @@ class SetupCdromSet final : public CdromInterfaceSet {
  public:
   explicit SetupCdromSet(HDEVINFO set) : set_(set) {
     // A run pinned to a USB slot walks only the CD-ROMs there, under indices of its own.
-    const std::wstring pin = win32::PinnedUsbLocation();
-    pinned_ = !pin.empty();
+    const UsbPin pin = ReadUsbPin();
+    pinned_ = pin.state != UsbPin::State::kUnpinned;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
     for (DWORD i = 0;

@@ -12,9 +12,10 @@ namespace platform {
 bool ReadSerialPortList(std::vector<std::string>* entries) {
   entries->clear();
   // A run pinned to a USB slot sees only the ports of the device there.
-  const std::wstring pin = win32::PinnedUsbLocation();
+  const UsbPin pin = ReadUsbPin();
+  const bool pinned = pin.state != UsbPin::State::kUnpinned;
   const std::vector<std::wstring> pinned_ports =
-      pin.empty() ? std::vector<std::wstring>() : win32::PortNamesAt(pin);
+      pinned ? win32::PortNamesAt(pin) : std::vector<std::wstring>();
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) !=
       ERROR_SUCCESS) {
@@ -39,7 +40,7 @@ bool ReadSerialPortList(std::vector<std::string>* entries) {
     // Registry strings need not carry their terminator; only the bytes returned count.
     const char* text = reinterpret_cast<const char*>(data.data());
     std::string entry(text, strnlen(text, data_length));
-    if (!pin.empty()) {
+    if (pinned) {
       std::wstring wide;
       for (char c : entry)
         wide.push_back(static_cast<wchar_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));

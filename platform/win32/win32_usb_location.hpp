@@ -1,6 +1,6 @@
-// The USB slot a run is pinned to (DIAG_USB_LOCATION) and where a device node sits: the location
-// paths and the location information SetupAPI reports for the USB device it belongs to. Shared
-// by the COM port set, the CD-ROM set and the serial port list.
+// Where a device node sits in the USB tree, read through the configuration manager, and the
+// slot a run is pinned to (DIAG_USB_LOCATION). Shared by the COM port set, the CD-ROM set, the
+// serial port list and the slot listing.
 #pragma once
 
 #include <windows.h>
@@ -10,21 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "platform/usb_slots.hpp"
+
 namespace platform {
 namespace win32 {
 
-// DIAG_USB_LOCATION; "" when unset or empty, which pins nothing.
-std::wstring PinnedUsbLocation();
+// True when a run with `pin` sees the device node: always unpinned, never for a refused pin,
+// and when pinned, when the node belongs to the USB device at the pin (matched as the portable
+// walk says, so the CD-ROM and the serial ports that replace it after the eject are in one slot).
+bool DeviceAtLocation(DEVINST node, const UsbPin& pin);
 
-// True when the device node belongs to the USB device at `pin`: walking up from the node (a
-// port, a CD-ROM, an interface) to the first USB device that is not one of a composite device's
-// interfaces, one of its location paths or its location information equals the pin, ignoring
-// letter case. The interface is skipped because the CD-ROM and the serial ports that replace it
-// after the eject hang off different interfaces of the one device in the one slot.
-bool DeviceAtLocation(DEVINST node, const std::wstring& pin);
+// The slot of a device node as a pin names it; "" when it sits on no USB port.
+std::string SlotOf(DEVINST node);
 
-// The "COMn" port names of the present devices at `pin`.
-std::vector<std::wstring> PortNamesAt(const std::wstring& pin);
+// The "COMn" port names of the present devices a run with `pin` sees.
+std::vector<std::wstring> PortNamesAt(const UsbPin& pin);
 
 }  // namespace win32
 }  // namespace platform

@@ -175,4 +175,33 @@ TEST_P(Station, EveryDeviceEndsWithItsOwnContent) {
 
 INSTANTIATE_TEST_SUITE_P(Devices, Station, ::testing::Values(0, 3));
 
+// --list-slots: a device with its DIAG port and one still showing its CD-ROM, each with its slot;
+// the station's own pin, however broken, does not narrow what it lists.
+TEST_F(Station, ListSlotsShowsEachDevicesSlotPortAndDescription) {
+  for (int slot = 1; slot <= 2; ++slot) {
+    std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/devicesim/diagsim",
+                                     "--root",
+                                     root_,
+                                     "--com",
+                                     std::to_string(10 + slot),
+                                     "--usb-location",
+                                     Location(slot)};
+    if (slot == 2) argv.insert(argv.end(), {"--cdrom", "--cdrom-index", "4"});
+    devices_.push_back(std::make_unique<Child>());
+    ASSERT_TRUE(devices_.back()->Start(argv, "", {}, ""));
+    ASSERT_TRUE(devices_.back()->WaitForOutput(slot == 2 ? "diagsim: CD-ROM" : "diagsim: serving"));
+  }
+  Child lister;
+  ASSERT_TRUE(lister.Start({std::string(TEST_BINARY_DIR) + "/station/linestation", "--list-slots"},
+                           base_, {"DIAG_DEVICE_ROOT=" + root_, "DIAG_USB_LOCATION="},
+                           base_ + "/slots.txt"));
+  EXPECT_EQ(lister.Wait(), 0);
+  std::ifstream in(base_ + "/slots.txt");
+  const std::string listing((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(listing,
+            "SLOT   PORT   DESCRIPTION\n"
+            "1-3.1  COM11  KVX Diagnostics Interface\n"
+            "1-3.2  sr4    KVX Mass storage (CD-ROM: its DIAG port comes after the eject)\n");
+}
+
 }  // namespace

@@ -26,6 +26,7 @@
 #include "platform/find_file.hpp"
 #include "platform/processes.hpp"
 #include "platform/serial_registry.hpp"
+#include "platform/usb_slots.hpp"
 
 namespace {
 
@@ -279,6 +280,47 @@ TEST(ComPortDevices, RegisteredUsbPortIsListedWithItsTexts) {
   }
   EXPECT_TRUE(seen);
   EXPECT_NE(discovery->CdromInterfaces(&error), nullptr) << "an empty set, not a failure";
+}
+
+// A pin that cannot name a slot hides every port and CD-ROM, and says why; unset, the device's
+// port is back. None of these pins needs the device tree, so Wine's own answers do.
+TEST(PinnedRun, APinThatCannotNameASlotShowsNothing) {
+  struct Pin {
+    std::wstring value;
+    const char* why;
+  };
+  const std::vector<Pin> pins = {
+      {L"", "is set but empty"},
+      {std::wstring(1100, L'A'), "is longer than 1023 characters"},
+      {std::wstring(1024, L'B'), "is longer than 1023 characters"},
+      {L"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)#USBMI(0)", "names a USB interface"},
+      {L"PCIROOT(0)#PCI(1400", "is not a USB location"},
+  };
+  auto discovery = platform::MakeDeviceDiscovery();
+  for (const Pin& pin : pins) {
+    SCOPED_TRACE(pin.why);
+    ASSERT_TRUE(SetEnvironmentVariableW(L"DIAG_USB_LOCATION", pin.value.c_str()));
+    const platform::UsbPin read = platform::ReadUsbPin();
+    EXPECT_EQ(read.state, platform::UsbPin::State::kRefused);
+    EXPECT_NE(read.refusal.find(pin.why), std::string::npos) << read.refusal;
+    std::vector<std::string> entries{"stale"};
+    EXPECT_TRUE(platform::ReadSerialPortList(&entries));
+    EXPECT_TRUE(entries.empty());
+    uint32_t error = 0;
+    auto ports = discovery->ComPorts(&error);
+    ASSERT_NE(ports, nullptr);
+    EXPECT_FALSE(ports->Enumerate(0));
+    auto cdroms = discovery->CdromInterfaces(&error);
+    ASSERT_NE(cdroms, nullptr);
+    EXPECT_FALSE(cdroms->EnumerateInterface(0, &error));
+    EXPECT_EQ(error, platform::kErrorNoMoreItems);
+  }
+  ASSERT_TRUE(SetEnvironmentVariableW(L"DIAG_USB_LOCATION", nullptr));
+  EXPECT_EQ(platform::ReadUsbPin().state, platform::UsbPin::State::kUnpinned);
+  std::vector<std::string> entries;
+  EXPECT_TRUE(platform::ReadSerialPortList(&entries));
+  EXPECT_NE(std::find(entries.begin(), entries.end(), "COM" + std::to_string(DevicePort())),
+            entries.end());
 }
 
 // The port of the virtual device, opened as the two tools open it.

@@ -19,7 +19,7 @@ set -uo pipefail
 
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 native="$(cd "${1:-build}" && pwd)"
-win="$(cd "${2:-build-win32}" && pwd)"
+win="$(cd "${2:-build-win32}" 2>/dev/null && pwd)"
 
 if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
   if [[ "${CI:-}" == "true" ]]; then
@@ -30,16 +30,33 @@ if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1;
   exit 0
 fi
 
+# A machine whose kernel runs no 32-bit programs cannot run Wine's 32-bit part: there the
+# 64-bit build (configured with the Windows tests as well) runs under Wine's 64-bit loader.
+if ! wine --version >/dev/null 2>&1 && [[ -x /usr/lib/wine/wine64 ]]; then
+  win="$(cd "${WINDOWS_BUILD64:-$here/build-win64}" 2>/dev/null && pwd)" || {
+    echo "windows: 32-bit Wine cannot run here and there is no 64-bit build" >&2; exit 1; }
+  shim="$(mktemp -d /tmp/windows-wine64-XXXXXX)"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name"
+    chmod +x "$shim/$name"
+  done
+  export PATH="$shim:$PATH"
+  echo "windows: this machine runs no 32-bit programs; testing the 64-bit build in $win"
+fi
+
 diagsim="$native/devicesim/diagsim"
 treesmith="$win/efstool/treesmith.exe"
 itemsmith="$win/nvtool/itemsmith.exe"
 platform_test="$win/tests/windows/platform_win32_test.exe"
 tovik="$win/tests/windows/TovikServer.exe"
-for f in "$diagsim" "$treesmith" "$itemsmith" "$platform_test" "$tovik"; do
+standin="$win/tests/windows/cfgmgr32.dll"
+linestation="$win/station/linestation.exe"
+for f in "$diagsim" "$treesmith" "$itemsmith" "$platform_test" "$tovik" "$standin" "$linestation"; do
   [[ -x "$f" || -f "$f" ]] || { echo "windows: missing $f (make test-windows builds it)" >&2; exit 1; }
 done
 
 com=7
+com2=9  # the second device of the pinned cases (the platform tests take COM8 for an unmapped port)
 description="KVX Diagnostics Interface"
 work="$(mktemp -d /tmp/windows-tests-XXXXXX)"
 root="$work/root"
@@ -52,6 +69,11 @@ failed=0
 failures=()
 
 stop_device() {
+  if [[ -n "${sim2_pid:-}" ]]; then
+    kill -TERM "$sim2_pid" 2>/dev/null
+    wait "$sim2_pid" 2>/dev/null
+    sim2_pid=""
+  fi
   if [[ -n "$sim_pid" ]]; then
     kill -TERM "$sim_pid" 2>/dev/null
     wait "$sim_pid" 2>/dev/null
@@ -140,6 +162,7 @@ REGEDIT4
 
 [HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]
 "COM$com"="$root/dev/serial/com/COM$com"
+"COM$com2"="$root/dev/serial/com/COM$com2"
 
 [HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\$instance]
 "DeviceDesc"="$description"
@@ -173,9 +196,10 @@ serial_list() {
 # Ports Wine found of its own (COM1 for /dev/ttyS0, where that exists) are set aside: each case
 # but one sees the device's port alone.
 other_ports=()
+com2_value=""
 while read -r value port; do
   [[ "$port" == "COM$com" ]] && continue
-  other_ports+=("$value $port")
+  if [[ "$port" == "COM$com2" ]]; then com2_value="$value"; else other_ports+=("$value $port"); fi
   (cd "$work" && wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$value" /f >>"$work/wine.log" 2>&1)
 done < <(serial_list)
 if [[ "$(serial_list)" != *"COM$com"* ]]; then
@@ -183,7 +207,7 @@ if [[ "$(serial_list)" != *"COM$com"* ]]; then
   cat "$work/serialcomm.txt" >&2
   exit 1
 fi
-echo "serial-port list: $(serial_list | awk '{print $2}' | xargs); set aside: ${other_ports[*]:-none}"
+echo "serial-port list: $(serial_list | awk '{print $2}' | xargs); set aside: ${other_ports[*]:-none}, COM$com2"
 
 # ---------------------------------------------------------------------------------------------
 # The OS adapter's own tests.
@@ -364,6 +388,231 @@ case_itemsmith_beside_tovik() {
 }
 
 # ---------------------------------------------------------------------------------------------
+# Pinned runs: two devices at two USB locations, each a composite device whose Ports-class
+# interface carries its COM port, and each with its CD-ROM. Wine's configuration manager answers
+# no parent or location question, so the stand-in cfgmgr32.dll beside the programs answers them
+# from the values written here (TestParent, LocationPaths, LocationInformation); it is loaded
+# for these cases only.
+
+hub_path='PCIROOT(0)#PCI(1400)#USBROOT(0)'
+slot_path() { printf '%s#USB(%s)' "$hub_path" "$1"; }
+slot_info() { printf 'Port_#000%s.Hub_#0002' "$1"; }
+port_of() { if [[ $1 == 1 ]]; then echo "$com"; else echo "$com2"; fi; }
+port_instance() { printf 'USB\\VID_FFFF&PID_0001&MI_00\\6&1A2B3C&0&000%s' "$(($1 - 1))"; }
+# A REG_MULTI_SZ of the arguments, as a REGEDIT4 file gives it (ANSI characters).
+multi_sz() {
+  { printf '%s\0' "$@"; printf '\0'; } | od -An -v -tx1 | xargs | tr ' ' ','
+}
+
+# The interface link of device instance $2 in interface class $1.
+interface_reg() {
+  local class="$1" instance="$2" key
+  key="##?#$(tr '\\' '#' <<<"$instance")#$class"
+  cat <<EOF
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\$class\\$key]
+"DeviceInstance"="$(esc "$instance")"
+
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\$class\\$key\\#]
+"SymbolicLink"="$(esc "\\\\?\\${key:4}")"
+
+[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\DeviceClasses\\$class\\$key\\#\\Control]
+"Linked"=dword:00000001
+
+EOF
+}
+
+slots_registered=""
+register_slots() {
+  [[ -n "$slots_registered" ]] && return 0
+  local enum='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum' n device port cdrom
+  {
+    echo "REGEDIT4"
+    echo
+    printf '[%s\\USB\\ROOT_HUB30\\4&HUB&0]\n"LocationPaths"=hex(7):%s\n"LocationInformation"="Port_#0002.Hub_#0001"\n\n' \
+      "$enum" "$(multi_sz "$hub_path")"
+    for n in 1 2; do
+      device="USB\\VID_FFFF&PID_0001\\SLOT$n"
+      port="$(port_instance "$n")"
+      cdrom="USBSTOR\\CdRom&Ven_KVX&Prod_Mass_storage&Rev_1.00\\SLOT$n&0"
+      printf '[%s\\%s]\n"DeviceDesc"="USB Composite Device"\n"TestParent"="%s"\n"LocationPaths"=hex(7):%s\n"LocationInformation"="%s"\n\n' \
+        "$enum" "$device" 'USB\\ROOT_HUB30\\4&HUB&0' "$(multi_sz "$(slot_path "$n")")" "$(slot_info "$n")"
+      printf '[%s\\%s]\n"DeviceDesc"="%s"\n"FriendlyName"="%s (COM%s)"\n"Class"="Ports"\n"ClassGUID"="{4d36e978-e325-11ce-bfc1-08002be10318}"\n"TestParent"="%s"\n"LocationPaths"=hex(7):%s\n\n' \
+        "$enum" "$port" "$description" "$description" "$(port_of "$n")" "$(esc "$device")" \
+        "$(multi_sz "$(slot_path "$n")#USBMI(0)")"
+      printf '[%s\\%s\\Device Parameters]\n"PortName"="COM%s"\n\n' "$enum" "$port" "$(port_of "$n")"
+      printf '[%s\\%s]\n"DeviceDesc"="CD-ROM Drive"\n"FriendlyName"="KVX Mass storage USB Device"\n"Class"="CDROM"\n"ClassGUID"="{4d36e965-e325-11ce-bfc1-08002be10318}"\n"TestParent"="%s"\n"HardwareID"=hex(7):%s\n\n' \
+        "$enum" "$cdrom" "$(esc "$device")" "$(multi_sz 'USBSTOR\CdRomKVX_____Mass_storage____1.00' 'USBSTOR\CdRomKVX_____Mass_storage____' 'GenCdRom')"
+      [[ $n == 2 ]] && interface_reg '{86e0d1e0-8089-11d0-9ce4-08003e301f73}' "$port"
+      interface_reg '{53f56308-b6bf-11d0-94f2-00a0c91efb8b}' "$cdrom"
+    done
+  } >"$work/slots.reg"
+  (cd "$work" && wine regedit /S slots.reg >>"$work/wine.log" 2>&1) || return 1
+  if [[ -n "$com2_value" ]]; then
+    (cd "$work" && wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$com2_value" /t REG_SZ /d "COM$com2" /f >>"$work/wine.log" 2>&1)
+  fi
+  slots_registered=1
+}
+
+# Both devices serving, each with its own request record; $1 is the case folder.
+start_two_devices() {
+  local dir="$1"
+  shift
+  mkdir -p "$dir/dev2"
+  start_device "$dir" --usb-location 1-2.1 --verbose "$@" || return 1
+  "$diagsim" --root "$root" --com "$com2" --usb-location 1-2.2 --reset-absence 300 --verbose "${@/\/dump/\/dump2}" \
+    >"$dir/dev2/diagsim.out" 2>"$dir/dev2/diagsim.err" &
+  sim2_pid=$!
+  for _ in $(seq 1 200); do
+    grep -q "serving COM$com2" "$dir/dev2/diagsim.out" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  return 1
+}
+request_count() { grep -c '^diagsim: request ' "$1" 2>/dev/null; }
+pinned_overrides="mscoree,mshtml=;cfgmgr32=n"
+
+# Runs program $3 in a fresh folder below case folder $1, pinned to $2, with the stand-in.
+run_pinned() {
+  local dir="$1" pin="$2" program="$3"
+  shift 3
+  rm -rf "$dir/run" && mkdir -p "$dir/run"
+  cp "$program" "$standin" "$dir/run/"
+  [[ "$(basename "$program")" == itemsmith.exe ]] && cp "$here/examples/KVX_nvitem.txt" "$dir/run/"
+  DIAG_USB_LOCATION="$pin" WINEDLLOVERRIDES="$pinned_overrides" run_windows "$dir/run" 120 "$(basename "$program")" "$@"
+}
+
+case_pinned_runs() {
+  local dir="$1" n pin how program before1 before2 d1 d2 own other verdict start
+  register_slots || { case_errors+=("slots not registered"); return; }
+  start_two_devices "$dir" || { case_errors+=("no devices"); return; }
+  for program in treesmith itemsmith; do
+    for n in 1 2; do
+      for how in path info; do
+        pin="$(slot_$how "$n")"
+        before1="$(request_count "$dir/diagsim.err")"
+        before2="$(request_count "$dir/dev2/diagsim.err")"
+        start=$SECONDS
+        if [[ $program == treesmith ]]; then
+          run_pinned "$dir" "$pin" "$treesmith" --DeleteDLFile
+          verdict="$(cat "$dir/run/Kvx_treesmith_Delete_DL_Result.txt" 2>/dev/null)"
+        else
+          run_pinned "$dir" "$pin" "$itemsmith"
+          verdict="$(tr -d '\r\n' <"$dir/run/KVX_WriteNVItem_result.txt" 2>/dev/null)"
+        fi
+        d1=$(($(request_count "$dir/diagsim.err") - before1))
+        d2=$(($(request_count "$dir/dev2/diagsim.err") - before2))
+        own=$d1 other=$d2
+        [[ $n == 2 ]] && own=$d2 other=$d1
+        echo "        $program slot $n by location $how: $verdict, $own requests to its device, $other to the other ($((SECONDS - start)) s)"
+        check "$program slot $n by $how: verdict '$verdict'" contains "$verdict" PASS
+        check "$program slot $n by $how: no request to its own device" test "$own" -gt 0
+        check "$program slot $n by $how: $other requests to the other device" equals "$other" 0
+        cp -r "$dir/run" "$dir/$program-$n-$how"
+      done
+    done
+  done
+}
+
+case_pinned_empty_slot() {
+  local dir="$1"
+  register_slots || { case_errors+=("slots not registered"); return; }
+  start_two_devices "$dir" || { case_errors+=("no devices"); return; }
+  run_pinned "$dir" "$(slot_path 3)" "$treesmith" --DeleteDLFile
+  check "verdict is not FAIL" equals "$(cat "$dir/run/Kvx_treesmith_Delete_DL_Result.txt" 2>/dev/null)" FAIL
+  check "a device was touched" equals "$(($(request_count "$dir/diagsim.err") + $(request_count "$dir/dev2/diagsim.err")))" 0
+}
+
+# A pin naming the COM port's own node (an interface) is refused: nothing seen, and said why.
+case_pinned_refused() {
+  local dir="$1"
+  register_slots || { case_errors+=("slots not registered"); return; }
+  start_two_devices "$dir" || { case_errors+=("no devices"); return; }
+  run_pinned "$dir" "$(slot_path 1)#USBMI(0)" "$treesmith" --DeleteDLFile
+  check "verdict is not FAIL" equals "$(cat "$dir/run/Kvx_treesmith_Delete_DL_Result.txt" 2>/dev/null)" FAIL
+  check "a device was touched" equals "$(($(request_count "$dir/diagsim.err") + $(request_count "$dir/dev2/diagsim.err")))" 0
+  check "the log does not say why" contains "$(text_of "$dir/run/Kvx_treesmith_Delete_DL.log")" \
+    "names a USB interface, not the USB device"
+}
+
+listed() {  # listed LISTING SLOT-PATH PORT DESCRIPTION
+  local line
+  while read -r line; do
+    [[ "$line" == "$2 "* && "$line" == *" $3 "* && "$line" == *"$4"* ]] && return 0
+  done <<<"$1"
+  return 1
+}
+
+case_list_slots() {
+  local dir="$1" listing n
+  register_slots || { case_errors+=("slots not registered"); return; }
+  start_two_devices "$dir" || { case_errors+=("no devices"); return; }
+  cp "$linestation" "$standin" "$dir/work/"
+  (cd "$dir/work" && WINEDLLOVERRIDES="$pinned_overrides" timeout 60 wine linestation.exe --list-slots \
+    >listing.txt 2>wine-messages.txt </dev/null)
+  listing="$(text_of "$dir/work/listing.txt")"
+  sed 's/^/        /' <<<"$listing"
+  for n in 1 2; do
+    check "slot $n's port is not listed" listed "$listing" "$(slot_path "$n")" "COM$(port_of "$n")" "$description"
+    check "slot $n's CD-ROM is not listed" listed "$listing" "$(slot_path "$n")" "CD-ROM" "KVX Mass storage USB Device"
+  done
+}
+
+case_linestation_both_slots() {
+  local dir="$1" n
+  register_slots || { case_errors+=("slots not registered"); return; }
+  mkdir -p "$dir/template" "$dir/programs"
+  start_two_devices "$dir" --efs-load "$here/examples/device-before" --efs-dump "$dir/dump" || {
+    case_errors+=("no devices"); return; }
+  cp "$linestation" "$treesmith" "$itemsmith" "$standin" "$dir/programs/"
+  (cd "$dir/work" && WINEDLLOVERRIDES="$pinned_overrides" timeout 300 wine "$dir/programs/linestation.exe" \
+    --slot "$(slot_path 1)" --slot "$(slot_info 2)" --template ../template \
+    --treesmith delete-dl --limit 200 >console.txt 2>wine-messages.txt </dev/null)
+  local code=$?
+  stop_device
+  sed 's/\r$//' "$dir/work/console.txt" | tail -n 4 | sed 's/^/        /'
+  check "linestation exit code $code, not 0" equals "$code" 0
+  check "device 1's tree differs from examples/expected/deletedlfile" diff -r "$dir/dump" "$here/examples/expected/deletedlfile"
+  check "device 2's tree differs from examples/expected/deletedlfile" diff -r "$dir/dump2" "$here/examples/expected/deletedlfile"
+}
+
+# The pinned eject: with no serial port present, itemsmith pinned to a slot opens that slot's
+# CD-ROM and no other. Each CD-ROM interface path is a Wine device link to a FIFO of the case's,
+# whose reader ends at the first open and close; Wine cannot pass the storage queries to a
+# FIFO, so the run keeps retrying and is stopped after a few passes.
+case_pinned_eject() {
+  local dir="$1" n slot opened readers=()
+  register_slots || { case_errors+=("slots not registered"); return; }
+  for n in 1 2; do
+    mkfifo "$dir/cdrom$n"
+    ln -sf "$dir/cdrom$n" "$WINEPREFIX/dosdevices/$(tr 'A-Z' 'a-z' <<<"usbstor#cdrom&ven_kvx&prod_mass_storage&rev_1.00#slot$n&0#{53f56308-b6bf-11d0-94f2-00a0c91efb8b}")"
+  done
+  for slot in 1 2; do
+    for n in 1 2; do
+      cat "$dir/cdrom$n" >/dev/null &
+      readers[$n]=$!
+    done
+    rm -rf "$dir/run" && mkdir -p "$dir/run"
+    cp "$itemsmith" "$standin" "$here/examples/KVX_nvitem.txt" "$dir/run/"
+    DIAG_USB_LOCATION="$(slot_path "$slot")" WINEDLLOVERRIDES="$pinned_overrides" \
+      run_windows "$dir/run" 12 itemsmith.exe
+    opened=""
+    for n in 1 2; do
+      if kill -0 "${readers[$n]}" 2>/dev/null; then
+        kill "${readers[$n]}" 2>/dev/null  # still waiting in its open: never opened
+      else
+        opened+="$n"
+      fi
+      wait "${readers[$n]}" 2>/dev/null
+    done
+    echo "        itemsmith pinned to slot $slot opened the CD-ROM of slot(s): ${opened:-none}"
+    check "pinned to slot $slot, itemsmith opened the CD-ROMs of slots '$opened'" equals "$opened" "$slot"
+    check "pinned to slot $slot, the log shows no eject pass" contains \
+      "$(text_of "$dir/run/KVX_WriteNVItem_log.txt")" "EjectDisk +++"
+    cp -r "$dir/run" "$dir/slot$slot"
+  done
+}
+
+# ---------------------------------------------------------------------------------------------
 
 echo "== cases"
 run_case platform_adapter case_platform
@@ -379,6 +628,14 @@ if ((${#other_ports[@]} > 0)); then
 else
   echo "SKIP  treesmith_real_port_first (Wine mapped no serial line of this machine)"
 fi
+
+# Last: they register a second device and CD-ROMs that the cases above must not see.
+run_case pinned_runs case_pinned_runs
+run_case pinned_empty_slot case_pinned_empty_slot
+run_case pinned_refused case_pinned_refused
+run_case pinned_eject case_pinned_eject
+run_case list_slots case_list_slots
+run_case linestation_both_slots case_linestation_both_slots
 
 echo "windows: $passed passed, $failed failed"
 ((failed == 0))

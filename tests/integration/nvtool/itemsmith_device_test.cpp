@@ -194,6 +194,22 @@ TEST_F(DeviceRun, NoPortAfterSevenSearches) {
       << rec_.Log();
 }
 
+// A pin that cannot name a slot hides the device that is there, and the log says why.
+TEST_F(DeviceRun, RefusedPinSeesNothingAndSaysWhy) {
+  StartDevice();
+  rec_.list_text = "NV70:1\n";
+  setenv("DIAG_USB_LOCATION", "", 1);
+  EXPECT_EQ(Run(1), 0);
+  unsetenv("DIAG_USB_LOCATION");
+  EXPECT_EQ(rec_.Result(), "[WriteNVItem FAIL]\r\n");
+  EXPECT_TRUE(device_->GoodRequests().empty());
+  EXPECT_EQ(
+      rec_.Log().find("KVX_WriteNVItem version: 20120831 \r\n\r\n[Error] DIAG_USB_LOCATION is set "
+                      "but empty; this run sees no device \r\n"),
+      0u)
+      << rec_.Log();
+}
+
 TEST_F(DeviceRun, PortAppearingAfterSevenFailedEjects) {
   devicesim::VirtualDevice& device = StartDevice();
   device.Disappear();

@@ -153,6 +153,19 @@ TEST_F(RunSequenceTest, DeleteDlModeRunsOnlyTheMarkerDelete) {
   EXPECT_TRUE(Fake().CallsStartingWith("Write ").empty());
 }
 
+// A pin that cannot name a slot: the run log says why, after the mode line.
+TEST_F(RunSequenceTest, RefusedPinIsNamedInTheRunLog) {
+  setenv("DIAG_USB_LOCATION", "1-2 ", 1);
+  Run({L"--DeleteDLFile"});
+  unsetenv("DIAG_USB_LOCATION");
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Delete_DL.log")
+                .find("DeleteDLFile \n[Error] DIAG_USB_LOCATION \"1-2 \" is not a USB location "
+                      "(bus-port.port..., for example 1-2.3); this run sees no device \n"),
+            std::string("treesmith version: 20120903 \n").size());
+  Run({L"--DeleteDLFile"});
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Delete_DL.log").find("[Error]"), std::string::npos);
+}
+
 TEST_F(RunSequenceTest, DeleteDlVerdictIsTheDeleteAlone) {
   // The phone never answers, so the connection fails, but the context exists and the delete
   // goes through: the verdict follows the delete.

@@ -101,7 +101,7 @@ TEST_F(PinnedRun, EachSlotSeesOnlyItsOwnDevice) {
     int cdroms;
   };
   const std::vector<Slot> slots = {
-      {"", {"COM1", "COM2", "COM3"}, 3},  // unpinned: everything, as before
+      {nullptr, {"COM1", "COM2", "COM3"}, 3},  // unpinned: everything, as before
       {"1-2", {"COM1"}, 0},
       {"1-3", {"COM2"}, 1},
       {"1-1.4", {"COM3"}, 1},
@@ -109,10 +109,21 @@ TEST_F(PinnedRun, EachSlotSeesOnlyItsOwnDevice) {
       {"1-1.", {}, 0},
       {"2-2", {}, 0},  // another bus, same port number
       {"ttyUSB0", {}, 0},
+      // A pin that cannot name a slot shows nothing, never everything.
+      {"", {}, 0},
+      {" 1-2", {}, 0},
+      {"1-2\n", {}, 0},
   };
-  for (const Slot& slot : slots) {
-    SCOPED_TRACE(slot.pin);
-    setenv("DIAG_USB_LOCATION", slot.pin, 1);
+  const std::string too_long = "1-" + std::string(1100, '1');
+  std::vector<Slot> all = slots;
+  all.push_back({too_long.c_str(), {}, 0});
+  for (const Slot& slot : all) {
+    SCOPED_TRACE(slot.pin != nullptr ? slot.pin : "(unset)");
+    if (slot.pin != nullptr) {
+      setenv("DIAG_USB_LOCATION", slot.pin, 1);
+    } else {
+      unsetenv("DIAG_USB_LOCATION");
+    }
     EXPECT_EQ(SerialList(), slot.ports);
     std::vector<std::wstring> expected;
     for (const std::string& port : slot.ports)
