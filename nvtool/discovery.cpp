@@ -1,31 +1,16 @@
 #include "nvtool/discovery.hpp"
 
-#include <cwchar>
-
+#include "common/device_names.hpp"
 #include "nvtool/nv_list.hpp"
 
 namespace nvtool {
 namespace {
-
-const wchar_t* const kPortDescriptions[] = {L"USB Diagnostics", L"USB Download", L"KVX Diagnostics",
-                                            L"KVX Download"};
-
-struct EjectMatch {
-  const wchar_t* vendor;
-  const wchar_t* product;
-};
-const EjectMatch kEjectMatches[] = {{L"KVX", L"Mass storage"}, {L"Tavrel", L"Mass storage"}};
 
 constexpr size_t kVendorOffsetField = 12;
 constexpr size_t kProductOffsetField = 16;
 
 const char* const kEjectStep = "EjectDisk";
 const char* const kPropertyStep = "GetDeviceProperty";
-
-bool HasPrefix(const std::wstring& text, const wchar_t* prefix) {
-  const size_t length = std::wcslen(prefix);
-  return text.size() >= length && text.compare(0, length, prefix) == 0;
-}
 
 uint32_t U32At(const std::vector<uint8_t>& bytes, size_t offset) {
   if (offset + 4 > bytes.size()) return 0;
@@ -35,20 +20,6 @@ uint32_t U32At(const std::vector<uint8_t>& bytes, size_t offset) {
 }
 
 }  // namespace
-
-bool NamesDeviceCdrom(const std::wstring& vendor, const std::wstring& product) {
-  for (const EjectMatch& row : kEjectMatches) {
-    if (HasPrefix(vendor, row.vendor) && HasPrefix(product, row.product)) return true;
-  }
-  return false;
-}
-
-bool DescriptionNamesDiagPort(const std::wstring& description) {
-  for (const wchar_t* text : kPortDescriptions) {
-    if (description.find(text) != std::wstring::npos) return true;
-  }
-  return false;
-}
 
 int PortNumberFromFriendlyName(const std::wstring& friendly_name) {
   const size_t open = friendly_name.find(L"(COM");
@@ -84,7 +55,7 @@ bool Discovery::SearchComPort(int* port) {
   bool found = false;
   for (uint32_t index = 0; !found && set->Enumerate(index); ++index) {
     std::wstring text;
-    if (!set->DeviceDescription(index, &text) || !DescriptionNamesDiagPort(text)) continue;
+    if (!set->DeviceDescription(index, &text) || !common::DescriptionNamesDiagPort(text)) continue;
     text.clear();
     set->FriendlyName(index, &text);
     const int number = PortNumberFromFriendlyName(text);
@@ -187,7 +158,7 @@ bool Discovery::GetDeviceProperty(platform::CdromInterfaceSet& set, uint32_t ind
 }
 
 bool Discovery::MatchMassStorage() {
-  if (!NamesDeviceCdrom(vendor_, product_)) return false;
+  if (!common::NamesDeviceCdrom(vendor_, product_)) return false;
   out_.WriteLogRaw("Find KVX Mass storage \r\n");
   return true;
 }

@@ -21,11 +21,6 @@ inline constexpr size_t kScsiStringMax = 127;
 // START STOP UNIT with LoEj set and Start clear: eject the medium.
 inline constexpr uint8_t kEjectCdb[6] = {0x1B, 0x00, 0x46, 0x00, 0x02, 0x00};
 
-// True when the description names a DIAG port (case-sensitive substring match).
-bool DescriptionNamesDiagPort(const std::wstring& description);
-// True when the SCSI vendor and product strings name the device's own CD-ROM, the one the eject
-// is sent to (prefixes compared, case-sensitive).
-bool NamesDeviceCdrom(const std::wstring& vendor, const std::wstring& product);
 // The n of "... (COMn)", or the whole name converted when it does not end that way.
 int PortNumberFromFriendlyName(const std::wstring& friendly_name);
 // The NUL-ended SCSI string whose offset is the u32 at `offset_field` of the storage device

@@ -5,7 +5,6 @@
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
 #include "platform/stop_request.hpp"
-#include "platform/usb_slot.hpp"
 #include "platform/usb_slots.hpp"
 #include "station/slot_list.hpp"
 #include "station/station.hpp"

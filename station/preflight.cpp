@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/usb_slot.hpp"
+#include "platform/usb_slots.hpp"
 #include "station/station.hpp"
 
 namespace station {

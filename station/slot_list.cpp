@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "nvtool/discovery.hpp"
+#include "common/device_names.hpp"
 
 namespace station {
 namespace {
@@ -15,8 +15,8 @@ std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), t
 // or drive of the PC is no slot of a station.
 bool ProvisionedHere(const platform::PresentDevice& device) {
   if (device.kind == platform::PresentDevice::Kind::kComPort)
-    return nvtool::DescriptionNamesDiagPort(Wide(device.description));
-  return nvtool::NamesDeviceCdrom(Wide(device.vendor), Wide(device.product));
+    return common::DescriptionNamesDiagPort(Wide(device.description));
+  return common::NamesDeviceCdrom(Wide(device.vendor), Wide(device.product));
 }
 
 std::string Padded(std::string text, size_t width) {

@@ -34,8 +34,9 @@ UsbPin Pinned(const Text& text) {
   return pin;
 }
 
-// bus-port[.port...], digits only: the kernel's name of a USB device folder.
-bool IsLinuxLocation(const std::string& text) {
+}  // namespace
+
+bool IsUsbDeviceName(const std::string& text) {
   const size_t dash = text.find('-');
   if (dash == std::string::npos || dash == 0) return false;
   bool digit_before = false;
@@ -52,6 +53,8 @@ bool IsLinuxLocation(const std::string& text) {
   }
   return digit_before;
 }
+
+namespace {
 
 bool IsNameCharacter(wchar_t c) {
   return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') || (c >= L'0' && c <= L'9') ||
@@ -106,7 +109,7 @@ UsbPin PinFromLinuxText(bool present, const std::string& text) {
   if (!present) return UsbPin();
   if (text.empty()) return Refused("is set but empty");
   if (text.size() > kPinLimit) return Refused("is longer than 1023 characters");
-  if (!IsLinuxLocation(text)) {
+  if (!IsUsbDeviceName(text)) {
     return Refused("\"" + Shown(text) +
                    "\" is not a USB location (bus-port.port..., for example 1-2.3)");
   }
@@ -173,4 +176,5 @@ std::wstring SlotOfNode(DeviceTree& tree, uint32_t node) {
 }
 
 }  // namespace portable
+
 }  // namespace platform

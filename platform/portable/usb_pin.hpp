@@ -17,6 +17,10 @@ namespace portable {
 // Longer pins are refused unread: no location of either system comes near it.
 inline constexpr size_t kPinLimit = 1023;
 
+// bus-port[.port...], digits only: the kernel's name of a USB device folder ("1-2.3"); interfaces
+// ("1-2.3:1.0"), root hubs ("usb1") and other folders differ from that shape.
+bool IsUsbDeviceName(const std::string& text);
+
 // The pin as read from the environment: `present` false when the variable is unset.
 UsbPin PinFromLinuxText(bool present, const std::string& text);
 UsbPin PinFromWindowsText(bool present, const std::wstring& text, bool read_whole);

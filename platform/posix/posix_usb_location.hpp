@@ -10,10 +10,6 @@
 namespace platform {
 namespace posix {
 
-// True for the name of a USB device folder, B-P[.P...] ("1-2.3"); interfaces ("1-2.3:1.0"),
-// root hubs ("usb1") and other folders differ from that shape.
-bool IsUsbDeviceName(const std::string& name);
-
 // "1-2.3" for an entry below the root's sys folder (sys/class/tty/ttyUSB0,
 // sys/class/block/sr0) that resolves into that USB device's folder (through its interface, a
 // usb-serial port, a SCSI host...); "" when the entry is on no USB device or leaves the root.

@@ -1,3 +1,5 @@
+#include <dirent.h>
+
 #include <climits>
 #include <cstdlib>
 #include <string>
@@ -17,24 +19,6 @@ std::string Resolved(const std::string& path) {
 
 }  // namespace
 
-bool IsUsbDeviceName(const std::string& name) {
-  const size_t dash = name.find('-');
-  if (dash == 0 || dash == std::string::npos || dash + 1 == name.size()) return false;
-  bool digit_before = false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    if (c >= '0' && c <= '9') {
-      digit_before = true;
-    } else if ((c == '-' && i == dash) || (c == '.' && i > dash)) {
-      if (!digit_before) return false;
-      digit_before = false;
-    } else {
-      return false;
-    }
-  }
-  return digit_before;
-}
-
 std::string UsbLocationOf(const std::string& class_entry) {
   const std::string sys = Resolved(DeviceRoot() + "/sys");
   std::string at = Resolved(class_entry);
@@ -44,7 +28,7 @@ std::string UsbLocationOf(const std::string& class_entry) {
   while (at.size() > sys.size() && at.compare(0, sys.size(), sys) == 0 && at[sys.size()] == '/') {
     const size_t slash = at.find_last_of('/');
     const std::string name = at.substr(slash + 1);
-    if (IsUsbDeviceName(name)) return name;
+    if (portable::IsUsbDeviceName(name)) return name;
     at.erase(slash);
   }
   return "";
@@ -68,4 +52,34 @@ UsbPin ReadUsbPin() {
   const char* pin = std::getenv("DIAG_USB_LOCATION");
   return portable::PinFromLinuxText(pin != nullptr, pin != nullptr ? pin : "");
 }
+namespace {
+
+// A tty or a CD-ROM at the location counts, linked as a COM port or not: the slot is taken.
+bool AnyEntryAt(const std::string& folder, const std::string& prefix, const std::string& location) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (!found) {
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    const std::string name = entry->d_name;
+    if (name.compare(0, prefix.size(), prefix) != 0) continue;
+    found = posix::UsbLocationOf(folder + "/" + name) == location;
+  }
+  closedir(dir);
+  return found;
+}
+
+}  // namespace
+
+bool DeviceAtUsbLocation(const std::string& location) {
+  const std::string sys = posix::DeviceRoot() + "/sys/class";
+  return AnyEntryAt(sys + "/tty", "tty", location) || AnyEntryAt(sys + "/block", "sr", location);
+}
+
+bool UsbLocationWellFormed(const std::string& location, std::string* form) {
+  *form = "bus-port[.port...], for example 1-2.3";
+  return portable::PinFromLinuxText(true, location).state == UsbPin::State::kPinned;
+}
+
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/portable/usb_pin.hpp"
+#include "win32_support.hpp"
 #include "win32_usb_location.hpp"
 
 namespace platform {
@@ -176,10 +177,20 @@ UsbPin ReadUsbPin() {
   return portable::PinFromWindowsText(true, whole ? std::wstring(value, n) : std::wstring(), whole);
 }
 
+bool UsbLocationWellFormed(const std::string& location, std::string* form) {
+  *form =
+      "the USB device's location path or location information, for example "
+      "Port_#0003.Hub_#0002 (linestation --list-slots shows them)";
+  return portable::PinFromWindowsText(true, win32::WideFromAnsi(location), true).state ==
+         UsbPin::State::kPinned;
+}
+
+bool DeviceAtUsbLocation(const std::string& location) { return !PresentDevices(location).empty(); }
+
 std::vector<PresentDevice> PresentDevices(const std::string& at) {
   UsbPin pin;
   if (!at.empty()) {
-    pin = portable::PinFromWindowsText(true, std::wstring(at.begin(), at.end()), true);
+    pin = portable::PinFromWindowsText(true, win32::WideFromAnsi(at), true);
   }
   std::vector<PresentDevice> devices;
   HDEVINFO ports = SetupDiGetClassDevsW(&win32::kGuidDevinterfaceComport, nullptr, nullptr,

@@ -36,6 +36,14 @@ struct PresentDevice {
   std::string product;
 };
 
+// True when `location` can name a slot on this system, as a pin must (Linux: B-P[.P...], "1-2.3";
+// Windows: a location path or location information); *form says what is expected, for a usage
+// message.
+bool UsbLocationWellFormed(const std::string& location, std::string* form);
+
+// True when a COM port or a CD-ROM of the USB device at `location` is present now.
+bool DeviceAtUsbLocation(const std::string& location);
+
 // Every COM port and CD-ROM present, whatever the run's own pin; with `at` not empty, only those
 // a run pinned to `at` would see (matched as a pin is).
 std::vector<PresentDevice> PresentDevices(const std::string& at = std::string());

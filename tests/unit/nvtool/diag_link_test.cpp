@@ -4,6 +4,7 @@
 
 #include <deque>
 
+#include "common/device_names.hpp"
 #include "common/diag_frame.hpp"
 #include "nvtool/diag_link.hpp"
 #include "nvtool/discovery.hpp"
@@ -227,8 +228,8 @@ TEST_F(DiagLinkTest, LongestReplyAndAttempts) {
 }
 
 TEST(DiscoveryNames, DescriptionsAndFriendlyNames) {
-  EXPECT_TRUE(nvtool::DescriptionNamesDiagPort(L"Modem USB Download port"));
-  EXPECT_FALSE(nvtool::DescriptionNamesDiagPort(L"KVX diagnostics"));
+  EXPECT_TRUE(common::DescriptionNamesDiagPort(L"Modem USB Download port"));
+  EXPECT_FALSE(common::DescriptionNamesDiagPort(L"KVX diagnostics"));
   EXPECT_EQ(nvtool::PortNumberFromFriendlyName(L"KVX Diagnostics Interface (COM12)"), 12);
   EXPECT_EQ(nvtool::PortNumberFromFriendlyName(L"(COM12)"), 0);
   EXPECT_EQ(nvtool::PortNumberFromFriendlyName(L"Diag (a) (COM3)"), 0);
