@@ -35,7 +35,7 @@ class FakeSession final : public diaglib::DiagSession {
                                           100,  100, 5000, 2000,  500,  10000};
   VODE_Efs2DirCallBack directory = nullptr;
   std::vector<Bytes> markers;
-  std::vector<Bytes> stray_before_marker;
+  std::function<std::vector<Bytes>()> before_marker;
   bool echo_markers = true;
 
   bool SendSync(uint16_t length, const uint8_t* request, uint16_t* response_length,
@@ -54,16 +54,17 @@ class FakeSession final : public diaglib::DiagSession {
     std::copy(answer.begin(), answer.begin() + *response_length, response);
     return *response_length > 0 && response[0] == expected_code;
   }
-  // Markers are echoed unless `stray_before_marker` gives packets to arrive before the echo
-  // (the true answers a misattributing device still owes); they are recorded apart from the
-  // requests, so the commands' own request sequences stay as they were.
+  // Markers are echoed (unless echo_markers is false), after the packets `before_marker`
+  // gives, if any: the true answers a misattributing device still owes. They are recorded apart
+  // from the requests, so the commands' own request sequences stay as they were.
   bool SendMarker(uint16_t length, const uint8_t* request, uint16_t* response_length,
                   uint8_t* response, int, const diaglib::ReplyMatch& answers) override {
     markers.emplace_back(request, request + length);
-    for (const Bytes& stray : stray_before_marker) {
-      ledger_.Put(stray.data(), static_cast<uint16_t>(stray.size()));
+    if (before_marker) {
+      for (const Bytes& stray : before_marker()) {
+        ledger_.Put(stray.data(), static_cast<uint16_t>(stray.size()));
+      }
     }
-    stray_before_marker.clear();
     if (!echo_markers || !answers(request, length)) return false;
     *response_length = std::min<uint16_t>(length, *response_length);
     std::copy(request, request + *response_length, response);
