@@ -84,6 +84,9 @@ struct VirtualDevice::Impl {
 
   // ---- EFS2 subsystem (efs2_answers.cpp) ----
   static bool Armed(int* after, int* n);
+  static bool Efs2Command(const std::string& name, uint16_t* command);
+  // The answer of a refused request: its errno field set, nothing done.
+  static Bytes RefusedEfs2(const Bytes& req, uint16_t cmd, int32_t errnum);
   bool Efs2(const Bytes& req, Bytes* rsp);
 
   struct Timer {
@@ -139,12 +142,20 @@ struct VirtualDevice::Impl {
   int32_t refuse_write_errno = 0, refuse_open_errno = 0;
   uint32_t short_write_bytes = 0;
   bool ignore_efs_status = false;
+  uint16_t refuse_cmd = 0;  // any sub-command, by RefuseEfs2
+  int refuse_cmd_n = 0, refuse_cmd_after = 0;
+  int32_t refuse_cmd_errno = 0;
 
   int drop = 0, corrupt = 0, error_n = 0, replace_n = 0, noise_n = 0, unsolicited_n = 0;
-  int delay_n = 0, split_n = 0, split_pieces = 0, twice_n = 0;
+  int delay_n = 0, delay_after = 0, split_n = 0, split_pieces = 0, twice_n = 0;
   uint32_t delay_ms = 0, split_gap_ms = 0, twice_gap_ms = 0;
   uint8_t error_code = kBadCommand, replace_code = 0;
   Bytes noise, unsolicited_packet, patch;
+  int stray_n = 0;
+  bool stray_on_time = false;
+  std::vector<Bytes> strays;  // frames that leave before the next chosen answer
+  bool unsolicited_separate = false;
+  uint32_t unsolicited_gap_ms = 0;
   int patch_n = 0, truncate_n = 0;
   size_t patch_offset = 0, truncate_length = 0;
   Bytes only_for;

@@ -17,7 +17,7 @@ inline constexpr uint8_t kCallManager = 0x0F, kEfs2 = 0x13;
 // The EFS2 subsystem's commands, the 16-bit word after the subsystem id.
 namespace efs2_cmd {
 inline constexpr uint16_t kOpen = 2, kClose = 3, kWrite = 5, kUnlink = 8, kMkdir = 9, kRmdir = 10,
-                          kOpenDir = 11, kReadDir = 12, kCloseDir = 13, kStatFs = 19;
+                          kOpenDir = 11, kReadDir = 12, kCloseDir = 13, kStat = 15, kStatFs = 19;
 }
 
 // What a mode control request asks for (the 16-bit word after the command code).

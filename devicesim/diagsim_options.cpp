@@ -50,6 +50,7 @@ const char kUsage[] =
     "  --efs-load DIR       fill the file system from the host folder DIR\n"
     "  --efs-dump DIR       copy the file system into the host folder DIR on exit\n"
     "  --efs-capacity BYTES file system size (default 16777216)\n"
+    "  --growing-descriptors every open gets a new file descriptor (default: the lowest free)\n"
     "  --verbose            print every request received, in hex, on standard error\n"
     "  --report             on exit, print the NV items held (id and first 16 bytes) and the\n"
     "                       file system's entries\n"
@@ -237,6 +238,8 @@ DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
         return UsageError(parsed, "--efs-capacity needs a byte count");
       }
       options.efs_capacity_bytes = static_cast<uint64_t>(n);
+    } else if (arg == "--growing-descriptors") {
+      options.growing_descriptors = true;
     } else if (arg == "--verbose") {
       parsed.verbose = true;
     } else if (arg == "--report") {

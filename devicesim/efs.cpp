@@ -139,7 +139,13 @@ int32_t Efs::Open(const std::string& path, uint32_t flags, uint32_t mode, int32_
     node->data.clear();
     node->mtime = Now();
   }
-  *fd = next_fd_++;
+  if (growing_descriptors_) {
+    *fd = next_fd_++;
+  } else {
+    // As a POSIX file system does: the lowest number not in use, after the three standard ones.
+    *fd = 3;
+    while (files_.count(*fd) != 0) ++*fd;
+  }
   files_[*fd] = OpenFile{node, writable, (flags & efs_flags::kAppend) != 0};
   return kOk;
 }

@@ -49,6 +49,8 @@ class Efs {
   uint64_t TotalBlocks() const;
   uint64_t FreeBlocks() const;  // 0 when filled up
   void SetFull(bool full) { full_ = full; }
+  // True: every open gets a number never handed out before, instead of the lowest free one.
+  void SetGrowingDescriptors(bool growing) { growing_descriptors_ = growing; }
 
   // Host-side inspection and set-up; paths as above.
   bool Exists(const std::string& path) const;
@@ -95,6 +97,7 @@ class Efs {
   std::map<int32_t, OpenFile> files_;
   std::map<uint32_t, std::vector<DirEntry>> dirs_;  // a listing is taken when the folder is opened
   int32_t next_fd_ = 3;
+  bool growing_descriptors_ = false;
   uint32_t next_dir_ = 1;
   static constexpr size_t kMaxOpenFiles = 32;
 };

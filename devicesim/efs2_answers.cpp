@@ -21,9 +21,63 @@ bool VirtualDevice::Impl::Armed(int* after, int* n) {
   return true;
 }
 
+bool VirtualDevice::Impl::Efs2Command(const std::string& name, uint16_t* command) {
+  static const std::pair<const char*, uint16_t> kNames[] = {
+      {"open", efs2_cmd::kOpen},         {"write", efs2_cmd::kWrite},
+      {"close", efs2_cmd::kClose},       {"mkdir", efs2_cmd::kMkdir},
+      {"unlink", efs2_cmd::kUnlink},     {"rmdir", efs2_cmd::kRmdir},
+      {"opendir", efs2_cmd::kOpenDir},   {"readdir", efs2_cmd::kReadDir},
+      {"closedir", efs2_cmd::kCloseDir}, {"stat", efs2_cmd::kStat},
+      {"statfs", efs2_cmd::kStatFs}};
+  for (const auto& [text, code] : kNames) {
+    if (name == text) {
+      *command = code;
+      return true;
+    }
+  }
+  return false;
+}
+
+Bytes VirtualDevice::Impl::RefusedEfs2(const Bytes& req, uint16_t cmd, int32_t errnum) {
+  Bytes r(req.begin(), req.begin() + 4);
+  const uint32_t err = static_cast<uint32_t>(errnum);
+  switch (cmd) {
+    case efs2_cmd::kOpen:
+      Put32(&r, 4, 0xFFFFFFFFu);  // no descriptor
+      Put32(&r, 8, err);
+      break;
+    case efs2_cmd::kWrite:
+      Put32(&r, 4, req.size() >= 8 ? Get32(req, 4) : 0);
+      Put32(&r, 8, req.size() >= 12 ? Get32(req, 8) : 0);
+      Put32(&r, 12, 0xFFFFFFFFu);
+      Put32(&r, 16, err);
+      break;
+    case efs2_cmd::kOpenDir:
+      Put32(&r, 4, 0);
+      Put32(&r, 8, err);
+      break;
+    case efs2_cmd::kReadDir:
+      Put32(&r, 4, req.size() >= 8 ? Get32(req, 4) : 0);
+      Put32(&r, 8, req.size() >= 12 ? Get32(req, 8) : 0);
+      Put32(&r, 12, err);
+      r.resize(41, 0);  // the fixed fields and an empty name
+      break;
+    case efs2_cmd::kStatFs:
+    default:  // close, mkdir, unlink, rmdir, closedir, stat: the error number comes first
+      Put32(&r, 4, err);
+      if (cmd == efs2_cmd::kStatFs) r.resize(48, 0);
+      break;
+  }
+  return r;
+}
+
 bool VirtualDevice::Impl::Efs2(const Bytes& req, Bytes* rsp) {
   using namespace efs_errno;
   const uint16_t cmd = Get16(req, 2);
+  if (cmd == refuse_cmd && Armed(&refuse_cmd_after, &refuse_cmd_n)) {
+    *rsp = RefusedEfs2(req, cmd, refuse_cmd_errno);
+    return true;
+  }
   Bytes r(req.begin(), req.begin() + 4);
   std::string path;
   auto too_short = [&](size_t n) {

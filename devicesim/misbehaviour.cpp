@@ -1,6 +1,6 @@
 // Misbehaviour on request: the answers a test chose are dropped, turned into error answers,
 // patched, cut, preceded by noise or an unsolicited packet, sent with a bad CRC, delayed,
-// doubled or split into pieces, and always leave in order.
+// doubled or split into pieces. Answers leave in order; a copy of one leaves when it is made.
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -41,9 +41,15 @@ void VirtualDevice::Impl::Emit(const Bytes& request, Bytes response) {
     if (response.size() > truncate_length) response.resize(truncate_length);
   }
   Bytes frame;
+  auto due = SteadyClock::now();
   if (unsolicited_n > 0) {
     --unsolicited_n;
-    frame = FramePacket(unsolicited_packet);
+    if (unsolicited_separate) {
+      Queue(FramePacket(unsolicited_packet), due);
+      due += std::chrono::milliseconds(unsolicited_gap_ms);
+    } else {
+      frame = FramePacket(unsolicited_packet);
+    }
   }
   if (noise_n > 0) {
     --noise_n;
@@ -58,16 +64,21 @@ void VirtualDevice::Impl::Emit(const Bytes& request, Bytes response) {
   }
   frame.insert(frame.end(), body.begin(), body.end());
 
-  auto due = SteadyClock::now();
-  if (delay_n > 0) {
-    --delay_n;
-    due += std::chrono::milliseconds(delay_ms);
+  if (Armed(&delay_after, &delay_n)) due += std::chrono::milliseconds(delay_ms);
+  for (Bytes& stray : strays) Queue(std::move(stray), due);
+  strays.clear();
+  if (stray_n > 0) {
+    --stray_n;
+    strays.push_back(frame);
+    if (!stray_on_time) return;
   }
   if (twice_n > 0) {
-    // The copy is queued first in time order below, so it follows the original.
     --twice_n;
     Queue(frame, due);
-    Queue(frame, due + std::chrono::milliseconds(twice_gap_ms));
+    const auto gap =
+        std::chrono::duration_cast<std::chrono::milliseconds>(due - SteadyClock::now()) +
+        std::chrono::milliseconds(twice_gap_ms);
+    After(static_cast<uint32_t>(gap.count()), [this, frame] { Queue(frame, SteadyClock::now()); });
     return;
   }
   if (split_n > 0 && split_pieces > 1 && frame.size() > 1) {

@@ -38,6 +38,7 @@ CdromShape ForeignCdrom(int index, const std::string& vendor, const std::string&
 
 VirtualDevice::Impl::Impl(Options o)
     : opt(std::move(o)), efs(opt.efs_capacity_bytes, opt.efs_block_size) {
+  efs.SetGrowingDescriptors(opt.growing_descriptors);
   if (opt.tty_name.empty()) opt.tty_name = DefaultTtyName(opt.layout, opt.com_number);
   if (opt.usb_path.empty()) opt.usb_path = std::to_string(opt.com_number);
   mode = opt.initial_mode;
@@ -334,16 +335,23 @@ void VirtualDevice::DropResponses(int n) {
   impl_->drop = n;
 }
 
-void VirtualDevice::DelayResponses(int n, uint32_t ms) {
+void VirtualDevice::DelayResponses(int n, uint32_t ms, int after) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->delay_n = n;
   impl_->delay_ms = ms;
+  impl_->delay_after = after;
 }
 
 void VirtualDevice::AnswerTwice(int n, uint32_t gap_ms) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->twice_n = n;
   impl_->twice_gap_ms = gap_ms;
+}
+
+void VirtualDevice::AnswerStrayBeforeNext(int n, bool on_time) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->stray_n = n;
+  impl_->stray_on_time = on_time;
 }
 
 void VirtualDevice::SplitResponses(int n, int pieces, uint32_t gap_ms) {
@@ -424,10 +432,32 @@ void VirtualDevice::SendUnsolicited(std::vector<uint8_t> packet, bool good_crc) 
   impl_->Wake();
 }
 
-void VirtualDevice::UnsolicitedBeforeResponses(int n, std::vector<uint8_t> packet) {
+void VirtualDevice::UnsolicitedBeforeResponses(int n, std::vector<uint8_t> packet,
+                                               bool separate_write, uint32_t gap_ms) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->unsolicited_n = n;
   impl_->unsolicited_packet = std::move(packet);
+  impl_->unsolicited_separate = separate_write;
+  impl_->unsolicited_gap_ms = gap_ms;
+}
+
+bool VirtualDevice::Efs2Prefix(const std::string& sub_command, std::vector<uint8_t>* prefix) {
+  uint16_t command = 0;
+  if (!Impl::Efs2Command(sub_command, &command)) return false;
+  *prefix = {kSubsystem, kEfs2, static_cast<uint8_t>(command & 0xFF),
+             static_cast<uint8_t>(command >> 8)};
+  return true;
+}
+
+bool VirtualDevice::RefuseEfs2(const std::string& sub_command, int n, int32_t errnum, int after) {
+  uint16_t command = 0;
+  if (!Impl::Efs2Command(sub_command, &command)) return false;
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->refuse_cmd = command;
+  impl_->refuse_cmd_n = n;
+  impl_->refuse_cmd_after = after;
+  impl_->refuse_cmd_errno = errnum;
+  return true;
 }
 
 void VirtualDevice::SendRaw(std::vector<uint8_t> bytes) {

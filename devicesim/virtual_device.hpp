@@ -50,6 +50,9 @@ struct Options {
   bool strict_lengths = true;
   std::string nv_state_file;  // NV items persist here ("" = memory only)
   uint64_t efs_capacity_bytes = 16 * 1024 * 1024;
+  // false: an open gets the lowest free file descriptor, as on a POSIX file system, so files
+  // opened one after the other share it; true: every open gets a number never used before.
+  bool growing_descriptors = false;
   uint32_t efs_block_size = 512;
   // Identification answered to the version and extended build id requests.
   std::string comp_date = "Dec 07 2026", comp_time = "12:00:00";
@@ -137,6 +140,12 @@ class VirtualDevice {
   void RefuseEfsWrites(int n, int32_t errnum, int after = 0);  // n writes fail with errnum
   void RefuseEfsOpens(int n, int32_t errnum);                  // the next n opens fail with errnum
   void ShortEfsWrites(int n, uint32_t bytes, int after = 0);   // n writes store at most `bytes`
+  // The next n requests of the named EFS2 sub-command, after `after` of them, are answered
+  // with errnum and change nothing. False for a name not in Efs2Prefix's table.
+  bool RefuseEfs2(const std::string& sub_command, int n, int32_t errnum, int after = 0);
+  // The request prefix of an EFS2 sub-command by name (open, write, close, mkdir, unlink, rmdir,
+  // opendir, readdir, closedir, stat, statfs), for MisbehaveOnlyFor; false for another name.
+  static bool Efs2Prefix(const std::string& sub_command, std::vector<uint8_t>* prefix);
   void IgnoreEfsStatus(bool ignore);  // never answer the file system status request
   void FillUp(bool full = true);      // no free blocks, writes fail with ENOSPC
 
@@ -146,9 +155,15 @@ class VirtualDevice {
   void MisbehaveOnlyFor(std::vector<uint8_t> request_prefix);
   void DropResponses(int n);
   // Delayed answers still leave in order: one that comes after the requester gave up holds back
-  // the answer to its resend, as on a real line.
-  void DelayResponses(int n, uint32_t ms);
-  void AnswerTwice(int n, uint32_t gap_ms);  // each answer again `gap_ms` after the first
+  // the answer to its resend, as on a real line. `after` chosen answers leave on time first.
+  void DelayResponses(int n, uint32_t ms, int after = 0);
+  // Each answer again, `gap_ms` after the first: the copy is sent then, behind whatever the
+  // device answered in the meantime, and holds back nothing.
+  void AnswerTwice(int n, uint32_t gap_ms);
+  // Each of the next n answers leaves again right before the device's next answer of the chosen
+  // kind (`on_time`: a copy, the answer also left at once; otherwise the answer itself, held
+  // until then, after the requester gave up on it). Timed by requests, not by the clock.
+  void AnswerStrayBeforeNext(int n, bool on_time);
   void SplitResponses(int n, int pieces, uint32_t gap_ms);
   void CorruptCrc(int n);
   void NoiseBeforeResponses(int n, std::vector<uint8_t> bytes);  // raw, may hold stray 0x7E
@@ -165,7 +180,10 @@ class VirtualDevice {
   void Reappear();   // new pty, links again
   // Unsolicited packets (log 0x10, event 0x60, debug 0x79, 0x92 ...), framed by the device.
   void SendUnsolicited(std::vector<uint8_t> packet, bool good_crc = true);
-  void UnsolicitedBeforeResponses(int n, std::vector<uint8_t> packet);
+  // `separate_write`: the packet leaves in a write of its own, `gap_ms` before the answer;
+  // otherwise both leave in one write.
+  void UnsolicitedBeforeResponses(int n, std::vector<uint8_t> packet, bool separate_write = false,
+                                  uint32_t gap_ms = 0);
   void SendRaw(std::vector<uint8_t> bytes);  // exactly these bytes, unframed
 
   // Recording: every complete frame received, unescaped and without CRC, in order (bad ones

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "common/diag_frame.hpp"
+#include "nvtool/diag_link_frames.hpp"
+#include "nvtool/text_format.hpp"
 
 namespace nvtool {
 namespace {
@@ -16,16 +18,6 @@ constexpr int kVersionReadAttempts = 50;
 constexpr size_t kModeReplyMax = 3;
 constexpr int kModeReadAttempts = 100;
 constexpr int kModeSends = 5;
-
-// A reply is complete once a flag closes some frame content; a flag with nothing before it
-// is only a leading flag and the reply is still to come.
-bool ClosingFlagArrived(const uint8_t* bytes, size_t count) {
-  if (count < 2 || bytes[count - 1] != common::kFrameFlag) return false;
-  for (size_t i = 0; i + 1 < count; ++i) {
-    if (bytes[i] != common::kFrameFlag) return true;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -125,28 +117,65 @@ bool DiagLink::SendDiagFrame(const uint8_t* packet, size_t length) {
   return wrote && port_->LastError() == 0;
 }
 
-bool DiagLink::ReceiveDiagFrame(uint8_t* packet, size_t capacity, size_t* length) {
+ReplyCheck AnswersRequest(const uint8_t* request, size_t echoed) {
+  std::array<uint8_t, kLongestEcho> echo{};
+  if (echoed > echo.size()) echoed = echo.size();
+  std::memcpy(echo.data(), request, echoed);
+  return [echo, echoed](const uint8_t* packet, size_t length) {
+    // A DIAG error answer names no request but is the answer to the one just sent.
+    if (length >= 1 && IsDiagErrorCode(packet[0])) return true;
+    return length >= echoed && std::memcmp(packet, echo.data(), echoed) == 0;
+  };
+}
+
+bool DiagLink::TakeFrame(const uint8_t* frame, size_t frame_length, uint8_t* packet,
+                         size_t capacity, size_t* length, const ReplyCheck& answers) {
+  if (!DecodeFrame(frame, frame_length, packet, capacity, length)) {
+    out_.Console("\n diag crc error");
+    return false;
+  }
+  if (answers && !answers(packet, *length)) {
+    // A log or event packet, or a late answer to another request: not this reply.
+    out_.Console(Format("\n diag frame 0x%02X of %u bytes dropped, not the reply", packet[0],
+                        static_cast<unsigned>(*length)));
+    *length = 0;
+    return false;
+  }
+  return true;
+}
+
+bool DiagLink::ReceiveDiagFrame(uint8_t* packet, size_t capacity, size_t* length,
+                                const ReplyCheck& answers) {
   *length = 0;
   received_.fill(0);
-  unescaped_.fill(0);
   if (!IsOpen()) return false;
 
-  // A reply may reach us in pieces: keep reading within the attempt until its closing flag.
-  // A read for the rest waits only for what is left of the attempt's time.
+  // A read may bring several frames (a device's log packets beside its reply), each checked on
+  // its own, and a reply may reach us in pieces: keep reading within the attempt until a frame
+  // answers. A read for the rest waits only for what is left of the attempt's time.
   const uint32_t start = clock_.TickCount();
-  size_t count = 0;
+  size_t count = 0;  // bytes of an unfinished frame at the front of received_
   bool shortened = false;
-  bool failed = false;
+  bool taken = false;
   for (;;) {
     uint32_t got = 0;
     const bool read = port_->Read(received_.data() + count,
                                   static_cast<uint32_t>(received_.size() - count), &got);
     if (!read || port_->LastError() != 0) {
-      failed = true;
+      count = 0;
       break;
     }
     count += got;
-    if (got == 0 || count == received_.size() || ClosingFlagArrived(received_.data(), count)) break;
+    const size_t used =
+        ForEachCompleteFrame(received_.data(), count, [&](const uint8_t* frame, size_t size) {
+          taken = TakeFrame(frame, size, packet, capacity, length, answers);
+          return taken;
+        });
+    if (taken) break;
+    std::memmove(received_.data(), received_.data() + used, count - used);
+    count -= used;
+    // A frame that fills the whole buffer without its closing flag can never be checked.
+    if (got == 0 || count == received_.size()) break;
     const uint32_t elapsed = clock_.TickCount() - start;
     if (elapsed >= kReadAttemptMs) break;
     platform::CommTimeouts rest = timeouts_;
@@ -155,36 +184,22 @@ bool DiagLink::ReceiveDiagFrame(uint8_t* packet, size_t capacity, size_t* length
     shortened = true;
   }
   if (shortened) port_->SetTimeouts(timeouts_);
-  if (failed) return false;
-  if (count == 0) return false;
-
-  // Flags in front of the reply are empty frames, which a peer may send to open its frame;
-  // they carry nothing and are no part of the reply.
-  size_t first = 0;
-  while (first < count && received_[first] == common::kFrameFlag) ++first;
-  if (first == count) return false;
-  if (received_[count - 1] == common::kFrameFlag) --count;
-  const size_t unescaped = common::UnescapeBytes(received_.data() + first, count - first,
-                                                 unescaped_.data(), unescaped_.size());
-  if (unescaped < 2 || !common::CrcResidueGood(unescaped_.data(), unescaped)) {
-    out_.Console("\n diag crc error");
-    return false;
+  // What is left when the time is up is taken as a frame whose closing flag never came.
+  if (!taken && count > 0 && count < received_.size()) {
+    taken = TakeFrame(received_.data(), count, packet, capacity, length, answers);
   }
-  const size_t packet_length = unescaped - 2;
-  if (packet_length > capacity) return false;
-  std::memcpy(packet, unescaped_.data(), packet_length);
-  *length = packet_length;
-  return true;
+  return taken;
 }
 
 bool DiagLink::DiagTransact(const uint8_t* request, size_t length, uint8_t* reply,
-                            size_t longest_reply, int read_attempts, size_t* reply_length) {
+                            size_t longest_reply, int read_attempts, size_t* reply_length,
+                            const ReplyCheck& answers) {
   if (IsOpen()) port_->Purge(kPurgeBoth);
   if (!SendDiagFrame(request, length)) return false;
   std::array<uint8_t, kDiagBufferSize> packet{};
   for (int attempt = 0; attempt < read_attempts; ++attempt) {
     size_t received = 0;
-    if (ReceiveDiagFrame(packet.data(), packet.size(), &received)) {
+    if (ReceiveDiagFrame(packet.data(), packet.size(), &received, answers)) {
       if (received > longest_reply) return false;
       std::memcpy(reply, packet.data(), received);
       if (reply_length) *reply_length = received;
@@ -198,7 +213,8 @@ bool DiagLink::DiagTransact(const uint8_t* request, size_t length, uint8_t* repl
 bool DiagLink::DiagVersionRequest() {
   const uint8_t request[1] = {kDiagVersionCode};
   std::array<uint8_t, kVersionReplyMax> reply{};
-  if (DiagTransact(request, sizeof request, reply.data(), reply.size(), kVersionReadAttempts)) {
+  if (DiagTransact(request, sizeof request, reply.data(), reply.size(), kVersionReadAttempts,
+                   nullptr, AnswersRequest(request, 1))) {
     out_.Console("\n [Diag] Version Request ok\n");
     return true;
   }
@@ -213,7 +229,7 @@ bool DiagLink::ChangePhoneMode(uint8_t mode) {
     size_t received = 0;
     // Only bytes this reply carried may decide, not what an earlier, shorter one left behind.
     if (DiagTransact(request, sizeof request, reply.data(), reply.size(), kModeReadAttempts,
-                     &received) &&
+                     &received, AnswersRequest(request, 2)) &&
         received >= 2 && reply[0] == kDiagModeCode && reply[1] == mode) {
       return true;
     }

@@ -35,8 +35,9 @@ bool ExchangeNv(DiagLink& link, const NvPacket& request, size_t min_length, NvPa
   for (int send = 0; send < kSendsPerPhase; ++send) {
     NvPacket received{};
     size_t length = 0;
+    // The reply repeats the code and the item id; anything else is not this item's answer.
     if (!link.DiagTransact(request.data(), request.size(), received.data(), received.size(),
-                           kReadAttempts, &length)) {
+                           kReadAttempts, &length, AnswersRequest(request.data(), 3))) {
       continue;
     }
     if (length >= min_length && received[0] == request[0] && received[1] == request[1] &&

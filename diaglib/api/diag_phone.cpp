@@ -110,7 +110,14 @@ bool Diag_Phone::SendSync(uint16_t request_length, const uint8_t* request,
                           uint16_t* response_length, uint8_t* response, uint8_t expected_code,
                           int timeout_ms, int wait_ms, const diaglib::ReplyMatch& answers) {
   return link_.SendSync(request_length, request, response_length, response, expected_code,
-                        timeout_ms, wait_ms, answers);
+                        timeout_ms, wait_ms, answers, &ledger_);
+}
+
+bool Diag_Phone::SendMarker(uint16_t request_length, const uint8_t* request,
+                            uint16_t* response_length, uint8_t* response, int timeout_ms,
+                            const diaglib::ReplyMatch& answers) {
+  return link_.SendSync(request_length, request, response_length, response, request[0], timeout_ms,
+                        0, answers, &ledger_, true);
 }
 
 bool Diag_Phone::FlushRxBuffer() { return !outside_server_mode_ && link_.RequestRxFlush(); }

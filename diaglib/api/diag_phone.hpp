@@ -8,6 +8,7 @@
 #include "diaglib/api/vode.hpp"
 #include "diaglib/commands/command_packet.hpp"
 #include "diaglib/commands/diag_session.hpp"
+#include "diaglib/commands/reply_ledger.hpp"
 #include "diaglib/log/library_log.hpp"
 #include "diaglib/transport/context_transport.hpp"
 
@@ -43,6 +44,9 @@ class Diag_Phone final : public diaglib::DiagSession {
   bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
                 uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
                 const diaglib::ReplyMatch& answers) override;
+  bool SendMarker(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
+                  uint8_t* response, int timeout_ms, const diaglib::ReplyMatch& answers) override;
+  diaglib::ReplyLedger& Ledger() override { return ledger_; }
   bool FlushRxBuffer();
 
   void SetEfs2CallBacks(VODE_Efs2ProgressCallBack progress, VODE_Efs2DirCallBack directory);
@@ -74,6 +78,7 @@ class Diag_Phone final : public diaglib::DiagSession {
   LibraryLog log_;
   ContextTransport link_;
   diaglib::CommandPacket packet_;
+  diaglib::ReplyLedger ledger_;
   int timeouts_[diaglib::kTimeOutCount] = {};
 };
 

@@ -94,7 +94,10 @@ bool IsPhoneConnected(DiagSession& session) {
   for (uint8_t i = 0; i < kLoopbackPayload; ++i) packet.AppendByte(i);
   WriteLog(log, LOG_RET, "VODE_IsPhoneConnected() -- pinging phone with loopback command, 0x%X",
            kCmdLoopback);
-  // Byte 1 is left out here too: the payload after it tells this ping's echo from a late one.
+  // The wait takes only a loopback that repeats bytes 2 to 10 (byte 1 the phone may use), so a
+  // late echo of a line marker, whose payload differs, is passed over. The payload is the same
+  // for every ping, though: a late echo of an earlier ping passes for this one's, and proves no
+  // more than that a phone answered on this port at some point.
   if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutPing),
                          RepeatsRequest(packet.Request(), 2, packet.RequestLength()))) {
     return false;

@@ -16,6 +16,7 @@ class Clock;
 namespace diaglib {
 
 class DataLogFileHandler;
+class ReplyLedger;
 
 inline constexpr int kTimeOutCount = 20;
 enum TimeOutId : int {
@@ -40,6 +41,14 @@ class DiagSession {
   virtual bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
                         uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
                         const ReplyMatch& answers) = 0;
+
+  // The line marker's exchange: every packet that arrives before `answers` accepts one, of
+  // whatever code, goes into the ledger; so does whatever was still queued when it went out.
+  virtual bool SendMarker(uint16_t request_length, const uint8_t* request,
+                          uint16_t* response_length, uint8_t* response, int timeout_ms,
+                          const ReplyMatch& answers) = 0;
+  // What the EFS2 operation in hand settled and set aside; SendSync feeds it too.
+  virtual ReplyLedger& Ledger() = 0;
 
   // The table value as stored, without a log line.
   virtual int TimeOutValue(int id) const = 0;

@@ -5,6 +5,8 @@
 
 #include "diaglib/commands/core_commands.hpp"
 #include "diaglib/commands/efs_requests.hpp"
+#include "diaglib/commands/line_marker.hpp"
+#include "diaglib/commands/reply_ledger.hpp"
 #include "diaglib/commands/reply_echo.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
@@ -31,7 +33,7 @@ uint32_t RecordType(uint32_t device_type) {
 // Removal requests go through the command packet with the context's general time-out. Success
 // needs the device to have removed the entry, or to say it was never there; a folder that is not
 // empty or a file it refuses to remove must not pass.
-bool RemoveEntry(DiagSession& session, uint16_t command, const char* path, const char* what) {
+bool RemoveOnce(DiagSession& session, uint16_t command, const char* path, const char* what) {
   DataLogFileHandler* log = session.LogHandler();
   CommandPacket& packet = session.Packet();
   packet.Reset();
@@ -49,8 +51,11 @@ bool RemoveEntry(DiagSession& session, uint16_t command, const char* path, const
   // A late answer to another EFS2 request would pass for this removal's result.
   if (!SendCommandPacket(session, session.TimeOutValue(kTimeOutDiagResponse),
                          RepeatsRequest(packet.Request(), 0, kEfs2HeaderSize))) {
+    session.Ledger().Disturb();
     return false;
   }
+  session.Ledger().Settle(packet.Request(), kEfs2HeaderSize, packet.Response(),
+                          packet.ResponseLength());
   if (packet.ResponseLength() < 8) {
     WriteLog(log, LOG_ERR, "%s() - response of %d bytes carries no error number", what,
              static_cast<int>(packet.ResponseLength()));
@@ -61,6 +66,27 @@ bool RemoveEntry(DiagSession& session, uint16_t command, const char* path, const
   WriteLog(log, removed ? LOG_RET : LOG_ERR, "%s() - Results errnum = %d", what,
            static_cast<int>(errnum));
   return removed;
+}
+
+// Runs `operation` until a marker after it shows that its requests were answered by their own
+// answers, at most `passes` times; the result of an untrusted pass is never reported.
+template <typename Operation>
+bool Trusted(DiagSession& session, const char* what, int passes, Operation operation) {
+  for (int pass = 0; pass < passes; ++pass) {
+    session.Ledger().Begin();
+    if (!ClearLineIfDisturbed(session)) return false;
+    const bool result = operation();
+    if (ConfirmOperation(session, what)) return result;
+    session.Ledger().Disturb();
+  }
+  return false;
+}
+
+// Removing again what was removed counts as done, so an untrusted removal is simply repeated.
+bool RemoveEntry(DiagSession& session, uint16_t command, const char* path, const char* what) {
+  return Trusted(session, what, 2, [&session, command, path, what] {
+    return RemoveOnce(session, command, path, what);
+  });
 }
 
 bool OpenFolder(DiagSession& session, const char* path, uint32_t* handle) {
@@ -109,13 +135,15 @@ bool EfsMakeDirectory(DiagSession& session, const char* path) {
   if (request.TooLong()) return false;
   uint8_t response[8];
   int32_t errnum = 0;
-  if (!ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
-                    sizeof(response), 1, [&errnum](const uint8_t* r, uint16_t) {
-                      errnum = GetI32(r + 4);
-                      return true;
-                    })) {
-    return false;
-  }
+  // Made once only: a second request would find the folder of the first.
+  const bool answered = Trusted(session, "VODE_EFS2_DIAG_MKDIR", 1, [&] {
+    return ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
+                        sizeof(response), 1, [&errnum](const uint8_t* r, uint16_t) {
+                          errnum = GetI32(r + 4);
+                          return true;
+                        });
+  });
+  if (!answered) return false;
   WriteLog(log, LOG_RET, "VODE_EFS2_DIAG_MKDIR() - Results mkdir_rsp.errnum = %d",
            static_cast<int>(errnum));
   return errnum == 0;
@@ -194,7 +222,9 @@ bool EfsDirectory(DiagSession& session, const char* folder) {
   std::vector<EfsDirEntry> entries;
   bool listed = false;
   try {
-    listed = EfsListFolder(session, folder, &entries);
+    // A listing only reads, so an untrusted one is simply made again.
+    listed = Trusted(session, "VODE_EfsDirectory", 2,
+                     [&] { return EfsListFolder(session, folder, &entries); });
   } catch (const std::bad_alloc&) {
     // Running out of memory while the records are gathered fails the listing; nothing may
     // escape the library's interface.

@@ -6,6 +6,8 @@
 #include <string>
 
 #include "diaglib/commands/efs_requests.hpp"
+#include "diaglib/commands/line_marker.hpp"
+#include "diaglib/commands/reply_ledger.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "diaglib/log/log_categories.hpp"
@@ -17,6 +19,7 @@ namespace {
 constexpr uint32_t kOpenFlags = 0x241;  // write-only, create, truncate
 constexpr uint32_t kOpenMode = 0x1B6;   // 0666
 constexpr int kEfsWriteOperation = 5;
+constexpr int kWritePasses = 2;
 
 struct StreamCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -126,23 +129,10 @@ bool EFS2WriteEntireFile(DiagSession& session, int32_t descriptor, const char* l
   }
 }
 
-bool WriteFile(DiagSession& session, const char* local_file, const char* efs_file) {
+// Space check, open, the file's content, close: one pass of the write.
+bool WritePass(DiagSession& session, const char* local_file, const char* efs_file,
+               uint32_t data_size) {
   DataLogFileHandler* log = session.LogHandler();
-  if (std::strlen(local_file) > kMaxLocalPath) {
-    WriteLog(log, LOG_ERR, "VODE_EfsWrite() - local path longer than %d characters",
-             static_cast<int>(kMaxLocalPath));
-    return false;
-  }
-  // A folder, a device or a pipe has no content of its own: it would land on the device as an
-  // empty file, or be read without end.
-  if (!platform::IsRegularFile(local_file)) {
-    WriteLog(log, LOG_ERR, "VODE_EfsWrite() - %s is not a regular file", local_file);
-    return false;
-  }
-
-  uint32_t data_size = 0;
-  if (!platform::LocalFileSize(local_file, &data_size)) return false;
-
   const uint64_t available = StatFSAvailSpace(session);
   if (data_size > available) {
     // Only reached when the free space is below a 32-bit size, so it prints as it is.
@@ -163,6 +153,35 @@ bool WriteFile(DiagSession& session, const char* local_file, const char* efs_fil
     return false;
   }
   return EFS2FileClose(session, descriptor);
+}
+
+bool WriteFile(DiagSession& session, const char* local_file, const char* efs_file) {
+  DataLogFileHandler* log = session.LogHandler();
+  if (std::strlen(local_file) > kMaxLocalPath) {
+    WriteLog(log, LOG_ERR, "VODE_EfsWrite() - local path longer than %d characters",
+             static_cast<int>(kMaxLocalPath));
+    return false;
+  }
+  // A folder, a device or a pipe has no content of its own: it would land on the device as an
+  // empty file, or be read without end.
+  if (!platform::IsRegularFile(local_file)) {
+    WriteLog(log, LOG_ERR, "VODE_EfsWrite() - %s is not a regular file", local_file);
+    return false;
+  }
+
+  uint32_t data_size = 0;
+  if (!platform::LocalFileSize(local_file, &data_size)) return false;
+
+  // A pass is trusted only when the marker after it shows that each of its requests was
+  // answered by its own answer; otherwise the file is written once more from the open.
+  for (int pass = 0; pass < kWritePasses; ++pass) {
+    session.Ledger().Begin();
+    if (!ClearLineIfDisturbed(session)) return false;
+    if (!WritePass(session, local_file, efs_file, data_size)) return false;
+    if (ConfirmOperation(session, "VODE_EfsWrite")) return true;
+    session.Ledger().Disturb();
+  }
+  return false;
 }
 
 }  // namespace

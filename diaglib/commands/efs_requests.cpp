@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "diaglib/commands/core_commands.hpp"
+#include "diaglib/commands/line_marker.hpp"
+#include "diaglib/commands/reply_ledger.hpp"
 #include "diaglib/commands/reply_echo.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 
@@ -51,15 +53,24 @@ bool ExchangeEfs2(DiagSession& session, const uint8_t* request, uint16_t request
                   const Efs2Accept& accept, size_t echoed) {
   if (minimum_length < kEfs2HeaderSize) minimum_length = kEfs2HeaderSize;
   const ReplyMatch answers = RepeatsRequest(request, 0, echoed);
+  ReplyLedger& ledger = session.Ledger();
   for (int attempt = 0; attempt < attempts; ++attempt) {
+    // After a time-out or a turned-down answer, the answers still on their way arrive before
+    // the marker's echo, so none of them can pass for the answer to what is sent next.
+    if (!ClearLineIfDisturbed(session)) return false;
     std::memset(response, 0, capacity);
     uint16_t length = capacity;
     if (!session.SendSync(request_length, request, &length, response, kCmdSubsystemDispatch,
                           kEfs2TimeOutMs, 0, answers)) {
+      ledger.Disturb();
       continue;
     }
-    if (length < minimum_length || std::memcmp(response, request, kEfs2HeaderSize) != 0) continue;
-    if (accept(response, length)) return true;
+    if (length >= minimum_length && std::memcmp(response, request, kEfs2HeaderSize) == 0 &&
+        accept(response, length)) {
+      ledger.Settle(request, echoed, response, length);
+      return true;
+    }
+    ledger.Disturb();
   }
   return false;
 }

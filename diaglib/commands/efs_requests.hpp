@@ -65,6 +65,8 @@ using Efs2Accept = std::function<bool(const uint8_t* response, uint16_t length)>
 // request's first `echoed` bytes (the header, and where the command echoes them its handle and
 // offset or sequence number) is a late answer to another request: it is dropped while the
 // attempt waits on, so that a non-repeatable request (close, remove) is not sent twice for it.
+// Every exchange goes into the context's reply ledger: the answer taken is settled there, and
+// a failed attempt marks the line disturbed, so the next request waits for a marker first.
 bool ExchangeEfs2(DiagSession& session, const uint8_t* request, uint16_t request_length,
                   uint8_t* response, uint16_t capacity, uint16_t minimum_length, int attempts,
                   const Efs2Accept& accept, size_t echoed = kEfs2HeaderSize);

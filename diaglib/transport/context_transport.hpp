@@ -38,7 +38,8 @@ class ContextTransport {
   // One request for its response; on failure a DIAG error response is logged with its text.
   bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
                 uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
-                const diaglib::ReplyMatch& answers = {});
+                const diaglib::ReplyMatch& answers = {}, SetAside* set_aside = nullptr,
+                bool any_code = false);
   bool RequestRxFlush();
 
   bool IsConnected() const { return connected_; }

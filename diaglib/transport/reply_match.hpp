@@ -12,4 +12,13 @@ namespace diaglib {
 // `packet` and `length` without the CRC; an empty match accepts every packet of the right code.
 using ReplyMatch = std::function<bool(const uint8_t* packet, uint16_t length)>;
 
+// Where an exchange puts the packets it did not take as its answer (those still queued when
+// the request went out, and stale ones), so that a later check can tell whether one of them was
+// the true answer to a request already settled. Used on the caller's thread only.
+class SetAside {
+ public:
+  virtual ~SetAside() = default;
+  virtual void Put(const uint8_t* packet, uint16_t length) = 0;
+};
+
 }  // namespace diaglib

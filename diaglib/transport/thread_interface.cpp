@@ -234,7 +234,8 @@ void CVodeThreadInterface::ReaderLoop() {
 bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* request,
                                     uint16_t* response_length, uint8_t* response,
                                     uint8_t expected_code, int timeout_ms, int wait_ms,
-                                    const diaglib::ReplyMatch& answers) {
+                                    const diaglib::ReplyMatch& answers, SetAside* set_aside,
+                                    bool any_code) {
   if (listener_ == nullptr) return false;
   DataLogFileHandler* log = log_.load();
   WriteHexLog(log, LOG_IO, "SEND (%d bytes):%s", request, request_length);
@@ -243,7 +244,16 @@ bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* requ
   // The event first: a packet landing between the two is then emptied away with the rest
   // instead of staying queued without its signal, to be taken for this request's answer.
   queue->ArrivalEvent().Reset();
-  queue->Clear();
+  if (set_aside == nullptr) {
+    queue->Clear();
+  } else {
+    // What came before the request is no answer to it, but may be the answer to an earlier one.
+    uint16_t queued = 0;
+    uint8_t early[PacketQueue::kDataSize];
+    while (queue->Pop(&queued, early)) {
+      set_aside->Put(early, static_cast<uint16_t>(queued >= 2 ? queued - 2 : 0));
+    }
+  }
   const uint32_t start = clock_.TickCount();
   const uint32_t timeout = timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0;
 
@@ -269,14 +279,16 @@ bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* requ
       uint16_t length = 0;
       while (!result && !different && queue->Pop(&length, packet)) {
         const uint16_t without_crc = static_cast<uint16_t>(length >= 2 ? length - 2 : 0);
-        if (packet[0] == expected_code && answers && !answers(packet, without_crc)) {
+        const bool this_code = packet[0] == expected_code;
+        if ((this_code || any_code) && answers && !answers(packet, without_crc)) {
           WriteHexLog(log, LOG_ERR, "Stale response dropped (%d bytes):%s", packet, without_crc);
+          if (set_aside != nullptr) set_aside->Put(packet, without_crc);
           continue;
         }
         const uint16_t capacity = *response_length;
         std::memcpy(response, packet, length < capacity ? length : capacity);
         *response_length = without_crc < capacity ? without_crc : capacity;
-        if (packet[0] == expected_code) {
+        if (this_code || any_code) {
           WriteLog(log, LOG_IO, "READ STACK TIME (ms):\t%d",
                    static_cast<int>(clock_.TickCount() - sent));
           result = true;

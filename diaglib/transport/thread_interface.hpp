@@ -55,10 +55,14 @@ class CVodeThreadInterface {
   bool RequestRxFlush();
   // *response_length is the capacity on entry, the packet length without CRC on return.
   // Packets of the expected code that `answers` rejects are stale: they are dropped and the
-  // wait goes on until the same deadline.
+  // wait goes on until the same deadline. With `set_aside` given, packets still queued when the
+  // request goes out and stale ones go there instead of being dropped unseen; with `any_code`
+  // too, packets of every other code are set aside as well and the wait goes on (the marker's
+  // wait for its echo), instead of ending the exchange.
   bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
                 uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
-                const diaglib::ReplyMatch& answers = {});
+                const diaglib::ReplyMatch& answers = {}, SetAside* set_aside = nullptr,
+                bool any_code = false);
 
   void SetLogHandler(DataLogFileHandler* handler);
   void SetReceiveTimeout(int ms) { receive_timeout_ms_.store(ms); }

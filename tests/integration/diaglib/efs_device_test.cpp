@@ -182,7 +182,9 @@ TEST_F(EfsTest, ListingHandsEveryEntryToTheCallback) {
   Restart();
   EXPECT_TRUE(VODE_EfsDirectory(handle_, "cfg"));
   EXPECT_TRUE(Entries().empty());
-  EXPECT_EQ(device_->Requests().size(), 3u);  // open, read 1, close
+  // open, read 1, close, and the marker that shows each was answered by its own answer
+  ASSERT_EQ(device_->Requests().size(), 4u);
+  EXPECT_EQ(device_->Requests().back()[0], 0x7B);
   EXPECT_FALSE(VODE_EfsDirectory(handle_, "missing"));
   EXPECT_EQ(device_->EfsOpenDirs(), 0);
 }

@@ -76,5 +76,33 @@ INSTANTIATE_TEST_SUITE_P(Each, ItemsmithFaults, ::testing::ValuesIn(NvFaults()),
                                   (std::get<1>(info.param) == 0x26 ? "_on_read" : "_on_write");
                          });
 
+// A device with logging left on: a log packet before every answer, in the write that carries
+// the answer or in one of its own. Each item must still be read, written and read back exactly.
+class ItemsmithLogging : public SilentDeviceRun, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ItemsmithLogging, EveryItemIsWrittenExactly) {
+  devicesim::VirtualDevice& device = StartDevice();
+  device.MisbehaveOnlyFor({});
+  device.UnsolicitedBeforeResponses(1 << 20, {0x10, 0x00, 0x0C, 0x00, 0x34, 0x12, 0x7E, 0x7D, 1, 2},
+                                    GetParam(), 2);
+  rec_.list_text = "NV30:11,7e\nNV31:22\nNV453:0,1,2,3,4,5,6,7,8,9,a,b,c,d,e,f\n";
+  const uint64_t start = clock_.NowMs();
+  EXPECT_EQ(Run(0), 0);
+  EXPECT_EQ(rec_.Result(), "[WriteNVItem PASS]\r\n");
+  EXPECT_EQ(device.NvItem(30)[0], 0x11);
+  EXPECT_EQ(device.NvItem(30)[1], 0x7E);
+  EXPECT_EQ(device.NvItem(31)[0], 0x22);
+  for (uint8_t i = 0; i < 16; ++i) EXPECT_EQ(device.NvItem(453)[i], i);
+  EXPECT_NE(rec_.console.find("dropped, not the reply"), std::string::npos);
+  std::printf("log packets %s: itemsmith took %llu ms of test time\n",
+              GetParam() ? "in writes of their own" : "in the answer's write",
+              static_cast<unsigned long long>(clock_.NowMs() - start));
+}
+
+INSTANTIATE_TEST_SUITE_P(BeforeEveryAnswer, ItemsmithLogging, ::testing::Bool(),
+                         [](const auto& info) {
+                           return std::string(info.param ? "separate_write" : "same_write");
+                         });
+
 }  // namespace
 }  // namespace nvtest

@@ -155,7 +155,9 @@ TEST_F(DeviceRun, RepliesSplitInTwo) {
 TEST_F(DeviceRun, OfflineFailingSevenTimes) {
   devicesim::VirtualDevice& device = StartDevice();
   write_hook_ = [&](Bytes* packet) {
-    if (packet->at(0) == 0x29) device.ReplaceCommandCode(1, 0x28);
+    // Refused with an error answer: that answers the request. (An answer of another code is
+    // no answer and is read past, as a device that stays silent.)
+    if (packet->at(0) == 0x29) device.ErrorResponses(1, 0x18);
   };
   rec_.list_text = "NV70:1\n";
   EXPECT_EQ(Run(1), 0);

@@ -114,6 +114,21 @@ TEST_F(EfsTest, WritesHonourOffsetsDescriptorsAndCapacity) {
   EXPECT_EQ(e::kNoSpc, Put("/g", {1}));
 }
 
+TEST_F(EfsTest, DescriptorsAreTheLowestFreeUnlessGrowingIsAskedFor) {
+  for (const bool growing : {false, true}) {
+    devicesim::Efs fs{64 * 512, 512};
+    fs.SetGrowingDescriptors(growing);
+    int32_t a = -1, b = -1, c = -1;
+    ASSERT_EQ(e::kOk, fs.Open("/a", f::kWrOnly | f::kCreat, 0644, &a));
+    ASSERT_EQ(e::kOk, fs.Open("/b", f::kWrOnly | f::kCreat, 0644, &b));
+    ASSERT_EQ(e::kOk, fs.Close(a));
+    ASSERT_EQ(e::kOk, fs.Open("/c", f::kWrOnly | f::kCreat, 0644, &c));
+    EXPECT_EQ(std::vector<int32_t>({a, b, c}),
+              growing ? std::vector<int32_t>({3, 4, 5}) : std::vector<int32_t>({3, 4, 3}))
+        << (growing ? "growing" : "lowest free");
+  }
+}
+
 TEST_F(EfsTest, ListingIsByNameAndEndsWithAnEmptyEntry) {
   ASSERT_EQ(e::kOk, efs.Mkdir("/d", 0777));
   ASSERT_EQ(e::kOk, Put("/d/b", {1, 2}));

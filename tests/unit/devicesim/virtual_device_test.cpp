@@ -342,6 +342,62 @@ TEST_F(DeviceTest, Efs2Misbehaviour) {
   EXPECT_TRUE(client_.Transact(Efs2(19, {0}), 150).empty());
 }
 
+// Each sub-command by name: refused with the error number in its own field, nothing done.
+TEST_F(DeviceTest, Efs2RefusalsByName) {
+  StartAndOpen(Defaults());
+  ASSERT_TRUE(device_->EfsMkdir("/d"));
+  Bytes path;
+  AddText(&path, "/d");
+  Bytes mkdir = {0xFF, 0x01};
+  AddText(&mkdir, "/e");
+  Bytes handle_and_seq;
+  Add32(&handle_and_seq, 1);
+  Add32(&handle_and_seq, 1);
+  const struct {
+    const char* name;
+    uint16_t command;
+    Bytes body;
+    size_t errno_at;
+  } cases[] = {{"mkdir", 9, mkdir, 4},
+               {"rmdir", 10, path, 4},
+               {"unlink", 8, path, 4},
+               {"opendir", 11, path, 8},
+               {"readdir", 12, handle_and_seq, 12},
+               {"statfs", 19, {0}, 4}};
+  for (const auto& c : cases) {
+    std::vector<uint8_t> prefix;
+    ASSERT_TRUE(devicesim::VirtualDevice::Efs2Prefix(c.name, &prefix));
+    EXPECT_EQ(c.command, prefix[2] | (prefix[3] << 8)) << c.name;
+    ASSERT_TRUE(device_->RefuseEfs2(c.name, 1, 5));
+    EXPECT_EQ(5u, U32(client_.Transact(Efs2(c.command, c.body)), c.errno_at)) << c.name;
+  }
+  EXPECT_TRUE(device_->EfsIsDir("/d"));
+  EXPECT_FALSE(device_->EfsExists("/e"));
+  EXPECT_FALSE(device_->RefuseEfs2("chmod", 1, 5));
+}
+
+TEST_F(DeviceTest, StrayAnswersLeaveBeforeTheNextOne) {
+  StartAndOpen(Defaults());
+  device_->MisbehaveOnlyFor({0x7B});
+  device_->AnswerStrayBeforeNext(1, true);  // a copy
+  EXPECT_EQ((Bytes{0x7B, 0x01}), client_.Transact({0x7B, 0x01}));
+  ASSERT_TRUE(client_.Send({0x7B, 0x02}));
+  EXPECT_EQ((Bytes{0x7B, 0x01}), client_.Receive());
+  EXPECT_EQ((Bytes{0x7B, 0x02}), client_.Receive());
+  device_->AnswerStrayBeforeNext(1, false);  // held
+  EXPECT_TRUE(client_.Transact({0x7B, 0x03}, 150).empty());
+  ASSERT_TRUE(client_.Send({0x7B, 0x04}));
+  EXPECT_EQ((Bytes{0x7B, 0x03}), client_.Receive());
+  EXPECT_EQ((Bytes{0x7B, 0x04}), client_.Receive());
+  // A log packet in a write of its own, then the answer.
+  device_->UnsolicitedBeforeResponses(1, {0x10, 0x01, 0x02}, true, 30);
+  const size_t chunks = client_.chunks().size();
+  ASSERT_TRUE(client_.Send({0x7B, 0x05}));
+  EXPECT_EQ((Bytes{0x10, 0x01, 0x02}), client_.Receive());
+  EXPECT_EQ((Bytes{0x7B, 0x05}), client_.Receive());
+  EXPECT_GE(client_.chunks().size(), chunks + 2) << "the two came apart";
+}
+
 TEST_F(DeviceTest, ResponseMisbehaviour) {
   StartAndOpen(Defaults());
   device_->SplitResponses(1, 3, 30);

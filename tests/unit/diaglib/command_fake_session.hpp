@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "diaglib/commands/diag_session.hpp"
+#include "diaglib/commands/reply_ledger.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "test_clock.hpp"
 
@@ -33,6 +34,9 @@ class FakeSession final : public diaglib::DiagSession {
                                           900,  900, 3000, 10000, 150,  140,   3000,
                                           100,  100, 5000, 2000,  500,  10000};
   VODE_Efs2DirCallBack directory = nullptr;
+  std::vector<Bytes> markers;
+  std::function<std::vector<Bytes>()> before_marker;
+  bool echo_markers = true;
 
   bool SendSync(uint16_t length, const uint8_t* request, uint16_t* response_length,
                 uint8_t* response, uint8_t expected_code, int timeout_ms, int,
@@ -50,6 +54,23 @@ class FakeSession final : public diaglib::DiagSession {
     std::copy(answer.begin(), answer.begin() + *response_length, response);
     return *response_length > 0 && response[0] == expected_code;
   }
+  // Markers are echoed (unless echo_markers is false), after the packets `before_marker`
+  // gives, if any: the true answers a misattributing device still owes. They are recorded apart
+  // from the requests, so the commands' own request sequences stay as they were.
+  bool SendMarker(uint16_t length, const uint8_t* request, uint16_t* response_length,
+                  uint8_t* response, int, const diaglib::ReplyMatch& answers) override {
+    markers.emplace_back(request, request + length);
+    if (before_marker) {
+      for (const Bytes& stray : before_marker()) {
+        ledger_.Put(stray.data(), static_cast<uint16_t>(stray.size()));
+      }
+    }
+    if (!echo_markers || !answers(request, length)) return false;
+    *response_length = std::min<uint16_t>(length, *response_length);
+    std::copy(request, request + *response_length, response);
+    return true;
+  }
+  diaglib::ReplyLedger& Ledger() override { return ledger_; }
   int TimeOutValue(int id) const override { return timeouts[id]; }
   int GetTimeOut(int id) override { return timeouts[id]; }
   bool IsPortOpen() override { return true; }
@@ -80,6 +101,7 @@ class FakeSession final : public diaglib::DiagSession {
   testsupport::TestClock clock_;
   DataLogFileHandler log_;
   diaglib::CommandPacket packet_;
+  diaglib::ReplyLedger ledger_;
 };
 
 }  // namespace diaglib_test

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include "command_fake_session.hpp"
 #include "diaglib/commands/efs_directory.hpp"
 #include "diaglib/commands/efs_file_write.hpp"
+#include "diaglib/commands/reply_ledger.hpp"
 #include "diaglib/commands/wire_fields.hpp"
 
 namespace {
@@ -196,6 +198,80 @@ TEST(EfsWriteTest, AFileThatShrinksWhileItIsSentFails) {
   EXPECT_FALSE(diaglib::EfsWriteFile(session, "efs_shrinks.bin", "cfg/x"));
   EXPECT_TRUE(FakeSession::Logged("EFS2WriteEntireFile() failed"));
   std::remove("efs_shrinks.bin");
+}
+
+// What the ledger makes of packets set aside around a settled request: only a packet that
+// came after the request was settled, repeats its echoed bytes and differs from the answer
+// taken shows that the answer was another request's.
+TEST(ReplyLedgerTest, OnlyAnotherAnswerToASettledRequestBreaksTrust) {
+  const Bytes request = {0x4B, 0x13, 0x05, 0x00, 3, 0, 0, 0, 0, 0, 0, 0, 'x'};
+  const Bytes answer = {0x4B, 0x13, 0x05, 0x00, 3, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0};
+  Bytes refused = answer;
+  refused[12] = refused[13] = refused[14] = refused[15] = 0xFF;
+  refused[16] = 5;
+  Bytes other_offset = refused;
+  other_offset[8] = 2;
+  const struct {
+    const char* name;
+    std::vector<Bytes> before, after;
+    bool consistent;
+  } cases[] = {
+      {"nothing set aside", {}, {}, true},
+      {"a copy of the answer taken", {}, {answer}, true},
+      {"another answer with the same echo", {}, {refused}, false},
+      {"that answer, but before the request was settled", {refused}, {}, true},
+      {"an answer to another offset", {}, {other_offset}, true},
+      {"a log packet", {}, {{0x10, 0, 2, 0, 1, 2}}, true},
+  };
+  for (const auto& c : cases) {
+    diaglib::ReplyLedger ledger;
+    ledger.Begin();
+    for (const Bytes& packet : c.before) ledger.Put(packet.data(), uint16_t(packet.size()));
+    ledger.Settle(request.data(), 12, answer.data(), uint16_t(answer.size()));
+    for (const Bytes& packet : c.after) ledger.Put(packet.data(), uint16_t(packet.size()));
+    EXPECT_EQ(ledger.Consistent(), c.consistent) << c.name;
+    ledger.Begin();
+    EXPECT_TRUE(ledger.Consistent()) << c.name << ": a new operation starts clean";
+  }
+  diaglib::ReplyLedger flooded;
+  for (size_t i = 0; i <= diaglib::ReplyLedger::kMostSetAside; ++i) flooded.Put(answer.data(), 4);
+  EXPECT_FALSE(flooded.Consistent()) << "more strays than it keeps cannot be told apart";
+}
+
+// The true answer to a write turns up before the marker, after another answer was taken for
+// it: the write is made once more from the open, and fails when that pass is not trusted either.
+TEST(EfsWriteTest, AWriteAnsweredByAnotherRequestsAnswerIsWrittenAgainOnce) {
+  std::ofstream("efs_stray.bin") << "12345";
+  for (int untrusted_passes : {0, 1, 2}) {
+    SCOPED_TRACE(untrusted_passes);
+    FakeSession session;
+    WritableDevice(session);
+    // At the marker after a pass (its close the last request), the device's own answer to the
+    // pass's write turns up: refused.
+    session.before_marker = [&]() -> std::vector<Bytes> {
+      const auto closes = std::count_if(session.requests.begin(), session.requests.end(),
+                                        [](const Bytes& r) { return Command(r) == 3; });
+      if (session.requests.empty() || Command(session.requests.back()) != 3 ||
+          closes > untrusted_passes) {
+        return {};
+      }
+      const Bytes& write = session.requests[session.requests.size() - 2];
+      return {Reply(write, 20, {{4, 3}, {12, 0xFFFFFFFF}, {16, 5}})};
+    };
+    EXPECT_EQ(diaglib::EfsWriteFile(session, "efs_stray.bin", "cfg/x"), untrusted_passes < 2);
+    const size_t passes = untrusted_passes < 2 ? untrusted_passes + 1 : 2;
+    EXPECT_EQ(session.requests.size(), 4 * passes) << "status, open, write, close per pass";
+    // One marker after each pass, and one before the next pass, the line being disturbed.
+    EXPECT_EQ(session.markers.size(), passes + (passes - 1));
+    for (const Bytes& marker : session.markers) {
+      ASSERT_EQ(marker.size(), 8u);
+      EXPECT_EQ(marker[0], 0x7B);
+    }
+    for (size_t i = 1; i < session.markers.size(); ++i) {
+      EXPECT_NE(session.markers[i - 1], session.markers[i]) << "each marker is numbered anew";
+    }
+  }
+  std::remove("efs_stray.bin");
 }
 
 }  // namespace

@@ -188,23 +188,75 @@ TEST_F(DiagLinkTest, FlagsBeforeTheReplyAreSkipped) {
 
 TEST_F(DiagLinkTest, FramingFaultsFailTheirAttempt) {
   const Bytes good = Frame(Bytes{0x29, 0x01, 0x00});
-  Bytes bad_crc = good, two_replies = good;
+  Bytes bad_crc = good;
   bad_crc[3] ^= 0x01;
-  two_replies.insert(two_replies.end(), good.begin(), good.end());
-  for (const std::vector<Bytes>& wire : std::vector<std::vector<Bytes>>{{bad_crc}, {two_replies}}) {
-    rec_.console.clear();
-    Answer(wire);
-    EXPECT_FALSE(Transact(3, 1));
-    EXPECT_EQ(rec_.console, "\n diag crc error");
-  }
+  Answer({bad_crc});
+  EXPECT_FALSE(Transact(3, 1));
+  EXPECT_EQ(rec_.console, "\n diag crc error");
   Answer({bad_crc, good});
-  EXPECT_TRUE(Transact(3, 2)) << "the next attempt reads the next reply";
+  EXPECT_TRUE(Transact(3, 1)) << "the attempt reads on past a damaged frame";
+}
+
+// A device with logging on: log and event packets, late answers to other requests and damaged
+// frames around the reply, in the read that brings it or in reads of their own. Each frame is
+// judged alone; only the one that answers is taken.
+TEST_F(DiagLinkTest, TheReplyIsTakenOutOfAReadOfSeveralFrames) {
+  const uint8_t request[3] = {0x26, 0x34, 0x12};  // NV read of item 0x1234
+  const Bytes reply = Frame(Bytes{0x26, 0x34, 0x12, 0xAB});
+  const Bytes log = Frame(Bytes{0x10, 0x00, 0x04, 0x00, 1, 2, 3, 4});
+  const Bytes other_item = Frame(Bytes{0x26, 0x35, 0x12, 0xCD});
+  const Bytes event = Frame(Bytes{0x60, 0x02, 0x00, 9, 9});
+  Bytes damaged = log;
+  damaged[2] ^= 0x40;
+  auto join = [](std::vector<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Bytes> wire;
+    bool damaged;
+  };
+  const std::vector<Case> cases = {
+      {"log packet in the same read", {join({log, reply})}, false},
+      {"log packet in a read of its own", {log, reply}, false},
+      {"another item's answer, an event and a damaged frame first",
+       {join({other_item, event}), join({damaged, reply})},
+       true},
+      {"reply split after a log packet",
+       {join({log, Bytes(reply.begin(), reply.begin() + 3)}),
+        Bytes(reply.begin() + 3, reply.end())},
+       false},
+  };
+  for (const Case& c : cases) {
+    rec_.console.clear();
+    Answer(c.wire);
+    uint8_t got[64] = {};
+    size_t length = 0;
+    ASSERT_TRUE(link_.DiagTransact(request, sizeof request, got, sizeof got, 1, &length,
+                                   nvtool::AnswersRequest(request, 3)))
+        << c.name;
+    EXPECT_EQ(Bytes(got, got + length), (Bytes{0x26, 0x34, 0x12, 0xAB})) << c.name;
+    EXPECT_NE(rec_.console.find("dropped, not the reply"), std::string::npos) << c.name;
+    EXPECT_EQ(rec_.console.find("\n diag crc error") != std::string::npos, c.damaged) << c.name;
+  }
+
+  // Only frames that do not answer: the attempt ends with its time, not at the first read.
+  Answer({log, join({other_item, log})});
+  const uint64_t start = clock_.NowMs();
+  uint8_t got[64];
+  EXPECT_FALSE(link_.DiagTransact(request, sizeof request, got, sizeof got, 1, nullptr,
+                                  nvtool::AnswersRequest(request, 3)));
+  EXPECT_EQ(clock_.NowMs() - start, 500u + 1u) << "the attempt's time, then the 1 ms pause";
 }
 
 TEST_F(DiagLinkTest, LongestReplyAndAttempts) {
-  Answer({Frame(Bytes(55, 1))});
+  Bytes version(55, 1), too_long(56, 1);
+  version[0] = too_long[0] = 0x00;
+  Answer({Frame(version)});
   EXPECT_TRUE(link_.DiagVersionRequest());
-  Answer({Frame(Bytes(56, 1)), Frame(Bytes(55, 1))});
+  Answer({Frame(too_long), Frame(version)});
   const int reads = port_->reads;
   EXPECT_FALSE(link_.DiagVersionRequest());
   EXPECT_EQ(port_->reads - reads, 1) << "an over-long reply ends the exchange at once";
