@@ -1,6 +1,7 @@
 #include <string>
 #include <vector>
 
+#include "common/program_questions.hpp"
 #include "efstool/treesmith.hpp"
 #include "platform/command_line.hpp"
 #include "platform/console.hpp"
@@ -28,15 +29,11 @@ const char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const char* answer = common::AnswerToQuestion(
+          argc, argv, kUsage, "treesmith " LINETOOLS_VERSION " (treesmith version 20120903)\n")) {
+    platform::ConsoleWrite(answer);
+    return 0;
+  }
   const std::vector<std::wstring> args = platform::CommandLineArguments(argc, argv);
-  // Asked as the only argument, these are questions about the program, not a KVX run.
-  if (args.size() == 1 && (args[0] == L"--help" || args[0] == L"-h")) {
-    platform::ConsoleWrite(kUsage);
-    return 0;
-  }
-  if (args.size() == 1 && args[0] == L"--version") {
-    platform::ConsoleWrite("treesmith " LINETOOLS_VERSION " (treesmith version 20120903)\n");
-    return 0;
-  }
   return efstool::RunTreesmith(args, platform::RealClock(), efstool::RealConsole());
 }

@@ -1,5 +1,4 @@
-#include <cstring>
-
+#include "common/program_questions.hpp"
 #include "nvtool/environment.hpp"
 #include "nvtool/run_sequence.hpp"
 #include "platform/console.hpp"
@@ -27,14 +26,11 @@ const char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Asked as the only argument, these are questions about the program: answering them by
-  // starting a run with the reset would provision whatever device is plugged in.
-  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
-    platform::ConsoleWrite(kUsage);
-    return 0;
-  }
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    platform::ConsoleWrite("itemsmith " LINETOOLS_VERSION " (KVX_WriteNVItem version 20120831)\n");
+  // One argument otherwise means a run with the reset.
+  if (const char* answer = common::AnswerToQuestion(argc, argv, kUsage,
+                                                    "itemsmith " LINETOOLS_VERSION
+                                                    " (KVX_WriteNVItem version 20120831)\n")) {
+    platform::ConsoleWrite(answer);
     return 0;
   }
   const nvtool::Environment env = nvtool::RealEnvironment();
