@@ -43,9 +43,8 @@ int FuzzFrameRoundTrip(const uint8_t* data, size_t size) {
 
   // The library's: every packet it checks comes back whole, CRC included, and once.
   std::vector<Bytes> delivered;
-  diaglib::HdlcDeframer library([&](int count, const uint8_t* bytes) {
-    delivered.emplace_back(bytes, bytes + count);
-  });
+  diaglib::HdlcDeframer library(
+      [&](int count, const uint8_t* bytes) { delivered.emplace_back(bytes, bytes + count); });
   library.DeframeChunk(wire.data(), wire.size());
   const bool dropped_kind = size > 0 && packet[0] == 0x92;
   const bool fits = size + 2 < diaglib::HdlcDeframer::kFrameCapacity;

@@ -18,12 +18,12 @@ namespace fuzz {
 using Bytes = std::vector<uint8_t>;
 
 // A broken invariant is a finding: say which and stop, as a sanitizer does.
-#define FUZZ_CHECK(condition)                                                           \
-  do {                                                                                  \
-    if (!(condition)) {                                                                 \
+#define FUZZ_CHECK(condition)                                                                \
+  do {                                                                                       \
+    if (!(condition)) {                                                                      \
       std::fprintf(stderr, "%s:%d: invariant broken: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                     \
-    }                                                                                   \
+      std::abort();                                                                          \
+    }                                                                                        \
   } while (0)
 
 // The input consumed front to back; an exhausted input reads as zeros and empty chunks.
@@ -75,9 +75,9 @@ class FuzzClock final : public platform::Clock {
 
 // The libFuzzer entry point of a target, in the fuzz build only.
 #ifdef LINETOOLS_LIBFUZZER
-#define FUZZ_ENTRY(function)                                                     \
-  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {     \
-    return function(data, size);                                                 \
+#define FUZZ_ENTRY(function)                                                \
+  extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { \
+    return function(data, size);                                            \
   }
 #else
 #define FUZZ_ENTRY(function)

@@ -111,9 +111,10 @@ int FuzzLibraryDeframer(const uint8_t* data, size_t size) {
   }
   size_t kept = 0;
   for (const Bytes& packet : delivered) {
-    const bool asynchronous = Unchecked(packet[0]) &&
-                              (packet[0] != 0x60 || (packet.size() >= 4 && (packet[1] | packet[2] << 8) >= 1 &&
-                                                     (packet[1] | packet[2] << 8) <= 4095));
+    const bool asynchronous =
+        Unchecked(packet[0]) &&
+        (packet[0] != 0x60 || (packet.size() >= 4 && (packet[1] | packet[2] << 8) >= 1 &&
+                               (packet[1] | packet[2] << 8) <= 4095));
     if (packet.size() >= 2 && (!asynchronous || capture_async)) ++kept;
   }
   FUZZ_CHECK(queued == kept);

@@ -53,7 +53,9 @@ class ReplySession final : public diaglib::DiagSession {
     clock_.Pause(timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0);
     return false;
   }
-  int TimeOutValue(int id) const override { return id == diaglib::kTimeOutAfterOffline ? 3000 : 500; }
+  int TimeOutValue(int id) const override {
+    return id == diaglib::kTimeOutAfterOffline ? 3000 : 500;
+  }
   int GetTimeOut(int id) override { return TimeOutValue(id); }
   bool IsPortOpen() override { return true; }
   bool OpenPort() override { return true; }
@@ -151,8 +153,8 @@ int FuzzLibraryReplies(const uint8_t* data, size_t size) {
       const int length = parameter % 140;
       auto item = std::make_unique<uint8_t[]>(length > 0 ? length : 1);
       uint16_t status = 0;
-      diaglib::ReadNvItem(session, static_cast<uint16_t>(parameter * 7), length > 0 ? item.get() : nullptr,
-                          length, &status);
+      diaglib::ReadNvItem(session, static_cast<uint16_t>(parameter * 7),
+                          length > 0 ? item.get() : nullptr, length, &status);
       break;
     }
     case 4: {
