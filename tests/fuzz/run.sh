@@ -13,6 +13,10 @@ runs="$build/fuzz-runs"
 targets=(library_deframer itemsmith_frame_reader nv_list library_replies device_requests
          frame_round_trip)
 
+# Inputs may be longer where a parser's own limits lie beyond the fuzzer's default 4096 bytes:
+# the library's frame buffer holds 4094 bytes, the device's 16 KiB.
+declare -A max_length=([library_deframer]=12000 [frame_round_trip]=12000 [device_requests]=20000)
+
 found=0
 summary=""
 for target in "${targets[@]}"; do
@@ -22,6 +26,7 @@ for target in "${targets[@]}"; do
   rm -f "$work"/crash-* "$work"/leak-* "$work"/timeout-* "$work"/oom-*
   echo "== fuzz $target (${seconds} s)"
   "$program" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -max_len="${max_length[$target]:-4096}" \
     -dict="$here/diag.dict" -print_final_stats=1 -artifact_prefix="$work/" \
     "$work/corpus" "$here/corpus/$target" >"$work/log" 2>&1
   status=$?
