@@ -65,6 +65,9 @@ def write(target, name, data):
 # The library's de-framer: read sizes, capture flag, then the stream.
 write("library_deframer", "replies_one_read", bytes([0, 63, 1]) + frame(VERSION) + frame(EXT_BUILD_ID) + frame(CALL_STATE))
 write("library_deframer", "split_with_noise", bytes([2, 0, 2, 6, 0]) + b"\x7e\x7e" + frame(NV_READ) + b"\x00\x00" + frame(STATFS) + frame(bytes([0x10, 0x05, 0x00, 1, 2, 3])))
+# The largest packet the library checks (4093 bytes with its CRC), then one byte too many.
+LARGEST = bytes([0x4B, 0x13, 0x05, 0x00]) + bytes(i % 0x7D for i in range(4087))
+write("library_deframer", "largest_frames", bytes([0, 63, 0]) + frame(LARGEST) + frame(LARGEST + b"\x01"))
 write("library_deframer", "unsolicited", bytes([0, 20, 1]) + frame(bytes([0x60, 0x02, 0x00, 9, 9])) + frame(bytes([0x92, 1, 2])) + frame(bytes([0x79, 1])) + frame(WRITE))
 
 # itemsmith's frame reader: the exchange, then the reads.
@@ -107,8 +110,8 @@ write("device_requests", "nv_and_mode", requests(5, 7, (4, 0, b""), (7, 0, b"\xc
 write("device_requests", "efs_tree", requests(1, 31,
     (14, 0, struct.pack("<H", 0o755) + b"/nv\0"),
     (10, 0, u32(0x241) + u32(0o666) + b"/nv/f\0"),
-    (12, 0, u32(0) + u32(0) + b"hello"),
-    (11, 0, u32(0)),
+    (12, 0, u32(3) + u32(0) + b"hello"),
+    (11, 0, u32(3)),
     (16, 0, b"/nv\0"),
     (17, 0, u32(1) + u32(1)),
     (17, 0, u32(1) + u32(2)),
@@ -120,5 +123,5 @@ write("device_requests", "efs_tree", requests(1, 31,
 
 # The round trip: packets as they are.
 for name, packet in (("version_request", b"\x00"), ("mode_offline", MODE_OFFLINE), ("nv_read", NV_READ),
-                     ("escapes", bytes([0x7E, 0x7D, 0x5E, 0x5D, 0x7E])), ("efs_write", WRITE + b"data")):
+                     ("escapes", bytes([0x7E, 0x7D, 0x5E, 0x5D, 0x7E])), ("efs_write", WRITE + b"data"), ("largest", LARGEST)):
     write("frame_round_trip", name, packet)
