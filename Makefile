@@ -37,8 +37,8 @@ test-tsan:
 # The libFuzzer targets, one per parser of outside bytes, built with clang into build-fuzz and
 # run one after the other for FUZZ_SECONDS each. The standard library's own bounds checks are
 # on as well, so an index past a container's end is a finding even where it stays inside the
-# object's memory. A finding leaves its input under
-# build-fuzz/fuzz-runs/<target>/ and prints the command that replays it.
+# object's memory. A finding leaves its input under build-fuzz/fuzz-runs/<target>/ and prints
+# the command that replays it.
 FUZZ_SECONDS ?= 60
 FUZZ_CXX     ?= clang++
 fuzz:
