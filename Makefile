@@ -8,7 +8,7 @@ WERROR     ?= OFF
 CCACHE     := $(shell command -v ccache 2>/dev/null)
 CONFIGURE   = cmake -S . -DWERROR=$(WERROR) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
-.PHONY: all build test demo format format-check test-asan test-tsan windows windows32 windows64 test-windows bench clean
+.PHONY: all build test demo format format-check test-asan test-tsan fuzz windows windows32 windows64 test-windows bench clean
 
 all: build
 
@@ -33,6 +33,20 @@ test-tsan:
 	cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --output-on-failure -j$(JOBS)
+
+# The libFuzzer targets, one per parser of outside bytes, built with clang into build-fuzz and
+# run one after the other for FUZZ_SECONDS each. The standard library's own bounds checks are
+# on as well, so an index past a container's end is a finding even where it stays inside the
+# object's memory. A finding leaves its input under build-fuzz/fuzz-runs/<target>/ and prints
+# the command that replays it.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX     ?= clang++
+fuzz:
+	$(CONFIGURE) -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DSANITIZE=fuzzer-no-link,address,undefined -DCMAKE_CXX_FLAGS=-D_GLIBCXX_ASSERTIONS \
+	  -DFUZZING=ON -DBUILD_TESTING=OFF
+	cmake --build build-fuzz --target fuzzers -j$(JOBS)
+	bash tests/fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
 # The Windows programs, cross-compiled with both MinGW-w64 toolchains; the 32-bit one ships.
 windows: windows32 windows64
@@ -88,4 +102,4 @@ package-win32: windows32
 # ---- end of release packages ----
 
 clean:
-	rm -rf build build-asan build-tsan build-win32 build-win64 build-deb
+	rm -rf build build-asan build-tsan build-fuzz build-win32 build-win64 build-deb

@@ -195,8 +195,11 @@ class VirtualDevice {
   std::vector<uint8_t> RawReceived() const;
   std::vector<uint8_t> RawSent() const;
 
- private:
+  // The inside (device_impl.hpp). Named here, not only privately, so that an in-process
+  // driver without a port (the request fuzzer) can run its request intake.
   struct Impl;
+
+ private:
   std::unique_ptr<Impl> impl_;
 };
 

@@ -22,8 +22,7 @@ const char* DiagErrorText(uint8_t code) {
 }
 
 ContextTransport::ContextTransport(platform::Clock& clock, LibraryLog& log, uint16_t port_number)
-    : clock_(clock),
-      log_(log),
+    : log_(log),
       port_number_(port_number),
       listener_(&async_queue_, &sync_queue_, &event_queue_, log.Handler()),
       thread_(clock) {

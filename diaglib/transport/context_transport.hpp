@@ -60,7 +60,6 @@ class ContextTransport {
   PacketQueue& EventQueue() { return event_queue_; }
 
  private:
-  platform::Clock& clock_;
   LibraryLog& log_;
   const uint16_t port_number_;
   bool connected_ = false;         // caller's thread only
