@@ -13,6 +13,7 @@
 #include "diaglib/commands/diag_session.hpp"
 #include "diaglib/commands/efs_directory.hpp"
 #include "diaglib/commands/efs_file_write.hpp"
+#include "diaglib/commands/reply_ledger.hpp"
 #include "diaglib/log/data_log_file_handler.hpp"
 #include "fuzz_support.hpp"
 #include "fuzz_targets.hpp"
@@ -42,6 +43,7 @@ class ReplySession final : public diaglib::DiagSession {
       if (reply.empty()) continue;
       if (answers && reply[0] == expected_code &&
           !answers(reply.data(), static_cast<uint16_t>(reply.size()))) {
+        ledger_.Put(reply.data(), static_cast<uint16_t>(std::min<size_t>(reply.size(), 0xFFFF)));
         continue;
       }
       const uint16_t capacity = *response_length;
@@ -53,6 +55,31 @@ class ReplySession final : public diaglib::DiagSession {
     clock_.Pause(timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0);
     return false;
   }
+  // Every reply before the one the marker's echo check accepts is set aside, of whatever code.
+  bool SendMarker(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
+                  uint8_t* response, int timeout_ms, const diaglib::ReplyMatch& answers) override {
+    FUZZ_CHECK(request_length <= diaglib::CommandPacket::kCapacity);
+    while (!in_.Empty()) {
+      const uint8_t shape = in_.Byte();
+      Bytes reply(request, request + std::min<size_t>(shape % 24, request_length));
+      const Bytes tail = in_.Chunk();
+      reply.insert(reply.end(), tail.begin(), tail.end());
+      if (reply.empty()) continue;
+      const uint16_t length = static_cast<uint16_t>(std::min<size_t>(reply.size(), 0xFFFF));
+      if (!answers(reply.data(), length)) {
+        ledger_.Put(reply.data(), length);
+        continue;
+      }
+      const size_t taken = std::min<size_t>(reply.size(), *response_length);
+      std::memcpy(response, reply.data(), taken);
+      *response_length = static_cast<uint16_t>(taken);
+      return true;
+    }
+    clock_.Pause(timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0);
+    return false;
+  }
+  diaglib::ReplyLedger& Ledger() override { return ledger_; }
+
   int TimeOutValue(int id) const override {
     return id == diaglib::kTimeOutAfterOffline ? 3000 : 500;
   }
@@ -86,6 +113,7 @@ class ReplySession final : public diaglib::DiagSession {
   FuzzClock clock_;
   diaglib::DataLogFileHandler log_;
   diaglib::CommandPacket packet_;
+  diaglib::ReplyLedger ledger_;
 };
 
 // Local files for the EFS2 write: empty, one chunk and a bit, several chunks. They stay for the
