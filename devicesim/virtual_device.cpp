@@ -285,11 +285,6 @@ std::vector<std::string> VirtualDevice::EfsListing() const {
   return impl_->efs.Listing();
 }
 
-uint64_t VirtualDevice::EfsUsedBytes() const {
-  std::lock_guard<std::mutex> lock(impl_->mu);
-  return impl_->efs.UsedBytes();
-}
-
 int VirtualDevice::EfsOpenFiles() const {
   std::lock_guard<std::mutex> lock(impl_->mu);
   return impl_->efs.OpenFiles();

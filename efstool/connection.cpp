@@ -2,7 +2,7 @@
 // handlers the library calls back.
 #include <cstring>
 
-#include "efstool/session.hpp"
+#include "efstool/active_tool.hpp"
 #include "efstool/treesmith.hpp"
 
 namespace efstool {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <cwctype>
 
-#include "efstool/session.hpp"
+#include "efstool/active_tool.hpp"
 #include "efstool/treesmith.hpp"
 #include "platform/console.hpp"
 #include "platform/files.hpp"

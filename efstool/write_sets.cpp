@@ -109,6 +109,23 @@ bool IsFolder(const platform::FoundFile& entry) {
 
 }  // namespace
 
+// Every file the search finds, from `entry` on, written below `efs_prefix`; folders are passed
+// over. A failed file does not stop the others.
+bool Treesmith::UploadFoundFiles(platform::FileSearch& search, platform::FoundFile entry,
+                                 const std::string& local_folder, const std::string& efs_prefix) {
+  bool result = true;
+  do {
+    if (IsFolder(entry)) {
+      Print("\n Not Found file %s", entry.name.c_str());
+      continue;
+    }
+    if (!WriteOneFile(local_folder + "\\" + entry.name, entry.name, efs_prefix + entry.name)) {
+      result = false;
+    }
+  } while (search.Next(&entry));
+  return result;
+}
+
 bool Treesmith::UploadFolderList(const char* name, const char* const* folders, size_t count,
                                  const char* fixed_local_folder) {
   bool result = true;
@@ -127,16 +144,7 @@ bool Treesmith::UploadFolderList(const char* name, const char* const* folders, s
     }
     // A folder that cannot be created still gets its files attempted.
     if (!CreateFolder(efs_folder)) result = false;
-    do {
-      if (IsFolder(entry)) {
-        Print("\n Not Found file %s", entry.name.c_str());
-        continue;
-      }
-      if (!WriteOneFile(local_folder + "\\" + entry.name, entry.name,
-                        efs_folder + "/" + entry.name)) {
-        result = false;
-      }
-    } while (search->Next(&entry));
+    if (!UploadFoundFiles(*search, entry, local_folder, efs_folder + "/")) result = false;
   }
   LogMessage("===== %s - ===== \n", name);
   return result;
@@ -158,16 +166,7 @@ bool Treesmith::UploadFixedTarget(const char* name, const char* local_folder,
     for (size_t i = 0; i < chain_count; ++i) {
       if (!CreateFolder(chain[i])) result = false;
     }
-    do {
-      if (IsFolder(entry)) {
-        Print("\n Not Found file %s", entry.name.c_str());
-        continue;
-      }
-      if (!WriteOneFile(std::string(local_folder) + "\\" + entry.name, entry.name,
-                        efs_prefix + entry.name)) {
-        result = false;
-      }
-    } while (search->Next(&entry));
+    if (!UploadFoundFiles(*search, entry, local_folder, efs_prefix)) result = false;
   }
   LogMessage("===== %s - ===== \n", name);
   return result;

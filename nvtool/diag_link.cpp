@@ -4,7 +4,7 @@
 
 #include "common/diag_frame.hpp"
 #include "nvtool/diag_link_frames.hpp"
-#include "nvtool/text_format.hpp"
+#include "nvtool/wide_text.hpp"
 
 namespace nvtool {
 namespace {

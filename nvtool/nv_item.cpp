@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "nvtool/text_format.hpp"
+#include "nvtool/wide_text.hpp"
 
 namespace nvtool {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "nvtool/text_format.hpp"
+#include "nvtool/wide_text.hpp"
 
 namespace nvtool {
 namespace {

@@ -1,6 +1,6 @@
 #include "nvtool/output_channels.hpp"
 
-#include "nvtool/text_format.hpp"
+#include "nvtool/wide_text.hpp"
 
 namespace nvtool {
 

@@ -6,7 +6,7 @@
 
 #include "nvtool/nv_item.hpp"
 #include "nvtool/nv_list.hpp"
-#include "nvtool/text_format.hpp"
+#include "nvtool/wide_text.hpp"
 #include "platform/usb_slots.hpp"
 
 namespace nvtool {

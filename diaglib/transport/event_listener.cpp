@@ -55,13 +55,8 @@ bool CVodeEventListener::OnPacket(int size, const uint8_t* bytes, int, int, int,
       break;
   }
 
-  if (asynchronous) {
-    if (async_capture_.load()) {
-      async_queue_->Push(bytes, length);
-      WriteHexLog(log, LOG_IO, "ASYNC REC (%d bytes): %s", bytes, size);
-    }
-    return true;
-  }
+  // Asynchronous packets reach the callback alone: nothing waits on them.
+  if (asynchronous) return true;
   WriteHexLog(log, LOG_IO, "SYNC REC--listener--(%d bytes): %s", bytes, size);
   sync_queue_->Push(bytes, length);
   return true;

@@ -54,28 +54,22 @@ int CProtAHDLC::Send(const uint8_t* packet, unsigned length, int timeout_ms, uin
   }
 
   uint8_t frame[kWorkArea];
-  size_t frame_length = 0;
-  if (raw_mode_.load() != 0) {
-    std::memcpy(frame, packet, length);
-    frame_length = length;
-  } else {
-    const bool leading = leading_flag_.load() != 0 || leading_flag != 0;
-    uint8_t* escaped = frame + (leading ? 1 : 0);
-    size_t escaped_length = 0;
-    const uint16_t crc = ComputeCrc16(packet, 8u * length);
-    const uint8_t crc_bytes[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
-    size_t crc_length = 0;
-    if (!common::EscapeBytes(packet, length, escaped, kMaxEscaped, &escaped_length) ||
-        !common::EscapeBytes(crc_bytes, 2, escaped + escaped_length, kMaxEscaped - escaped_length,
-                             &crc_length)) {
-      WriteLog(log, LOG_INF_AHDLC, "Error. String size exceeds maximum buffer size.");
-      return 0;
-    }
-    escaped_length += crc_length;
-    if (leading) frame[0] = common::kFrameFlag;
-    frame_length = (leading ? 1 : 0) + escaped_length;
-    frame[frame_length++] = common::kFrameFlag;
+  const bool leading = leading_flag_.load() != 0 || leading_flag != 0;
+  uint8_t* escaped = frame + (leading ? 1 : 0);
+  size_t escaped_length = 0;
+  const uint16_t crc = ComputeCrc16(packet, 8u * length);
+  const uint8_t crc_bytes[2] = {static_cast<uint8_t>(crc & 0xFF), static_cast<uint8_t>(crc >> 8)};
+  size_t crc_length = 0;
+  if (!common::EscapeBytes(packet, length, escaped, kMaxEscaped, &escaped_length) ||
+      !common::EscapeBytes(crc_bytes, 2, escaped + escaped_length, kMaxEscaped - escaped_length,
+                           &crc_length)) {
+    WriteLog(log, LOG_INF_AHDLC, "Error. String size exceeds maximum buffer size.");
+    return 0;
   }
+  escaped_length += crc_length;
+  if (leading) frame[0] = common::kFrameFlag;
+  const size_t frame_length = (leading ? 1 : 0) + escaped_length + 1;  // and the closing flag
+  frame[frame_length - 1] = common::kFrameFlag;
 
   const int sent = port->Send(frame, static_cast<int>(frame_length));
   const bool whole = sent == static_cast<int>(frame_length);
@@ -114,9 +108,8 @@ int CProtAHDLC::Data2DM(uint8_t baudrate_mask) {
   WriteLog(log_.load(), LOG_FN_AHDLC, "CProtAHDLC::Data2DM(baudrate_mask=%d)", baudrate_mask);
   CSerialPort* port = port_.load();
   if (port == nullptr) return 0;
-  const bool framing = raw_mode_.load() == 0;
   int original_baud = 0;
-  if (framing) port->GetBaudRate(&original_baud);
+  port->GetBaudRate(&original_baud);
 
   static const uint8_t kCommand[] = {'A', 'T', '$', 'V', 'X', 'D', 'M', 'G', '\r'};
   constexpr uint32_t kReplyWindowMs = 200;
@@ -156,7 +149,7 @@ int CProtAHDLC::Data2DM(uint8_t baudrate_mask) {
     }
   }
 
-  if (framing) port->SetBaudRate(original_baud);
+  port->SetBaudRate(original_baud);
   port->FlushPCBuffer();
   FlushPhoneBuffer();
   port->FlushPCBuffer();

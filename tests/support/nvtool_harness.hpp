@@ -54,7 +54,7 @@ class MemoryOutputFile final : public platform::OutputFile {
 
 inline nvtool::Environment MakeNvToolEnvironment(NvToolRecorder& rec, platform::Clock& clock,
                                                  platform::DeviceDiscovery* discovery,
-                                                 nvtool::Environment::PortFactoryType make_port) {
+                                                 nvtool::PortFactory make_port) {
   nvtool::Environment env;
   env.clock = &clock;
   env.make_com_port = std::move(make_port);

@@ -10,7 +10,7 @@
 
 #include "device_fixture.hpp"
 #include "failing_stream.hpp"
-#include "nvtool/text_format.hpp"
+#include "nvtool/wide_text.hpp"
 #include "platform/files.hpp"
 
 namespace nvtest {

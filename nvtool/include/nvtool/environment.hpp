@@ -16,11 +16,13 @@
 
 namespace nvtool {
 
-struct Environment {
-  using PortFactoryType = std::function<std::unique_ptr<platform::ComPort>(platform::Clock&)>;
+// Opens the device's port: the real adapter in the program, a scripted one or the virtual device
+// in the tests.
+using PortFactory = std::function<std::unique_ptr<platform::ComPort>(platform::Clock&)>;
 
+struct Environment {
   platform::Clock* clock = nullptr;
-  PortFactoryType make_com_port;
+  PortFactory make_com_port;
   platform::DeviceDiscovery* discovery = nullptr;
   std::function<bool(std::vector<std::wstring>*)> list_process_names;
   std::function<void(bool)> show_console_window;

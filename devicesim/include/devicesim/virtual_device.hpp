@@ -130,7 +130,6 @@ class VirtualDevice {
   bool EfsMakeLink(const std::string& path, const std::string& target);          // lists as type 2
   // Every entry, depth first by name: "/a", folders as "/a/b/", links as "/a/c -> target".
   std::vector<std::string> EfsListing() const;
-  uint64_t EfsUsedBytes() const;
   int EfsOpenFiles() const;  // file descriptors not yet closed
   int EfsOpenDirs() const;   // directory handles not yet closed
 

@@ -12,6 +12,7 @@
 #include "common/text_format.hpp"
 #include "efstool/vode_api.hpp"
 #include "platform/clock.hpp"
+#include "platform/find_file.hpp"
 
 namespace efstool {
 
@@ -144,6 +145,8 @@ class Treesmith {
                     const std::string& efs_path);
   // VODE_EfsWrite, failed as well when the local file changed while it was sent.
   bool SendFile(const std::string& local_file, const std::string& efs_path);
+  bool UploadFoundFiles(platform::FileSearch& search, platform::FoundFile entry,
+                        const std::string& local_folder, const std::string& efs_prefix);
   bool UploadFolderList(const char* name, const char* const* folders, size_t count,
                         const char* fixed_local_folder);
   bool UploadFixedTarget(const char* name, const char* local_folder, const char* const* chain,

@@ -8,7 +8,7 @@
 
 #include "nvtool/diag_link.hpp"
 #include "nvtool/output_channels.hpp"
-#include "nvtool/text_format.hpp"
+#include "nvtool/wide_text.hpp"
 #include "platform/clock.hpp"
 #include "platform/device_discovery.hpp"
 
@@ -44,7 +44,6 @@ class Discovery {
 
   const std::wstring& vendor() const { return vendor_; }
   const std::wstring& product() const { return product_; }
-  bool eject_sent() const { return eject_sent_; }
 
  private:
   void Print(const std::string& text) { out_.ConsoleWide(Widen(text)); }

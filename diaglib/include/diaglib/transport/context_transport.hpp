@@ -53,11 +53,7 @@ class ContextTransport {
   void SetReceiveTimeout(int ms);
 
   CVodeThreadInterface& ThreadInterface() { return thread_; }
-  CVodeEventListener& Listener() { return listener_; }
-  CVodeEvents& Events() { return events_; }
-  PacketQueue& AsyncQueue() { return async_queue_; }
   PacketQueue& SyncResponseQueue() { return sync_queue_; }
-  PacketQueue& EventQueue() { return event_queue_; }
 
  private:
   LibraryLog& log_;

@@ -33,7 +33,6 @@ class LibraryLog {
   void SetTextLogCallBack(VODE_TextLogCallBack callback, int context);
 
   DataLogFileHandler* Handler() { return &handler_; }
-  uint32_t LogFlags() const { return log_flags_; }
   bool LoggingActive() const { return logging_active_; }
 
  private:

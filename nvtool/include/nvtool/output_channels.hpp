@@ -17,7 +17,6 @@ class OutputChannels {
   // Creates or truncates the run log; false leaves the log closed, and log writes go nowhere.
   bool OpenLog(const std::string& name);
   void CloseLog() { log_.reset(); }
-  bool LogOpen() const { return log_ != nullptr; }
 
   // Console: the text and CR LF; run log: the text's bytes and CR LF.
   void WriteLogLine(const std::string& text);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 
+#include "nvtool/environment.hpp"
 #include "nvtool/output_channels.hpp"
 #include "platform/clock.hpp"
 #include "platform/com_port.hpp"
@@ -41,8 +42,6 @@ ReplyCheck AnswersRequest(const uint8_t* request, size_t echoed);
 
 class DiagLink {
  public:
-  using PortFactory = std::function<std::unique_ptr<platform::ComPort>(platform::Clock&)>;
-
   DiagLink(platform::Clock& clock, PortFactory make_port, OutputChannels& out)
       : clock_(clock), make_port_(std::move(make_port)), out_(out) {}
 

@@ -34,7 +34,6 @@ class CProtAHDLC {
   int Data2DM(uint8_t baudrate_mask);
   int FlushPhoneBuffer();
   uint8_t SetLeadingFlag(uint8_t value);
-  void SetRawMode(int mode) { raw_mode_.store(mode); }
   // 1 when the whole frame was written. `timeout_ms` is only logged: the port's write
   // time-out bounds the write.
   int Send(const uint8_t* packet, unsigned length, int timeout_ms, uint8_t leading_flag);
@@ -42,7 +41,6 @@ class CProtAHDLC {
   int Receive(uint8_t* buffer, int* length, unsigned timeout_ms);
 
   bool SetPort(CSerialPort* port);
-  void DetachPort() { port_.store(nullptr); }
   void SetLogHandler(DataLogFileHandler* handler);
 
  private:
@@ -50,7 +48,6 @@ class CProtAHDLC {
   std::atomic<CSerialPort*> port_{nullptr};
   std::atomic<DataLogFileHandler*> log_{nullptr};
   std::atomic<uint8_t> leading_flag_{0};
-  std::atomic<int> raw_mode_{0};
 };
 
 }  // namespace diaglib

@@ -1,4 +1,4 @@
-#include "nvtool/text_format.hpp"
+#include "nvtool/wide_text.hpp"
 
 namespace nvtool {
 

@@ -66,17 +66,11 @@ class CVodeThreadInterface {
 
   void SetLogHandler(DataLogFileHandler* handler);
   void SetReceiveTimeout(int ms) { receive_timeout_ms_.store(ms); }
-  int ReceiveTimeout() const { return receive_timeout_ms_.load(); }
   int SetWriteTimeout(int ms) { return serial_.SetWriteTimeout(ms); }
 
   bool IsConnected() const { return connected_.load(); }
-  bool IsNullPort() const { return null_port_.load(); }
   bool ThreadStarted() const { return thread_started_.load(); }
-  bool IsPaused() const { return paused_.load(); }
   uint16_t PortNumber() const { return port_number_.load(); }
-
-  CSerialPort& SerialPort() { return serial_; }
-  CProtAHDLC& Ahdlc() { return ahdlc_; }
 
  private:
   void ReaderLoop();

@@ -26,7 +26,6 @@ class HdlcDeframer {
   // Drops the partial frame (a receive flush).
   void DropPartialFrame() { count_ = 0; }
   size_t PendingCount() const { return count_; }
-  bool EscapePending() const { return escape_pending_; }
 
  private:
   void EndOfFrame();

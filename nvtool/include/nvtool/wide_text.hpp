@@ -1,5 +1,5 @@
-// The texts of the NV writer: printf-style formatting (the one formatter behind every console
-// and log text), and the byte-wide conversions of discovery's texts.
+// The texts of the NV writer: the wide texts of device discovery and their narrow form, beside
+// the one printf-style formatter behind every console and log text.
 #pragma once
 
 #include <string>

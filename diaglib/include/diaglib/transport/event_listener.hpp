@@ -24,19 +24,14 @@ class CVodeEventListener : public CVodeEvents_Listener {
 
   void SetAsyncMessageCallBack(VODE_AsyncMessageCallBack callback, int context);
   void SetLogHandler(DataLogFileHandler* log) { log_.store(log); }
-  // Asynchronous packets are kept in the asynchronous queue only while capturing.
-  void SetAsyncCapture(bool on) { async_capture_.store(on); }
 
-  PacketQueue* AsyncQueue() const { return async_queue_; }
   PacketQueue* SyncResponseQueue() const { return sync_queue_; }
-  PacketQueue* EventQueue() const { return event_queue_; }
 
  private:
   PacketQueue* const async_queue_;
   PacketQueue* const sync_queue_;
   PacketQueue* const event_queue_;
   std::atomic<DataLogFileHandler*> log_;
-  std::atomic<bool> async_capture_{false};
   std::mutex callback_mutex_;  // owned by this listener; guards the callback and its context
   VODE_AsyncMessageCallBack callback_ = nullptr;
   int callback_context_ = 0;

@@ -62,7 +62,6 @@ class CSerialPort {
 
   int LastError() const { return last_error_.load(); }
   int PortNumber() const { return port_number_.load(); }
-  int WriteTimeout() const { return write_timeout_ms_.load(); }
 
   static int MapPlatformError(uint32_t code);
 
