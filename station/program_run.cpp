@@ -97,8 +97,8 @@ std::string FolderName(const std::string& slot) {
 
 std::unique_ptr<platform::ChildProcess> LaunchRun(const Options& options, const Job& job,
                                                   const std::string& slot,
-                                                  const std::string& folder,
-                                                  const Launcher& launch, std::string* error) {
+                                                  const std::string& folder, const Launcher& launch,
+                                                  std::string* error) {
   std::string why;
   if (!CopyTemplate(options.template_folder, folder, &why)) {
     *error = "cannot copy the template: " + why;
@@ -114,7 +114,8 @@ std::unique_ptr<platform::ChildProcess> LaunchRun(const Options& options, const 
 }
 
 std::string RunStep(const Job& job, const std::string& folder) {
-  return CurrentStep(job.program, FileTail((fs::path(folder) / FilesOf(job).log).string(), kLogTail));
+  return CurrentStep(job.program,
+                     FileTail((fs::path(folder) / FilesOf(job).log).string(), kLogTail));
 }
 
 void JudgeRun(const Job& job, const std::string& folder, int exit_code,

@@ -27,8 +27,8 @@ std::string FolderName(const std::string& slot);
 // reason ("cannot copy the template: ...", or the launcher's) when it did not start.
 std::unique_ptr<platform::ChildProcess> LaunchRun(const Options& options, const Job& job,
                                                   const std::string& slot,
-                                                  const std::string& folder,
-                                                  const Launcher& launch, std::string* error);
+                                                  const std::string& folder, const Launcher& launch,
+                                                  std::string* error);
 
 // The step the run is at, from its run log; "" when the log names none yet.
 std::string RunStep(const Job& job, const std::string& folder);

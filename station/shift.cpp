@@ -21,7 +21,7 @@ enum class SlotState { kWaiting, kRunning, kDone };
 struct Slot {
   std::string location;
   SlotState state = SlotState::kWaiting;
-  uint32_t devices = 0;  // served so far, for the working folders' names
+  uint32_t devices = 0;   // served so far, for the working folders' names
   std::vector<Row> rows;  // the current (or last) device's, one per job
   size_t job = 0;
   std::unique_ptr<platform::ChildProcess> child;
@@ -42,8 +42,8 @@ class Shift {
 
   int Run() {
     if (!MakeStartFolder(options_.work_folder, clock_.Now(), &folder_)) {
-      outside_.write_error("linestation: cannot make a working folder in " +
-                           options_.work_folder + "\n");
+      outside_.write_error("linestation: cannot make a working folder in " + options_.work_folder +
+                           "\n");
       return kExitUsage;
     }
     for (const std::string& location : options_.slots) {
@@ -54,8 +54,8 @@ class Shift {
     began_at_ = clock_.TickCount();
     std::string urgent;
     for (;;) {
-      urgent = outside_.urgent_stop_request ? outside_.urgent_stop_request()
-                                            : outside_.stop_request();
+      urgent =
+          outside_.urgent_stop_request ? outside_.urgent_stop_request() : outside_.stop_request();
       if (!urgent.empty()) {
         AbortAll(urgent);
         break;
@@ -115,9 +115,22 @@ class Shift {
           slot.left_serial = slot.rows.front().serial;
           slot.left_at = clock_.TickCount();
           Waiting(slot);
+        } else if (Swapped(slot)) {
+          // Replaced between two looks: the old one left, the new one arrived.
+          slot.left_serial.clear();
+          Waiting(slot);
+          if (!Draining()) Arrived(slot);
         }
         return;
     }
+  }
+
+  // Another serial number at a slot whose device is done: one device was swapped for another
+  // faster than a poll. Devices without one cannot be told apart this way.
+  bool Swapped(const Slot& slot) const {
+    if (!outside_.serial_at) return false;
+    const std::string serial = outside_.serial_at(slot.location);
+    return !serial.empty() && serial != slot.rows.front().serial;
   }
 
   void Arrived(Slot& slot) {
@@ -275,8 +288,7 @@ class Shift {
     const uint32_t seconds = Since(began_at_) / 1000;
     char text[160];
     std::snprintf(text, sizeof text, "shift: %u devices done, %u passed, %u failed, %.0f per hour",
-                  done_, passed_, done_ - passed_,
-                  seconds > 0 ? done_ * 3600.0 / seconds : 0.0);
+                  done_, passed_, done_ - passed_, seconds > 0 ? done_ * 3600.0 / seconds : 0.0);
     std::vector<std::string> lines = {text};
     if (!stop_.empty()) {
       lines.push_back("stopping (" + stop_ +

@@ -25,9 +25,8 @@ void TableView::Show(const std::vector<Row>& rows, const std::vector<std::string
         row.serial == shown_[i].serial)
       continue;
     shown_[i] = row;
-    std::string line =
-        row.slot + (row.serial.empty() ? "" : " " + row.serial) + " " + row.program + ": " +
-        row.step;
+    std::string line = row.slot + (row.serial.empty() ? "" : " " + row.serial) + " " + row.program +
+                       ": " + row.step;
     if (!row.verdict.empty()) {
       char seconds[32];
       std::snprintf(seconds, sizeof seconds, " (%u.%u s)", row.tenths / 10, row.tenths % 10);

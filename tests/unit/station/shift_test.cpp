@@ -85,7 +85,8 @@ class Shift : public ::testing::Test {
     };
     station::Surroundings outside;
     outside.launch = [&](const platform::ChildSpec& launch, std::string*) {
-      launches_.push_back(launch.environment.at(0).second + " " + at(launch.environment.at(0).second)->serial);
+      launches_.push_back(launch.environment.at(0).second + " " +
+                          at(launch.environment.at(0).second)->serial);
       return std::unique_ptr<platform::ChildProcess>(std::make_unique<TimedChild>(
           clock_, clock_.NowMs() + run_ms_, launch.working_folder, &stops_));
     };
@@ -140,17 +141,19 @@ class Shift : public ::testing::Test {
 };
 
 TEST_F(Shift, EveryDeviceRunsOnceAndSlotsDoNotWaitForEachOther) {
-  options_.slots = {"1-1", "1-2"};
+  options_.slots = {"1-1", "1-2", "1-3"};
   // 1-1: A stays long after its verdict, then B. 1-2: C leaves during its reset (0.4 s) and is
-  // back; D has no serial number.
+  // back; then one without a serial number. 1-3: E swapped for F between two looks.
   const int code = Run({{"1-1", {{0, 60000, "A"}, {61000, 80000, "B"}}},
-                        {"1-2", {{5000, 15200, "C"}, {15600, 40000, "C"}, {41000, 70000, ""}}}},
+                        {"1-2", {{5000, 15200, "C"}, {15600, 40000, "C"}, {41000, 70000, ""}}},
+                        {"1-3", {{30000, 45000, "E"}, {45000, 60000, "F"}}}},
                        90000);
   EXPECT_EQ(code, station::kExitAllPassed);
-  EXPECT_EQ(launches_, (std::vector<std::string>{"1-1 A", "1-2 C", "1-2 ", "1-1 B"}));
-  EXPECT_EQ(Records(), (std::vector<std::string>{"1-1 A PASS ", "1-2 C PASS ", "1-2  PASS ",
-                                                  "1-1 B PASS "}));
-  EXPECT_NE(output_.find("shift: 4 devices done, 4 passed, 0 failed"), std::string::npos)
+  EXPECT_EQ(launches_,
+            (std::vector<std::string>{"1-1 A", "1-2 C", "1-3 E", "1-2 ", "1-3 F", "1-1 B"}));
+  EXPECT_EQ(Records(), (std::vector<std::string>{"1-1 A PASS ", "1-2 C PASS ", "1-3 E PASS ",
+                                                 "1-2  PASS ", "1-3 F PASS ", "1-1 B PASS "}));
+  EXPECT_NE(output_.find("shift: 6 devices done, 6 passed, 0 failed"), std::string::npos)
       << output_;
 }
 
@@ -160,13 +163,13 @@ TEST_F(Shift, ADevicePulledMidRunFailsAndTheSlotServesTheNext) {
   run_ms_ = 60000;
   // A leaves 5 s into its run and for good; a gap shorter than the removal time (B's 10 s)
   // is its own reset and changes nothing.
-  const int code = Run({{"1-1", {{0, 5000, "A"}, {50000, 60000, "B"}, {70000, 400000, "B"}}}},
-                       250000);
+  const int code =
+      Run({{"1-1", {{0, 5000, "A"}, {50000, 60000, "B"}, {70000, 400000, "B"}}}}, 250000);
   EXPECT_EQ(code, station::kExitAllPassed);
   EXPECT_EQ(stops_, 1);
-  EXPECT_EQ(Records(), (std::vector<std::string>{
-                           "1-1 A FAIL device removed", "1-1 A SKIPPED device removed",
-                           "1-1 B PASS ", "1-1 B PASS "}));
+  EXPECT_EQ(Records(),
+            (std::vector<std::string>{"1-1 A FAIL device removed", "1-1 A SKIPPED device removed",
+                                      "1-1 B PASS ", "1-1 B PASS "}));
 }
 
 TEST_F(Shift, AFirstStopLetsRunsFinishAnUrgentOneAbortsThem) {
@@ -177,8 +180,8 @@ TEST_F(Shift, AFirstStopLetsRunsFinishAnUrgentOneAbortsThem) {
   EXPECT_EQ(Run({{"1-1", {{0, 900000, "A"}}}, {"1-2", {{6000, 900000, "B"}}}}, 5000),
             station::kExitAllPassed);
   EXPECT_EQ(launches_, std::vector<std::string>{"1-1 A"});
-  EXPECT_EQ(Records(), (std::vector<std::string>{"1-1 A PASS ",
-                                                  "1-1 A ABORTED not started (SIGINT)"}));
+  EXPECT_EQ(Records(),
+            (std::vector<std::string>{"1-1 A PASS ", "1-1 A ABORTED not started (SIGINT)"}));
   fs::remove(options_.csv_file);
   launches_.clear();
   // Urgent at 5 s: the running run is stopped and nothing of it reads as a verdict.
