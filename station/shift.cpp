@@ -74,7 +74,8 @@ class Shift {
   }
 
  private:
-  static constexpr uint32_t kPollMs = 200;
+  // A device waits at most this long to be seen: on a shift it is lost time at every device.
+  static constexpr uint32_t kPollMs = 50;
 
   bool Draining() const { return !stop_.empty() || record_lost_; }
 

@@ -124,11 +124,10 @@ class Shift : public ::testing::Test {
     std::ofstream(before + "/own/device.txt") << "device " << tag;
     auto child = std::make_unique<Child>();
     const bool started =
-        child->Start({std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", root_,
-                      "--com", std::to_string(30 + slot), "--usb-location", Location(slot),
-                      "--usb-serial", Serial(slot, device), "--efs-load", before, "--efs-dump",
-                      Dump(slot, device), "--report", "--nv-set",
-                      "7000:" + OwnValue(slot, device).substr(0, 2)},
+        child->Start({std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", root_, "--com",
+                      std::to_string(30 + slot), "--usb-location", Location(slot), "--usb-serial",
+                      Serial(slot, device), "--efs-load", before, "--efs-dump", Dump(slot, device),
+                      "--report", "--nv-set", "7000:" + OwnValue(slot, device).substr(0, 2)},
                      "", {}, "") &&
         child->WaitForOutput("diagsim: serving COM");
     EXPECT_TRUE(started);
@@ -141,9 +140,17 @@ class Shift : public ::testing::Test {
   bool StartStation(Child* station, const std::vector<std::string>& programs,
                     const std::vector<int>& slots, const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
-                                     "--continuous", "--template", base_ + "/template",
-                                     "--programs", base_ + "/bin", "--work", base_ + "/runs",
-                                     "--csv", Csv(), "--limit", "120"};
+                                     "--continuous",
+                                     "--template",
+                                     base_ + "/template",
+                                     "--programs",
+                                     base_ + "/bin",
+                                     "--work",
+                                     base_ + "/runs",
+                                     "--csv",
+                                     Csv(),
+                                     "--limit",
+                                     "120"};
     argv.insert(argv.end(), programs.begin(), programs.end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     for (const int slot : slots) argv.insert(argv.end(), {"--slot", Location(slot)});
@@ -162,8 +169,7 @@ class Shift : public ::testing::Test {
 
 TEST_F(Shift, NineDevicesOnThreeSlotsEachRecordedOnceWithItsOwnContent) {
   fs::create_symlink(std::string(TEST_BINARY_DIR) + "/nvtool/itemsmith", base_ + "/bin/itemsmith");
-  fs::create_symlink(std::string(TEST_BINARY_DIR) + "/efstool/treesmith",
-                     base_ + "/bin/treesmith");
+  fs::create_symlink(std::string(TEST_BINARY_DIR) + "/efstool/treesmith", base_ + "/bin/treesmith");
   Child station;
   ASSERT_TRUE(StartStation(&station, {"--itemsmith", "--treesmith", "kvx"}, {1, 2, 3}, {}));
 
