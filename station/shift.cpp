@@ -57,6 +57,7 @@ class Shift {
       urgent =
           outside_.urgent_stop_request ? outside_.urgent_stop_request() : outside_.stop_request();
       if (!urgent.empty()) {
+        urgent_ = true;
         AbortAll(urgent);
         break;
       }
@@ -291,7 +292,7 @@ class Shift {
     std::snprintf(text, sizeof text, "shift: %u devices done, %u passed, %u failed, %.0f per hour",
                   done_, passed_, done_ - passed_, seconds > 0 ? done_ * 3600.0 / seconds : 0.0);
     std::vector<std::string> lines = {text};
-    if (!stop_.empty()) {
+    if (!stop_.empty() && !urgent_) {
       lines.push_back("stopping (" + stop_ +
                       "): no new run starts, the running ones finish; stop again to end them");
     }
@@ -318,6 +319,7 @@ class Shift {
   std::vector<Slot> slots_;
   std::string stop_;
   bool record_lost_ = false;
+  bool urgent_ = false;
   uint32_t began_at_ = 0;
   uint32_t done_ = 0, passed_ = 0, shown_done_ = 0;
   TableView view_{outside_};

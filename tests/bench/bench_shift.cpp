@@ -82,9 +82,18 @@ void BM_Shift(benchmark::State& state) {
 
   for (auto _ : state) {
     std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
-                                     "--continuous", "--itemsmith", "--treesmith", "kvx",
-                                     "--template", base + "/template", "--programs", base + "/bin",
-                                     "--work", base + "/runs", "--csv", csv};
+                                     "--continuous",
+                                     "--itemsmith",
+                                     "--treesmith",
+                                     "kvx",
+                                     "--template",
+                                     base + "/template",
+                                     "--programs",
+                                     base + "/bin",
+                                     "--work",
+                                     base + "/runs",
+                                     "--csv",
+                                     csv};
     for (int slot = 1; slot <= kSlots; ++slot) argv.insert(argv.end(), {"--slot", Location(slot)});
     Child station;
     if (!station.Start(argv, base, {"DIAG_DEVICE_ROOT=" + root}, base + "/station.txt")) {
@@ -112,18 +121,17 @@ void BM_Shift(benchmark::State& state) {
           plugged.reset();
         }
         if (device > 1) {
-          std::this_thread::sleep_until(
-              verdict + std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::milliseconds(500) - plug_cost));
+          std::this_thread::sleep_until(verdict + std::chrono::duration_cast<Clock::duration>(
+                                                      std::chrono::milliseconds(500) - plug_cost));
         }
         const std::string serial = "S" + std::to_string(slot) + "-" + std::to_string(device);
         const Clock::time_point plug_begin = Clock::now();
         plugged = std::make_unique<Child>();
-        if (!plugged->Start({std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", root,
-                             "--com", std::to_string(40 + slot), "--usb-location",
-                             Location(slot), "--usb-serial", serial, "--efs-load",
-                             efstool_test::ExamplePath("device-before")},
-                            "", {}, "") ||
+        if (!plugged->Start(
+                {std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", root, "--com",
+                 std::to_string(40 + slot), "--usb-location", Location(slot), "--usb-serial",
+                 serial, "--efs-load", efstool_test::ExamplePath("device-before")},
+                "", {}, "") ||
             !plugged->WaitForOutput("diagsim: serving COM")) {
           ++failures;
           return;
