@@ -47,6 +47,7 @@ SerialPortShape VirtualDevice::Impl::PortShape() const {
   shape.has_interface_text = opt.write_interface_file;
   shape.interface_text = opt.interface_text;
   shape.product_text = opt.product_text;
+  shape.usb_serial = opt.usb_serial;
   shape.udev_description = opt.udev_description;
   return shape;
 }
@@ -63,6 +64,7 @@ CdromShape VirtualDevice::Impl::OwnCdrom() const {
   shape.vendor_id = opt.vendor_id;
   shape.product_id = opt.product_id;
   shape.product_text = opt.product_text;
+  shape.usb_serial = opt.usb_serial;
   return shape;
 }
 

@@ -76,13 +76,14 @@ bool WriteText(const fs::path& path, const std::string& text) {
 }
 
 // The attributes a USB device folder always has that the tools' discovery looks at.
-bool WriteUsbDevice(const fs::path& dir, uint16_t vendor, uint16_t product,
-                    const std::string* name) {
+bool WriteUsbDevice(const fs::path& dir, uint16_t vendor, uint16_t product, const std::string* name,
+                    const std::string& serial = std::string()) {
   std::error_code ec;
   fs::create_directories(dir, ec);
   return !ec && WriteText(dir / "idVendor", Hex(vendor, 4) + "\n") &&
          WriteText(dir / "idProduct", Hex(product, 4) + "\n") &&
-         (name == nullptr || WriteText(dir / "product", *name + "\n"));
+         (name == nullptr || WriteText(dir / "product", *name + "\n")) &&
+         (serial.empty() || WriteText(dir / "serial", serial + "\n"));
 }
 
 bool Link(const std::string& target, const fs::path& link) {
@@ -94,7 +95,7 @@ bool Link(const std::string& target, const fs::path& link) {
 // The host controller and the hubs on the way are shared with other devices of the root and
 // made once; the device's own folder is (re)written.
 bool LayOutUsbDevice(const fs::path& root, const UsbPlace& place, uint16_t vendor, uint16_t product,
-                     const std::string* product_text) {
+                     const std::string* product_text, const std::string& serial) {
   const std::string host_name = "Virtual Host Controller", hub_name = "USB 2.0 Hub";
   bool ok = true;
   if (!fs::exists(root / place.bus_dir / "idVendor")) {
@@ -104,7 +105,7 @@ bool LayOutUsbDevice(const fs::path& root, const UsbPlace& place, uint16_t vendo
     if (!fs::exists(root / hub / "idVendor"))
       ok = ok && WriteUsbDevice(root / hub, 0x05e3, 0x0608, &hub_name);
   }
-  return ok && WriteUsbDevice(root / place.device_dir, vendor, product, product_text);
+  return ok && WriteUsbDevice(root / place.device_dir, vendor, product, product_text, serial);
 }
 
 std::string Padded(const std::string& text, size_t width) {
@@ -182,8 +183,9 @@ bool LayOutSerialPort(const std::string& root_text, const SerialPortShape& shape
                       std::string* error) {
   const fs::path root(root_text);
   const UsbPlace place = PlaceOf(shape.bus, shape.usb_path);
-  bool ok = LayOutUsbDevice(root, place, shape.vendor_id, shape.product_id,
-                            shape.has_product_text ? &shape.product_text : nullptr);
+  bool ok =
+      LayOutUsbDevice(root, place, shape.vendor_id, shape.product_id,
+                      shape.has_product_text ? &shape.product_text : nullptr, shape.usb_serial);
 
   const std::string interface_name =
       place.device_name + ":1." + std::to_string(shape.interface_number);
@@ -236,7 +238,7 @@ bool LayOutCdrom(const std::string& root_text, const CdromShape& shape, std::str
   const fs::path block = root / scsi / "block" / name;
   bool ok =
       !shape.on_usb || LayOutUsbDevice(root, PlaceOf(shape.bus, shape.usb_path), shape.vendor_id,
-                                       shape.product_id, &shape.product_text);
+                                       shape.product_id, &shape.product_text, shape.usb_serial);
   fs::create_directories(block, ec);
   fs::create_directories(root / "sys/class/block", ec);
   fs::create_directories(root / "dev", ec);

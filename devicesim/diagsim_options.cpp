@@ -33,6 +33,8 @@ const char kUsage[] =
     "  --interface TEXT     USB interface text (default \"KVX Diagnostics Interface\")\n"
     "  --no-interface       write no interface file, so the product text describes the port\n"
     "  --product TEXT       USB product text (default \"KVX USB Modem\")\n"
+    "  --usb-serial TEXT    the USB device's serial number (default: none, as a device that\n"
+    "                       reports none)\n"
     "  --udev-description TEXT\n"
     "                       the description a line's udev rule gives the port\n"
     "  --cdrom              start as a CD-ROM; the serial port appears after the eject command\n"
@@ -185,6 +187,13 @@ DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
         return UsageError(parsed, "--interface-number needs a number from 0 to 255");
       }
       options.interface_number = static_cast<int>(n);
+    } else if (arg == "--usb-serial") {
+      // A USB string descriptor holds at most 126 characters; a line end would split the file.
+      if (!value(&options.usb_serial) || options.usb_serial.empty() ||
+          options.usb_serial.size() > 126 ||
+          options.usb_serial.find_first_of("\r\n") != std::string::npos) {
+        return UsageError(parsed, "--usb-serial needs a text of 1 to 126 characters");
+      }
     } else if (arg == "--udev-description") {
       if (!value(&options.udev_description)) {
         return UsageError(parsed, "--udev-description needs a text");

@@ -5,6 +5,7 @@
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
 #include "platform/stop_request.hpp"
+#include "platform/usb_serial.hpp"
 #include "platform/usb_slots.hpp"
 #include "station/slot_list.hpp"
 #include "station/station.hpp"
@@ -40,12 +41,16 @@ int main(int argc, char** argv) {
   station::Surroundings outside;
   outside.launch = platform::StartChild;
   outside.device_at = platform::DeviceAtUsbLocation;
+  outside.serial_at = platform::UsbSerialAt;
   outside.stop_request = platform::StopRequest;
+  outside.urgent_stop_request = platform::UrgentStopRequest;
   outside.write = platform::ConsoleWrite;
   outside.write_error = platform::ConsoleWriteError;
   outside.live = platform::PrepareLiveConsole();
   outside.columns = platform::ConsoleColumns();
-  const int code = station::RunStation(options, platform::RealClock(), outside);
+  const int code = options.continuous
+                       ? station::RunShift(options, platform::RealClock(), outside)
+                       : station::RunStation(options, platform::RealClock(), outside);
   platform::StopHandled();
   return code;
 }

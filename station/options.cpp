@@ -37,6 +37,11 @@ const char kUsage[] =
     "  --presence-wait SECONDS\n"
     "                      how long a slot may stay empty at the start (a device still\n"
     "                      starting up) before it counts as NO DEVICE (default 15)\n"
+    "  --continuous        the shift mode (below): every slot serves one device after another\n"
+    "  --removed-after SECONDS\n"
+    "                      shift mode: a device gone from its slot this long in the middle of\n"
+    "                      its run was pulled out (default 30; shorter gaps are its own eject\n"
+    "                      or reset)\n"
     "  --keep-going        run a slot's next program even after its first one failed\n"
     "                      (otherwise the next one is SKIPPED)\n"
     "  --programs FOLDER   where itemsmith and treesmith are (default: beside linestation,\n"
@@ -56,7 +61,8 @@ const char kUsage[] =
     "is redrawn in place on a terminal (fitted to its width) and written as plain lines (one\n"
     "whenever a row changes) otherwise. At the end the table is printed and one line per\n"
     "slot and program is appended to the CSV file: start, end, slot, program, mode, verdict,\n"
-    "seconds, reason, working folder (a header line first when the file is new; a file with\n"
+    "seconds, reason, working folder, USB serial number (a header line first when the file is new; "
+    "a file with\n"
     "other columns is refused before the start).\n"
     "\n"
     "Verdicts: PASS (exit code 0 and the result file says PASS), FAIL, NO DEVICE, SKIPPED\n"
@@ -64,6 +70,18 @@ const char kUsage[] =
     "Ctrl-C, SIGINT, SIGTERM, SIGHUP, Ctrl-Break or closing the console window stop the\n"
     "station: no new run starts, the running ones are stopped and their result files\n"
     "removed, the table and the CSV lines are written. No program outlives the station.\n"
+    "\n"
+    "Shift mode (--continuous): each slot waits until a device is present at it (its DIAG\n"
+    "port or its CD-ROM), runs the programs on it, shows the verdict until the device is taken\n"
+    "out, then waits for the next one; a device left in its slot is not run again (nor one\n"
+    "that comes back with the same USB serial number within --removed-after, as after its\n"
+    "reset). The slots never wait for each other. Every device is recorded by its USB serial\n"
+    "number: one CSV line per device and program, appended as its run ends. A device gone in\n"
+    "the middle of its run for longer than --removed-after is FAIL \"device removed\" and the\n"
+    "slot serves the next one. The table shows each slot's state and the devices done,\n"
+    "passed, failed and per hour. The first Ctrl-C or SIGINT starts no new run and lets the\n"
+    "running ones finish (exit code 0 then); a second one, SIGTERM, SIGHUP, Ctrl-Break or\n"
+    "closing the console stops them ABORTED (exit code 3).\n"
     "\n"
     "Exit code 0 when every run on every slot passed, 1 otherwise, 2 on a usage error, 3 when\n"
     "the station was stopped, 4 when the CSV file could not be written.\n";
@@ -175,6 +193,14 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, Reques
       if (!SecondsFrom(text, 0, &options->presence_wait_seconds))
         return Fail(message,
                     "--presence-wait needs a number of seconds from 0 to 999999, not " + text);
+    } else if (arg == "--continuous") {
+      if (!flag()) return false;
+      options->continuous = true;
+    } else if (arg == "--removed-after") {
+      if (!value("a number of seconds", &text)) return false;
+      if (!SecondsFrom(text, 1, &options->removed_after_seconds))
+        return Fail(message,
+                    "--removed-after needs a number of seconds from 1 to 999999, not " + text);
     } else if (arg == "--keep-going") {
       if (!flag()) return false;
       options->keep_going = true;

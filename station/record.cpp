@@ -1,13 +1,18 @@
 // The rows as the operator's table and the CSV record show them.
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "station/station.hpp"
 
 namespace station {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr size_t kProgramWidth = 9;  // treesmith
 constexpr size_t kModeWidth = 11;    // write+reset
@@ -16,6 +21,7 @@ constexpr size_t kVerdictWidth = 9;  // NO DEVICE
 constexpr size_t kSlotWidestWidth = 24;
 constexpr size_t kSlotNarrowestWidth = 6;
 constexpr size_t kStepNarrowestWidth = 10;
+constexpr size_t kSerialWidestWidth = 20;
 // Blanks between the six columns.
 constexpr size_t kFixedWidth = kProgramWidth + kModeWidth + kSecondsWidth + kVerdictWidth + 5;
 
@@ -55,11 +61,18 @@ std::string Tenths(uint32_t tenths) {
 
 TableLayout LayoutFor(const std::vector<Row>& rows, int columns) {
   size_t longest = 4;  // SLOT
-  for (const Row& row : rows) longest = std::max(longest, row.slot.size());
+  size_t serial = 0;
+  for (const Row& row : rows) {
+    longest = std::max(longest, row.slot.size());
+    serial = std::max(serial, row.serial.size());
+  }
+  TableLayout layout;
+  // A serial column only where a device reported one; SERIAL is its heading.
+  if (serial > 0) layout.serial = std::min(std::max<size_t>(serial, 6), kSerialWidestWidth);
   // One column short of the width: a line that fills it would wrap on some terminals.
   const size_t usable = columns > 1 ? static_cast<size_t>(columns) - 1 : 0;
-  const size_t room = usable > kFixedWidth ? usable - kFixedWidth : 0;
-  TableLayout layout;
+  const size_t fixed = kFixedWidth + (layout.serial > 0 ? layout.serial + 1 : 0);
+  const size_t room = usable > fixed ? usable - fixed : 0;
   layout.slot = std::min(longest, kSlotWidestWidth);
   if (room < layout.slot + kStepNarrowestWidth) {
     const size_t spare = room > kStepNarrowestWidth ? room - kStepNarrowestWidth : 0;
@@ -71,28 +84,42 @@ TableLayout LayoutFor(const std::vector<Row>& rows, int columns) {
 }
 
 std::string TableHeader(const TableLayout& layout) {
-  return Fit("SLOT", layout.slot) + " " + Fit("PROGRAM", kProgramWidth) + " " +
-         Fit("MODE", kModeWidth) + " " + Fit("STEP / REASON", layout.step) + " " + "   SEC " +
-         "VERDICT";
+  return Fit("SLOT", layout.slot) + " " +
+         (layout.serial > 0 ? Fit("SERIAL", layout.serial) + " " : std::string()) +
+         Fit("PROGRAM", kProgramWidth) + " " + Fit("MODE", kModeWidth) + " " +
+         Fit("STEP / REASON", layout.step) + " " + "   SEC " + "VERDICT";
 }
 
 std::string FormatRow(const Row& row, const TableLayout& layout) {
   char seconds[16];
   std::snprintf(seconds, sizeof seconds, "%6u", row.tenths / 10);
   const std::string& step = row.reason.empty() ? row.step : row.reason;
-  std::string line = FitKeepingEnd(row.slot, layout.slot) + " " + Fit(row.program, kProgramWidth) +
-                     " " + Fit(row.mode, kModeWidth) + " " + Fit(step, layout.step) + " " +
-                     seconds + " " + row.verdict;
+  std::string line = FitKeepingEnd(row.slot, layout.slot) + " " +
+                     (layout.serial > 0 ? Fit(row.serial, layout.serial) + " " : std::string()) +
+                     Fit(row.program, kProgramWidth) + " " + Fit(row.mode, kModeWidth) + " " +
+                     Fit(step, layout.step) + " " + seconds + " " + row.verdict;
   while (!line.empty() && line.back() == ' ') line.pop_back();
   return line;
 }
 
-std::string CsvHeader() { return "start,end,slot,program,mode,verdict,seconds,reason,folder"; }
+std::string CsvHeader() {
+  return "start,end,slot,program,mode,verdict,seconds,reason,folder,serial";
+}
 
 std::string CsvLine(const Row& row) {
   return Stamp(row.start) + "," + Stamp(row.end) + "," + CsvField(row.slot) + "," + row.program +
          "," + row.mode + "," + row.verdict + "," + Tenths(row.tenths) + "," +
-         CsvField(row.reason) + "," + CsvField(row.folder);
+         CsvField(row.reason) + "," + CsvField(row.folder) + "," + CsvField(row.serial);
+}
+
+bool AppendCsv(const std::string& csv_file, const std::vector<Row>& rows) {
+  std::error_code ec;
+  const bool fresh = !fs::exists(csv_file, ec) || fs::file_size(csv_file, ec) == 0;
+  std::ofstream csv(csv_file, std::ios::binary | std::ios::app);
+  if (fresh) csv << CsvHeader() << "\n";
+  for (const Row& row : rows) csv << CsvLine(row) << "\n";
+  csv.flush();
+  return static_cast<bool>(csv);
 }
 
 }  // namespace station

@@ -1,5 +1,8 @@
 #include "station/station.hpp"
 
+#include "station/program_run.hpp"
+#include "station/table_view.hpp"
+
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -11,64 +14,6 @@ namespace station {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The programs' own files, which a line script reads as well.
-struct ProgramFiles {
-  const char* name;
-  const char* log;
-  const char* result;
-  const char* pass;  // what the result file starts with on a PASS
-};
-
-ProgramFiles FilesOf(const Job& job) {
-  if (job.program == Program::kItemsmith) {
-    return {"itemsmith", "KVX_WriteNVItem_log.txt", "KVX_WriteNVItem_result.txt",
-            "[WriteNVItem PASS]"};
-  }
-  if (job.mode == "delete-dl") {
-    return {"treesmith", "Kvx_treesmith_Delete_DL.log", "Kvx_treesmith_Delete_DL_Result.txt",
-            "PASS"};
-  }
-  return {"treesmith", "Kvx_treesmith.log", "Kvx_treesmith_Result.txt", "PASS"};
-}
-
-// At most the last `limit` bytes of a file: a run log is read while it grows.
-std::string FileTail(const std::string& path, size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size <= 0) return "";
-  const std::streamoff start =
-      size > static_cast<std::streamoff>(limit) ? size - static_cast<std::streamoff>(limit) : 0;
-  in.seekg(start);
-  std::string text(static_cast<size_t>(size - start), '\0');
-  in.read(&text[0], static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
-  return text;
-}
-
-// A slot as part of a folder name: what is not a letter, digit, '-' or '.' becomes '_'.
-std::string FolderName(const std::string& slot) {
-  std::string out;
-  for (const char c : slot) {
-    out.push_back(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' ? c : '_');
-  }
-  return out.empty() || out == "." || out == ".." ? "slot" : out;
-}
-
-// The template without the programs' own output files.
-bool CopyTemplate(const std::string& from, const fs::path& to, std::string* error) {
-  std::error_code ec;
-  fs::create_directories(to, ec);
-  for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path name = it->path().filename();
-    if (IsProgramOutput(name.string())) continue;
-    fs::copy(it->path(), to / name, fs::copy_options::recursive, ec);
-  }
-  if (ec) *error = ec.message();
-  return !ec;
-}
 
 enum class State { kWaiting, kRunning, kDone };
 
@@ -94,7 +39,7 @@ class Station {
         run.slot = s;
         run.job = j;
         run.row.slot = options_.slots[s];
-        run.row.program = FilesOf(options_.jobs[j]).name;
+        run.row.program = ProgramNameOf(options_.jobs[j]);
         run.row.mode = options_.jobs[j].mode;
         run.row.step = "waiting";
         runs_.push_back(std::move(run));
@@ -131,26 +76,9 @@ class Station {
 
  private:
   static constexpr uint32_t kPollMs = 200;
-  static constexpr size_t kLogTail = 8192;
-  static constexpr size_t kWholeLog = 4 << 20;
 
   bool MakeBatchFolder() {
-    const platform::LocalTime t = clock_.Now();
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", t.year, t.month, t.day, t.hour,
-                  t.minute, t.second);
-    std::error_code ec;
-    fs::create_directories(options_.work_folder, ec);
-    // A new folder for every start, never one that is there already.
-    for (int n = 1; n < 1000; ++n) {
-      const fs::path candidate =
-          fs::path(options_.work_folder) / (n == 1 ? stamp : stamp + ("-" + std::to_string(n)));
-      if (fs::create_directory(candidate, ec)) {
-        batch_ = candidate;
-        return true;
-      }
-      if (ec) break;
-    }
+    if (MakeStartFolder(options_.work_folder, clock_.Now(), &batch_)) return true;
     outside_.write_error("linestation: cannot make a working folder in " + options_.work_folder +
                          "\n");
     return false;
@@ -236,23 +164,13 @@ class Station {
 
   bool Start(station::Run& run) {
     const Job& job = options_.jobs[run.job];
-    const ProgramFiles files = FilesOf(job);
-    const fs::path folder = batch_ / (FolderName(run.row.slot) + "-" + files.name);
-    run.row.folder = folder.string();
+    run.row.folder =
+        (fs::path(batch_) / (FolderName(run.row.slot) + "-" + ProgramNameOf(job))).string();
+    if (outside_.serial_at) run.row.serial = outside_.serial_at(run.row.slot);
     Begin(run);
     run.state = State::kRunning;
     std::string error;
-    if (!CopyTemplate(options_.template_folder, folder, &error)) {
-      End(run, "FAIL", "not started: cannot copy the template: " + error);
-      return false;
-    }
-    platform::ChildSpec launch;
-    launch.program = job.program_file;
-    launch.arguments = job.arguments;
-    launch.working_folder = folder.string();
-    launch.environment = {{"DIAG_USB_LOCATION", run.row.slot}};
-    launch.output_file = (folder / "console.txt").string();
-    run.child = outside_.launch(launch, &error);
+    run.child = LaunchRun(options_, job, run.row.slot, run.row.folder, outside_.launch, &error);
     if (run.child == nullptr) {
       End(run, "FAIL", "not started: " + error);
       return false;
@@ -263,27 +181,14 @@ class Station {
 
   void Watch(station::Run& run) {
     const Job& job = options_.jobs[run.job];
-    const ProgramFiles files = FilesOf(job);
-    const fs::path folder(run.row.folder);
     run.row.tenths = Elapsed(run);
-    const std::string step =
-        CurrentStep(job.program, FileTail((folder / files.log).string(), kLogTail));
+    const std::string step = RunStep(job, run.row.folder);
     if (!step.empty()) run.row.step = step;
     int code = 0;
     if (run.child->Finished(&code)) {
-      const std::string result = FileTail((folder / files.result).string(), 64);
-      const bool has_verdict = !result.empty();
-      if (code == 0 && result.compare(0, std::string(files.pass).size(), files.pass) == 0) {
-        End(run, "PASS", "");
-      } else if (code != 0 || !has_verdict) {
-        End(run, "FAIL", "exit code " + std::to_string(code) + (has_verdict ? "" : ", no verdict"));
-      } else {
-        const std::string line =
-            FailLine(job.program, FileTail((folder / files.log).string(), kWholeLog));
-        End(run, "FAIL",
-            line.empty() ? "FAIL without a failure line in the run log, last step: " + run.row.step
-                         : line);
-      }
+      std::string verdict, reason;
+      JudgeRun(job, run.row.folder, code, run.row.step, &verdict, &reason);
+      End(run, verdict, reason);
     } else if (run.row.tenths >= options_.limit_seconds * 10) {
       Stop(run);
       End(run, "FAIL",
@@ -293,11 +198,7 @@ class Station {
   }
 
   // Whatever a stopped run leaves must not read as a verdict.
-  void Stop(station::Run& run) {
-    run.child->Stop();
-    std::error_code ec;
-    fs::remove(fs::path(run.row.folder) / FilesOf(options_.jobs[run.job]).result, ec);
-  }
+  void Stop(station::Run& run) { StopRun(options_.jobs[run.job], run.row.folder, *run.child); }
 
   void StopAll(const std::string& why) {
     for (station::Run& run : runs_) {
@@ -316,50 +217,13 @@ class Station {
     return rows;
   }
 
-  void Show() {
-    if (outside_.live) {
-      const TableLayout layout = LayoutFor(Rows(), outside_.columns);
-      std::string text;
-      if (drawn_) text += "\x1b[" + std::to_string(runs_.size() + 1) + "A";
-      text += "\r\x1b[K" + TableHeader(layout) + "\n";
-      for (const station::Run& run : runs_) text += "\r\x1b[K" + FormatRow(run.row, layout) + "\n";
-      outside_.write(text);
-      drawn_ = true;
-      return;
-    }
-    // Plain lines: one whenever a row's step or verdict changes.
-    if (shown_.size() != runs_.size()) shown_.assign(runs_.size(), Row{});
-    for (size_t i = 0; i < runs_.size(); ++i) {
-      const Row& row = runs_[i].row;
-      if (row.step == shown_[i].step && row.verdict == shown_[i].verdict) continue;
-      shown_[i] = row;
-      std::string line = row.slot + " " + row.program + ": " + row.step;
-      if (!row.verdict.empty()) {
-        char seconds[32];
-        std::snprintf(seconds, sizeof seconds, " (%u.%u s)", row.tenths / 10, row.tenths % 10);
-        line += " -> " + row.verdict + seconds + (row.reason.empty() ? "" : ": " + row.reason);
-      }
-      outside_.write(line + "\n");
-    }
-  }
+  void Show() { view_.Show(Rows()); }
 
   // The final table (the live one stands already) and the CSV lines; false when the record
   // could not be written.
   bool Finish() {
-    if (!outside_.live) {
-      const TableLayout layout = LayoutFor(Rows(), outside_.columns);
-      std::string table = "\n" + TableHeader(layout) + "\n";
-      for (const station::Run& run : runs_) table += FormatRow(run.row, layout) + "\n";
-      outside_.write(table);
-    }
-    std::error_code ec;
-    const bool fresh =
-        !fs::exists(options_.csv_file, ec) || fs::file_size(options_.csv_file, ec) == 0;
-    std::ofstream csv(options_.csv_file, std::ios::binary | std::ios::app);
-    if (fresh) csv << CsvHeader() << "\n";
-    for (const station::Run& run : runs_) csv << CsvLine(run.row) << "\n";
-    csv.flush();
-    if (csv) return true;
+    view_.Final(Rows());
+    if (AppendCsv(options_.csv_file, Rows())) return true;
     outside_.write_error("linestation: cannot append to " + options_.csv_file + "\n");
     return false;
   }
@@ -367,13 +231,12 @@ class Station {
   const Options& options_;
   platform::Clock& clock_;
   const Surroundings& outside_;
-  fs::path batch_;
+  std::string batch_;
   std::vector<station::Run> runs_;
   std::vector<bool> present_;
   uint32_t began_at_ = 0;
   platform::LocalTime began_time_;
-  std::vector<Row> shown_;
-  bool drawn_ = false;
+  TableView view_{outside_};
 };
 
 }  // namespace

@@ -160,19 +160,67 @@ bool NodeAtLocation(DeviceTree& tree, uint32_t node, const std::wstring& pin) {
   return false;
 }
 
-std::wstring SlotOfNode(DeviceTree& tree, uint32_t node) {
+namespace {
+
+// The walk up to the USB device on its port, with the slot it names there.
+bool WalkToUsbPort(DeviceTree& tree, uint32_t node, uint32_t* usb_device, std::wstring* slot) {
   for (int level = 0; level < kMaxLevels; ++level) {
     for (const std::wstring& path : tree.LocationPaths(node)) {
-      if (EndsAtUsbPort(path)) return path;
+      if (EndsAtUsbPort(path)) {
+        *usb_device = node;
+        *slot = path;
+        return true;
+      }
     }
     for (const std::wstring& info : tree.LocationInformation(node)) {
-      if (NamesUsbPort(info)) return info;
+      if (NamesUsbPort(info)) {
+        *usb_device = node;
+        *slot = info;
+        return true;
+      }
     }
     uint32_t parent = 0;
-    if (!tree.Parent(node, &parent)) return L"";
+    if (!tree.Parent(node, &parent)) return false;
     node = parent;
   }
-  return L"";
+  return false;
+}
+
+}  // namespace
+
+std::wstring SlotOfNode(DeviceTree& tree, uint32_t node) {
+  uint32_t usb_device = 0;
+  std::wstring slot;
+  return WalkToUsbPort(tree, node, &usb_device, &slot) ? slot : L"";
+}
+
+bool UsbDeviceNode(DeviceTree& tree, uint32_t node, uint32_t* usb_device) {
+  std::wstring slot;
+  return WalkToUsbPort(tree, node, usb_device, &slot);
+}
+
+std::string UsbSerialText(const std::string& raw) {
+  size_t begin = 0, end = raw.size();
+  while (begin < end && (raw[begin] == ' ' || raw[begin] == '\t')) ++begin;
+  while (end > begin && (raw[end - 1] == ' ' || raw[end - 1] == '\t' || raw[end - 1] == '\n' ||
+                         raw[end - 1] == '\r'))
+    --end;
+  std::string text;
+  for (size_t i = begin; i < end && text.size() < 126; ++i) {
+    const unsigned char c = static_cast<unsigned char>(raw[i]);
+    text.push_back(c >= 0x20 && c < 0x7f ? static_cast<char>(c) : '?');
+  }
+  return text;
+}
+
+std::string SerialOfInstanceId(const std::wstring& instance_id) {
+  const size_t slash = instance_id.find_last_of(L'\\');
+  if (slash == std::wstring::npos) return "";
+  const std::wstring part = instance_id.substr(slash + 1);
+  if (part.find(L'&') != std::wstring::npos) return "";
+  std::string narrow;
+  for (const wchar_t c : part) narrow.push_back(c > 0 && c < 0x80 ? static_cast<char>(c) : '?');
+  return UsbSerialText(narrow);
 }
 
 }  // namespace portable

@@ -44,5 +44,17 @@ bool NodeAtLocation(DeviceTree& tree, uint32_t node, const std::wstring& pin);
 // location information where it reports no path; "" when the node sits on no USB port.
 std::wstring SlotOfNode(DeviceTree& tree, uint32_t node);
 
+// The USB device node on its port that `node` belongs to (the node the walk above ends at);
+// false when the node sits on no USB port.
+bool UsbDeviceNode(DeviceTree& tree, uint32_t node, uint32_t* usb_device);
+
+// A serial number as a record shows it: trimmed, at most 126 characters (a USB string's
+// limit), characters other than printable ASCII as '?'.
+std::string UsbSerialText(const std::string& raw);
+
+// The serial number in a USB device's instance ID, "USB\VID_1E0F&PID_9001\SN0042" -> "SN0042";
+// "" for an ID the system made up because the device reports none ("5&1A2B3C&0&3").
+std::string SerialOfInstanceId(const std::wstring& instance_id);
+
 }  // namespace portable
 }  // namespace platform

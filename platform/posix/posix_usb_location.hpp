@@ -15,6 +15,13 @@ namespace posix {
 // usb-serial port, a SCSI host...); "" when the entry is on no USB device or leaves the root.
 std::string UsbLocationOf(const std::string& class_entry);
 
+// The resolved sysfs folder of that USB device; "" as above.
+std::string UsbDeviceFolderOf(const std::string& class_entry);
+
+// The resolved sysfs folder of the USB device at `location` that shows a tty or a CD-ROM; ""
+// when nothing is there.
+std::string UsbDeviceFolderAt(const std::string& location);
+
 // True when nothing is pinned, or the entry sits at the pinned location; never for a refused pin.
 bool VisibleTo(const UsbPin& pin, const std::string& class_entry);
 

@@ -19,7 +19,7 @@ std::string Resolved(const std::string& path) {
 
 }  // namespace
 
-std::string UsbLocationOf(const std::string& class_entry) {
+std::string UsbDeviceFolderOf(const std::string& class_entry) {
   const std::string sys = Resolved(DeviceRoot() + "/sys");
   std::string at = Resolved(class_entry);
   if (sys.empty() || at.empty()) return "";
@@ -27,11 +27,15 @@ std::string UsbLocationOf(const std::string& class_entry) {
   // device's own folder comes first on the way up.
   while (at.size() > sys.size() && at.compare(0, sys.size(), sys) == 0 && at[sys.size()] == '/') {
     const size_t slash = at.find_last_of('/');
-    const std::string name = at.substr(slash + 1);
-    if (portable::IsUsbDeviceName(name)) return name;
+    if (portable::IsUsbDeviceName(at.substr(slash + 1))) return at;
     at.erase(slash);
   }
   return "";
+}
+
+std::string UsbLocationOf(const std::string& class_entry) {
+  const std::string folder = UsbDeviceFolderOf(class_entry);
+  return folder.empty() ? folder : folder.substr(folder.find_last_of('/') + 1);
 }
 
 bool VisibleTo(const UsbPin& pin, const std::string& class_entry) {
@@ -54,17 +58,19 @@ UsbPin ReadUsbPin() {
 }
 namespace {
 
-// A tty or a CD-ROM at the location counts, linked as a COM port or not: the slot is taken.
-bool AnyEntryAt(const std::string& folder, const std::string& prefix, const std::string& location) {
+// The USB device folder of the first entry of `folder` at the location; "" when none is there.
+std::string FolderOfEntryAt(const std::string& folder, const std::string& prefix,
+                            const std::string& location) {
   DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return false;
-  bool found = false;
-  while (!found) {
+  if (dir == nullptr) return "";
+  std::string found;
+  while (found.empty()) {
     const dirent* entry = readdir(dir);
     if (entry == nullptr) break;
     const std::string name = entry->d_name;
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
-    found = posix::UsbLocationOf(folder + "/" + name) == location;
+    const std::string device = posix::UsbDeviceFolderOf(folder + "/" + name);
+    if (!device.empty() && device.substr(device.find_last_of('/') + 1) == location) found = device;
   }
   closedir(dir);
   return found;
@@ -72,9 +78,20 @@ bool AnyEntryAt(const std::string& folder, const std::string& prefix, const std:
 
 }  // namespace
 
+namespace posix {
+
+// A tty or a CD-ROM at the location counts, linked as a COM port or not: the slot is taken.
+std::string UsbDeviceFolderAt(const std::string& location) {
+  const std::string sys = DeviceRoot() + "/sys/class";
+  std::string folder = FolderOfEntryAt(sys + "/tty", "tty", location);
+  if (folder.empty()) folder = FolderOfEntryAt(sys + "/block", "sr", location);
+  return folder;
+}
+
+}  // namespace posix
+
 bool DeviceAtUsbLocation(const std::string& location) {
-  const std::string sys = posix::DeviceRoot() + "/sys/class";
-  return AnyEntryAt(sys + "/tty", "tty", location) || AnyEntryAt(sys + "/block", "sr", location);
+  return !posix::UsbDeviceFolderAt(location).empty();
 }
 
 bool UsbLocationWellFormed(const std::string& location, std::string* form) {

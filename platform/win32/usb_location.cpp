@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/portable/usb_pin.hpp"
+#include "platform/usb_serial.hpp"
 #include "win32_support.hpp"
 #include "win32_usb_location.hpp"
 
@@ -228,6 +229,43 @@ std::vector<PresentDevice> PresentDevices(const std::string& at) {
     SetupDiDestroyDeviceInfoList(cdroms);
   }
   return devices;
+}
+
+namespace {
+
+// The first COM port or CD-ROM present at the pin, in the order PresentDevices lists them.
+bool FirstNodeAt(const UsbPin& pin, DEVINST* node) {
+  for (const GUID* kind : {&win32::kGuidDevinterfaceComport, &win32::kGuidDevinterfaceCdrom}) {
+    HDEVINFO set =
+        SetupDiGetClassDevsW(kind, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) continue;
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    bool found = false;
+    for (DWORD i = 0; !found && SetupDiEnumDeviceInfo(set, i, &data); ++i) {
+      if (win32::DeviceAtLocation(data.DevInst, pin)) {
+        *node = data.DevInst;
+        found = true;
+      }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    if (found) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string UsbSerialAt(const std::string& location) {
+  const UsbPin pin = portable::PinFromWindowsText(true, win32::WideFromAnsi(location), true);
+  DEVINST node = 0;
+  if (pin.state != UsbPin::State::kPinned || !FirstNodeAt(pin, &node)) return "";
+  win32::ConfigManagerTree tree;
+  uint32_t usb_device = 0;
+  if (!portable::UsbDeviceNode(tree, node, &usb_device)) return "";
+  WCHAR id[MAX_DEVICE_ID_LEN + 1] = {};
+  if (CM_Get_Device_IDW(usb_device, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return "";
+  return portable::SerialOfInstanceId(id);
 }
 
 }  // namespace platform

@@ -99,6 +99,8 @@ class Station : public ::testing::TestWithParam<int> {  // the slot whose device
         "--efs-dump",
         Dump(slot),
         "--report",
+        "--usb-serial",
+        "SN-" + std::to_string(slot),
         "--nv-set",
         std::to_string(OwnItem(slot)) + ":" + OwnValue(slot).substr(0, 2)};
     if (refuses) argv.insert(argv.end(), {"--ignore-nv-writes", "1"});
@@ -132,14 +134,16 @@ TEST_P(Station, EveryDeviceEndsWithItsOwnContent) {
   std::ifstream csv(base_ + "/station.csv");
   std::string line;
   ASSERT_TRUE(std::getline(csv, line));
-  EXPECT_EQ(line, "start,end,slot,program,mode,verdict,seconds,reason,folder");
+  EXPECT_EQ(line, "start,end,slot,program,mode,verdict,seconds,reason,folder,serial");
   std::map<std::string, std::string> verdicts;
   std::vector<std::string> folders;
   while (std::getline(csv, line)) {
     std::vector<std::string> fields;
     std::istringstream in(line);
     for (std::string field; std::getline(in, field, ',');) fields.push_back(field);
-    ASSERT_EQ(fields.size(), 9u) << line;
+    ASSERT_EQ(fields.size(), 10u) << line;
+    // Each line names the device of its own slot.
+    EXPECT_EQ("SN-" + fields[2].substr(fields[2].rfind('.') + 1), fields[9]) << line;
     verdicts[fields[2] + " " + fields[3]] = fields[5];
     if (fields[5] != "PASS") {
       EXPECT_EQ(fields[7], "---- Write NV items NV20 fail ----");

@@ -31,6 +31,7 @@ struct SerialPortShape {
   std::string interface_text;
   bool has_product_text = true;
   std::string product_text;
+  std::string usb_serial;        // the USB device's serial file; "" = none, as a device without one
   std::string udev_description;  // DIAG_PORT_DESCRIPTION in the udev record; "" = not set
 };
 
@@ -60,6 +61,7 @@ struct CdromShape {
   std::string usb_path;
   uint16_t vendor_id = 0, product_id = 0;
   std::string product_text;
+  std::string usb_serial;
 };
 
 // False with a reason when sr<k> is already in the root (another device's) or cannot be made.

@@ -31,6 +31,7 @@ struct Options {
   std::string interface_text = "KVX Diagnostics Interface";  // the USB interface string
   bool write_interface_file = true;  // false = no interface string at all ("" = an empty one)
   std::string product_text = "KVX USB Modem";  // the USB device's product string
+  std::string usb_serial;        // the USB device's serial number string ("" = it reports none)
   std::string udev_description;  // what a line's udev rule names the port ("" = nothing)
   bool start_as_cdrom = false;   // shows only a CD-ROM until it receives the eject CDB
   int cdrom_index = 0;           // root/sys/class/block/sr<k>, root/dev/sr<k>, on the USB device

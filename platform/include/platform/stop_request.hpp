@@ -17,6 +17,11 @@ void CatchStopRequests();
 // Safe to call from any thread.
 std::string StopRequest();
 
+// "" unless the stop asks for the running work to end too: any request but a first Ctrl-C or
+// SIGINT (which asks only that nothing new starts), or a second request of any kind. The
+// request named is the one that made it urgent. Safe to call from any thread.
+std::string UrgentStopRequest();
+
 // The program has done what a stop asks for: a console close waiting for it lets the system end
 // the process.
 void StopHandled();

@@ -32,6 +32,10 @@ struct Options {
   uint32_t limit_seconds = 900;         // per program run
   uint32_t presence_wait_seconds = 15;  // for a device still starting up in its slot
   bool keep_going = false;              // a failed program does not end its slot's work
+  // The shift mode: every slot serves one device after another until the station is stopped.
+  bool continuous = false;
+  // Shift mode: a device gone this long in the middle of its run was pulled out, not reset.
+  uint32_t removed_after_seconds = 30;
   std::vector<Job> jobs;
 };
 
@@ -67,6 +71,7 @@ std::string FailLine(Program program, const std::string& log);
 // The row of one slot and program, as the table and the CSV file show it.
 struct Row {
   std::string slot, program, mode, step, verdict, reason, folder;
+  std::string serial;   // the device's USB serial number; "" when it reports none
   uint32_t tenths = 0;  // seconds elapsed, in tenths
   platform::LocalTime start, end;
 };
@@ -75,14 +80,20 @@ struct Row {
 // location (where the slots of one hub differ), the step or reason column takes what is left.
 struct TableLayout {
   size_t slot = 0, step = 0;
+  size_t serial = 0;  // 0: no serial column (no row has a serial number)
 };
 TableLayout LayoutFor(const std::vector<Row>& rows, int columns);
 std::string TableHeader(const TableLayout& layout);
 std::string FormatRow(const Row& row, const TableLayout& layout);
 
-// start,end,slot,program,mode,verdict,seconds,reason,folder; fields quoted where they need it.
+// start,end,slot,program,mode,verdict,seconds,reason,folder,serial; fields quoted where they
+// need it. The serial comes last so that the columns before it read as they always did.
 std::string CsvHeader();
 std::string CsvLine(const Row& row);
+
+// Appends the rows to the CSV file, with the header first when the file is new or empty;
+// false when they could not be written whole.
+bool AppendCsv(const std::string& csv_file, const std::vector<Row>& rows);
 
 using Launcher = std::function<std::unique_ptr<platform::ChildProcess>(const platform::ChildSpec&,
                                                                        std::string*)>;
@@ -91,7 +102,11 @@ using Launcher = std::function<std::unique_ptr<platform::ChildProcess>(const pla
 struct Surroundings {
   Launcher launch;
   std::function<bool(const std::string& slot)> device_at;
-  std::function<std::string()> stop_request;            // "" until a stop is asked for
+  std::function<std::string(const std::string& slot)> serial_at;  // "" for none; may be unset
+  std::function<std::string()> stop_request;                      // "" until a stop is asked for
+  // "" until a stop asks for the running runs to end too (shift mode: a second Ctrl-C, a
+  // SIGTERM, the console closing); may be unset, then every stop is one.
+  std::function<std::string()> urgent_stop_request;
   std::function<void(const std::string&)> write;        // the table
   std::function<void(const std::string&)> write_error;  // one line per problem
   bool live = false;  // redraw the table in place; plain lines otherwise
@@ -108,5 +123,13 @@ inline constexpr int kExitRecordLost = 4;
 // lines. A stop request starts no new run, stops the running ones (ABORTED) and ends the
 // station with kExitStopped; a CSV that cannot be written gives kExitRecordLost.
 int RunStation(const Options& options, platform::Clock& clock, const Surroundings& outside);
+
+// The shift mode: each slot waits for a device, runs the jobs on it, shows its verdict until the
+// device leaves, and waits for the next; one CSV line per device and job as each run ends. A
+// device gone longer than removed_after_seconds in the middle of a run fails it ("device
+// removed"). A stop starts no new run and lets the running ones finish (kExitAllPassed once they
+// have); an urgent stop ends them ABORTED (kExitStopped). kExitRecordLost when a line could not
+// be written.
+int RunShift(const Options& options, platform::Clock& clock, const Surroundings& outside);
 
 }  // namespace station

@@ -17,6 +17,7 @@
 #include "eventually.hpp"
 #include "platform/device_discovery.hpp"
 #include "platform/serial_registry.hpp"
+#include "platform/usb_serial.hpp"
 
 namespace {
 
@@ -39,8 +40,10 @@ class SideBySide : public ::testing::Test {
     unsetenv("DIAG_USB_LOCATION");
     (void)!std::system(("rm -rf '" + root_ + "'").c_str());
   }
-  devicesim::VirtualDevice& Start(int com, const std::string& usb_path, bool cdrom) {
+  devicesim::VirtualDevice& Start(int com, const std::string& usb_path, bool cdrom,
+                                  const std::string& serial = "") {
     devicesim::Options o;
+    o.usb_serial = serial;
     o.root = root_;
     o.com_number = com;
     o.usb_path = usb_path;
@@ -134,6 +137,25 @@ TEST_F(SideBySide, NeitherDeviceClobbersTheOther) {
   EjectTheOnlyCdrom();
   ASSERT_TRUE(Eventually([&] { return keep.Present(); }));
   EXPECT_EQ(SerialList(), std::vector<std::string>{"COM4"});
+}
+
+// A record names the device in a slot by its serial number: read at its CD-ROM before the eject
+// and at its port after it, never a neighbour's, none for a device that reports none, and none
+// once the slot is empty.
+TEST_F(SideBySide, TheSerialNumberIsTheSlotsOwnDevicesWhateverItShows) {
+  devicesim::VirtualDevice& a = Start(1, "1.1", true, "SN-A 0001");
+  Start(2, "1.2", false, "SN-B");
+  Start(3, "1.3", false);
+  EXPECT_EQ(platform::UsbSerialAt("1-1.1"), "SN-A 0001");
+  EXPECT_EQ(platform::UsbSerialAt("1-1.2"), "SN-B");
+  EXPECT_EQ(platform::UsbSerialAt("1-1.3"), "");
+  EXPECT_EQ(platform::UsbSerialAt("1-1.4"), "");
+  setenv("DIAG_USB_LOCATION", "1-1.1", 1);
+  EjectTheOnlyCdrom();
+  ASSERT_TRUE(Eventually([&] { return a.Present(); }));
+  EXPECT_EQ(platform::UsbSerialAt("1-1.1"), "SN-A 0001");
+  devices_.erase(devices_.begin() + 1);
+  EXPECT_EQ(platform::UsbSerialAt("1-1.2"), "");
 }
 
 }  // namespace

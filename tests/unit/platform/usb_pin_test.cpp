@@ -158,4 +158,22 @@ TEST(UsbPin, TheWalkPassesVendorNodesAndEndsAtTheDeviceOnItsPort) {
   EXPECT_FALSE(platform::portable::NodeAtLocation(tree, kPort, L"Port_#0002.Hub_#0001"));
 }
 
+// A Windows instance ID carries the serial number the device gave, or one the system made up for
+// a device without one (which names no device and so is none); what a record shows is cut to a
+// USB string's length and kept printable.
+TEST(UsbSerial, FromTheInstanceIdOnlyWhatTheDeviceGave) {
+  const std::map<std::wstring, std::string> cases = {
+      {L"USB\\VID_1E0F&PID_9001\\SN0042", "SN0042"},
+      {L"USB\\VID_1E0F&PID_9001\\5&2A3B4C5D&0&3", ""},
+      {L"USB\\VID_1E0F&PID_9001\\", ""},
+      {L"SN0042", ""},
+      {L"USB\\VID_1E0F&PID_9001\\AB\u00e9C", "AB?C"},
+  };
+  for (const auto& [id, serial] : cases) {
+    EXPECT_EQ(platform::portable::SerialOfInstanceId(id), serial);
+  }
+  EXPECT_EQ(platform::portable::UsbSerialText(" SN\t1\x01 \n"), "SN?1?");
+  EXPECT_EQ(platform::portable::UsbSerialText(std::string(200, 'x')).size(), 126u);
+}
+
 }  // namespace

@@ -1,0 +1,196 @@
+// The shift mode with its devices, programs and stop requests scripted in test time: a device is
+// run once however long it stays, and again only after it left; a device back from its reset is
+// not a new one; a device pulled mid-run fails "device removed" and its slot serves the next;
+// a first stop lets the running runs finish, an urgent one ends them ABORTED.
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "station/station.hpp"
+#include "test_clock.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using station::Program;
+
+// A device plugged into a slot from `in` to `out` (ms of test time after the start).
+struct Plug {
+  uint64_t in, out;
+  std::string serial;
+};
+
+// A program run that passes `run_ms` after its start, or hangs until stopped.
+class TimedChild final : public platform::ChildProcess {
+ public:
+  TimedChild(testsupport::TestClock& clock, uint64_t ends_at, std::string folder, int* stops)
+      : clock_(clock), ends_at_(ends_at), folder_(std::move(folder)), stops_(stops) {}
+  bool Finished(int* code) override {
+    *code = stopped_ ? 137 : 0;
+    if (!stopped_ && clock_.NowMs() >= ends_at_) {
+      std::ofstream(folder_ + "/KVX_WriteNVItem_result.txt") << "[WriteNVItem PASS]\r\n";
+      std::ofstream(folder_ + "/Kvx_treesmith_Result.txt") << "PASS";
+      return true;
+    }
+    return stopped_;
+  }
+  void Stop() override {
+    stopped_ = true;
+    ++*stops_;
+  }
+
+ private:
+  testsupport::TestClock& clock_;
+  uint64_t ends_at_;
+  std::string folder_;
+  bool stopped_ = false;
+  int* stops_;
+};
+
+class Shift : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/shift-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    base_ = pattern;
+    fs::create_directories(base_ + "/template");
+    std::ofstream(base_ + "/template/KVX_nvitem.txt") << "NV1:1\n";
+    options_.template_folder = base_ + "/template";
+    options_.work_folder = base_ + "/runs";
+    options_.csv_file = base_ + "/shift.csv";
+    options_.continuous = true;
+    options_.removed_after_seconds = 30;
+    options_.jobs = {{Program::kItemsmith, "write", {}, "/programs/itemsmith"}};
+  }
+  void TearDown() override { fs::remove_all(base_); }
+
+  // Runs the shift until test time `stop_ms` brings a stop (urgent at `urgent_ms`).
+  int Run(const std::map<std::string, std::vector<Plug>>& plugs, uint64_t stop_ms,
+          uint64_t urgent_ms = UINT64_MAX) {
+    const uint64_t begin = clock_.NowMs();
+    auto at = [&, begin](const std::string& slot) -> const Plug* {
+      const uint64_t now = clock_.NowMs() - begin;
+      if (plugs.count(slot) == 0) return nullptr;
+      for (const Plug& plug : plugs.at(slot)) {
+        if (now >= plug.in && now < plug.out) return &plug;
+      }
+      return nullptr;
+    };
+    station::Surroundings outside;
+    outside.launch = [&](const platform::ChildSpec& launch, std::string*) {
+      launches_.push_back(launch.environment.at(0).second + " " +
+                          at(launch.environment.at(0).second)->serial);
+      return std::unique_ptr<platform::ChildProcess>(std::make_unique<TimedChild>(
+          clock_, clock_.NowMs() + run_ms_, launch.working_folder, &stops_));
+    };
+    outside.device_at = [&](const std::string& slot) { return at(slot) != nullptr; };
+    outside.serial_at = [&](const std::string& slot) {
+      const Plug* plug = at(slot);
+      return plug != nullptr ? plug->serial : std::string();
+    };
+    outside.stop_request = [&, begin]() {
+      return clock_.NowMs() - begin >= stop_ms ? std::string("SIGINT") : std::string();
+    };
+    outside.urgent_stop_request = [&, begin]() {
+      return clock_.NowMs() - begin >= urgent_ms ? std::string("SIGTERM") : std::string();
+    };
+    outside.write = [&](const std::string& text) { output_ += text; };
+    outside.write_error = [&](const std::string& text) { output_ += text; };
+    return station::RunShift(options_, clock_, outside);
+  }
+
+  // "slot serial verdict reason" per CSV line, in the order written.
+  std::vector<std::string> Records() {
+    std::ifstream in(options_.csv_file);
+    std::string line;
+    std::getline(in, line);
+    EXPECT_EQ(line, station::CsvHeader());
+    std::vector<std::string> records;
+    while (std::getline(in, line)) {
+      std::vector<std::string> fields(1);
+      bool quoted = false;  // no field here holds a quote itself
+      for (const char c : line) {
+        if (c == '"') {
+          quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+          fields.emplace_back();
+        } else {
+          fields.back().push_back(c);
+        }
+      }
+      EXPECT_EQ(fields.size(), 10u) << line;
+      if (fields.size() == 10)
+        records.push_back(fields[2] + " " + fields[9] + " " + fields[5] + " " + fields[7]);
+    }
+    return records;
+  }
+
+  std::string base_, output_;
+  station::Options options_;
+  testsupport::TestClock clock_;
+  std::vector<std::string> launches_;
+  int stops_ = 0;
+  uint64_t run_ms_ = 10000;
+};
+
+TEST_F(Shift, EveryDeviceRunsOnceAndSlotsDoNotWaitForEachOther) {
+  options_.slots = {"1-1", "1-2", "1-3"};
+  // 1-1: A stays long after its verdict, then B. 1-2: C leaves during its reset (0.4 s) and is
+  // back; then one without a serial number. 1-3: E swapped for F between two looks.
+  const int code = Run({{"1-1", {{0, 60000, "A"}, {61000, 80000, "B"}}},
+                        {"1-2", {{5000, 15200, "C"}, {15600, 40000, "C"}, {41000, 70000, ""}}},
+                        {"1-3", {{30000, 45000, "E"}, {45000, 60000, "F"}}}},
+                       90000);
+  EXPECT_EQ(code, station::kExitAllPassed);
+  EXPECT_EQ(launches_,
+            (std::vector<std::string>{"1-1 A", "1-2 C", "1-3 E", "1-2 ", "1-3 F", "1-1 B"}));
+  EXPECT_EQ(Records(), (std::vector<std::string>{"1-1 A PASS ", "1-2 C PASS ", "1-3 E PASS ",
+                                                 "1-2  PASS ", "1-3 F PASS ", "1-1 B PASS "}));
+  EXPECT_NE(output_.find("shift: 6 devices done, 6 passed, 0 failed"), std::string::npos)
+      << output_;
+}
+
+TEST_F(Shift, ADevicePulledMidRunFailsAndTheSlotServesTheNext) {
+  options_.slots = {"1-1"};
+  options_.jobs.push_back({Program::kTreesmith, "kvx", {}, "/programs/treesmith"});
+  run_ms_ = 60000;
+  // A leaves 5 s into its run and for good; a gap shorter than the removal time (B's 10 s)
+  // is its own reset and changes nothing.
+  const int code =
+      Run({{"1-1", {{0, 5000, "A"}, {50000, 60000, "B"}, {70000, 400000, "B"}}}}, 250000);
+  EXPECT_EQ(code, station::kExitAllPassed);
+  EXPECT_EQ(stops_, 1);
+  EXPECT_EQ(Records(),
+            (std::vector<std::string>{"1-1 A FAIL device removed", "1-1 A SKIPPED device removed",
+                                      "1-1 B PASS ", "1-1 B PASS "}));
+}
+
+TEST_F(Shift, AFirstStopLetsRunsFinishAnUrgentOneAbortsThem) {
+  options_.slots = {"1-1", "1-2"};
+  options_.jobs.push_back({Program::kTreesmith, "kvx", {}, "/programs/treesmith"});
+  // Stop at 5 s: the running itemsmith runs finish, no treesmith starts, 1-2's device (plugged
+  // after the stop) is never run.
+  EXPECT_EQ(Run({{"1-1", {{0, 900000, "A"}}}, {"1-2", {{6000, 900000, "B"}}}}, 5000),
+            station::kExitAllPassed);
+  EXPECT_EQ(launches_, std::vector<std::string>{"1-1 A"});
+  EXPECT_EQ(Records(),
+            (std::vector<std::string>{"1-1 A PASS ", "1-1 A ABORTED not started (SIGINT)"}));
+  fs::remove(options_.csv_file);
+  launches_.clear();
+  // Urgent at 5 s: the running run is stopped and nothing of it reads as a verdict.
+  EXPECT_EQ(Run({{"1-1", {{0, 900000, "A"}}}}, 2000, 5000), station::kExitStopped);
+  EXPECT_EQ(stops_, 1);
+  const std::vector<std::string> records = Records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].rfind("1-1 A ABORTED stopped (SIGTERM)", 0), 0u) << records[0];
+  EXPECT_EQ(records[1], "1-1 A ABORTED not started (SIGTERM)");
+}
+
+}  // namespace
