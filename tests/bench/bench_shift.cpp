@@ -19,6 +19,7 @@
 
 #include "tests/e2e/treesmith_harness.hpp"
 #include "tests/integration/efstool/efs_tree.hpp"
+#include "tests/support/station_records.hpp"
 
 namespace {
 
@@ -36,31 +37,10 @@ struct Tally {
   double seconds = 0;
 };
 
-std::vector<std::vector<std::string>> Records(const std::string& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  std::vector<std::vector<std::string>> records;
-  while (std::getline(in, line)) {
-    std::vector<std::string> fields(1);
-    bool quoted = false;
-    for (const char c : line) {
-      if (c == '"') {
-        quoted = !quoted;
-      } else if (c == ',' && !quoted) {
-        fields.emplace_back();
-      } else {
-        fields.back().push_back(c);
-      }
-    }
-    if (fields.size() == 10) records.push_back(fields);
-  }
-  return records;
-}
-
 int LinesFor(const std::string& file, const std::string& serial) {
   int n = 0;
-  for (const auto& fields : Records(file)) n += fields[9] == serial;
+  for (const auto& fields : testsupport::CsvRecords(file))
+    n += fields.size() == 10 && fields[9] == serial;
   return n;
 }
 
@@ -154,7 +134,7 @@ void BM_Shift(benchmark::State& state) {
     station.Signal(SIGTERM);
     station.Wait();
     for (std::thread& t : operators) t.join();
-    const auto records = Records(csv);
+    const auto records = testsupport::CsvRecords(csv);
 
     std::map<std::string, Tally> devices;
     for (const auto& fields : records) {

@@ -18,6 +18,7 @@
 
 #include "tests/e2e/treesmith_harness.hpp"
 #include "tests/integration/efstool/efs_tree.hpp"
+#include "tests/support/station_records.hpp"
 
 namespace {
 
@@ -40,19 +41,6 @@ std::string OwnValue(int slot) {
   char text[64];
   std::snprintf(text, sizeof text, "%02x 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00", slot);
   return text;
-}
-
-// "diagsim: NV<id> <16 bytes>" lines of diagsim --report.
-std::map<int, std::string> ReportedItems(const std::string& output) {
-  std::map<int, std::string> items;
-  std::istringstream in(output);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, 11, "diagsim: NV") != 0) continue;
-    const size_t space = line.find(' ', 11);
-    items[std::stoi(line.substr(11, space - 11))] = line.substr(space + 1);
-  }
-  return items;
 }
 
 class Station : public ::testing::TestWithParam<int> {  // the slot whose device refuses, 0: none
@@ -168,7 +156,7 @@ TEST_P(Station, EveryDeviceEndsWithItsOwnContent) {
     std::map<int, std::string> items = {{OwnItem(slot), OwnValue(slot)}};
     // A refused item ends the run: the refusing device keeps none of the list.
     if (slot != refusing) items.insert(kListed.begin(), kListed.end());
-    EXPECT_EQ(ReportedItems(device.output()), items);
+    EXPECT_EQ(testsupport::ReportedItems(device.output()), items);
 
     auto tree = kvx;
     tree["slot/"] = "";

@@ -24,6 +24,7 @@
 #include "tests/e2e/treesmith_harness.hpp"
 #include "tests/integration/efstool/efs_tree.hpp"
 #include "tests/support/eventually.hpp"
+#include "tests/support/station_records.hpp"
 
 namespace {
 
@@ -48,44 +49,10 @@ std::string OwnValue(int slot, int device) {
   return text;
 }
 
-std::map<int, std::string> ReportedItems(const std::string& output) {
-  std::map<int, std::string> items;
-  std::istringstream in(output);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.compare(0, 11, "diagsim: NV") != 0) continue;
-    const size_t space = line.find(' ', 11);
-    items[std::stoi(line.substr(11, space - 11))] = line.substr(space + 1);
-  }
-  return items;
-}
-
-// The CSV lines after the header, each split into its fields (no field here holds a quote).
-std::vector<std::vector<std::string>> CsvRecords(const std::string& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  std::vector<std::vector<std::string>> records;
-  while (std::getline(in, line)) {
-    std::vector<std::string> fields(1);
-    bool quoted = false;
-    for (const char c : line) {
-      if (c == '"') {
-        quoted = !quoted;
-      } else if (c == ',' && !quoted) {
-        fields.emplace_back();
-      } else {
-        fields.back().push_back(c);
-      }
-    }
-    records.push_back(fields);
-  }
-  return records;
-}
-
 size_t LinesFor(const std::string& file, const std::string& serial) {
   size_t n = 0;
-  for (const auto& fields : CsvRecords(file)) n += fields.size() == 10 && fields[9] == serial;
+  for (const auto& fields : testsupport::CsvRecords(file))
+    n += fields.size() == 10 && fields[9] == serial;
   return n;
 }
 
@@ -193,7 +160,7 @@ TEST_F(Shift, NineDevicesOnThreeSlotsEachRecordedOnceWithItsOwnContent) {
       plugged->Signal(SIGTERM);
       plugged->WaitForOutput("diagsim: stopped");
       outcome.exit_code = plugged->Wait();
-      outcome.items = ReportedItems(plugged->output());
+      outcome.items = testsupport::ReportedItems(plugged->output());
       outcome.tree = efstool_test::ReadTree(Dump(slot, device));
       std::lock_guard<std::mutex> hold(outcomes_lock);
       outcomes[Serial(slot, device)] = outcome;
@@ -205,7 +172,7 @@ TEST_F(Shift, NineDevicesOnThreeSlotsEachRecordedOnceWithItsOwnContent) {
   station.Signal(SIGINT);
   EXPECT_EQ(station.Wait(), 0);
 
-  const auto records = CsvRecords(Csv());
+  const auto records = testsupport::CsvRecords(Csv());
   EXPECT_EQ(records.size(), 18u);
   std::map<std::string, int> lines_of;
   for (const auto& fields : records) {
@@ -259,7 +226,7 @@ TEST_F(Shift, ADevicePulledMidRunIsRemovedAndTheSlotServesTheNext) {
   EXPECT_EQ(station.Wait(), 0);
   second->Signal(SIGTERM);
   second->Wait();
-  const auto records = CsvRecords(Csv());
+  const auto records = testsupport::CsvRecords(Csv());
   ASSERT_EQ(records.size(), 2u);
   EXPECT_EQ(records[0][5], "FAIL");
   EXPECT_EQ(records[0][7], "device removed");
@@ -280,10 +247,10 @@ TEST_F(Shift, AStopMidRunLeavesNoProgramAndRecordsTheRunAborted) {
   // The first SIGINT lets the hanging run go on; the second ends it.
   station.Signal(SIGINT);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
-  EXPECT_TRUE(CsvRecords(Csv()).empty());
+  EXPECT_TRUE(testsupport::CsvRecords(Csv()).empty());
   station.Signal(SIGINT);
   EXPECT_EQ(station.Wait(), 3);
-  const auto records = CsvRecords(Csv());
+  const auto records = testsupport::CsvRecords(Csv());
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0][5], "ABORTED");
   EXPECT_EQ(records[0][9], Serial(1, 1));

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "station/station.hpp"
+#include "station_records.hpp"
 #include "test_clock.hpp"
 
 namespace {
@@ -107,28 +108,16 @@ class Shift : public ::testing::Test {
   }
 
   // "slot serial verdict reason" per CSV line, in the order written.
+  // Per record: slot, serial, verdict and reason.
   std::vector<std::string> Records() {
-    std::ifstream in(options_.csv_file);
-    std::string line;
-    std::getline(in, line);
-    EXPECT_EQ(line, station::CsvHeader());
+    std::string header;
     std::vector<std::string> records;
-    while (std::getline(in, line)) {
-      std::vector<std::string> fields(1);
-      bool quoted = false;  // no field here holds a quote itself
-      for (const char c : line) {
-        if (c == '"') {
-          quoted = !quoted;
-        } else if (c == ',' && !quoted) {
-          fields.emplace_back();
-        } else {
-          fields.back().push_back(c);
-        }
-      }
-      EXPECT_EQ(fields.size(), 10u) << line;
+    for (const auto& fields : testsupport::CsvRecords(options_.csv_file, &header)) {
+      EXPECT_EQ(fields.size(), 10u);
       if (fields.size() == 10)
         records.push_back(fields[2] + " " + fields[9] + " " + fields[5] + " " + fields[7]);
     }
+    EXPECT_EQ(header, station::CsvHeader());
     return records;
   }
 
