@@ -233,23 +233,29 @@ std::vector<PresentDevice> PresentDevices(const std::string& at) {
 
 namespace {
 
-// The first COM port or CD-ROM present at the pin, in the order PresentDevices lists them.
-bool FirstNodeAt(const UsbPin& pin, DEVINST* node) {
+// The instance ID of the USB device of the first COM port or CD-ROM present at the pin, in the
+// order PresentDevices lists them. Read while the device set is open: a node number need not
+// outlive the set it came from (Wine's do not).
+bool UsbDeviceIdAt(const UsbPin& pin, std::wstring* id) {
   for (const GUID* kind : {&win32::kGuidDevinterfaceComport, &win32::kGuidDevinterfaceCdrom}) {
     HDEVINFO set =
         SetupDiGetClassDevsW(kind, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) continue;
     SP_DEVINFO_DATA data{};
     data.cbSize = sizeof data;
-    bool found = false;
+    bool found = false, read = false;
     for (DWORD i = 0; !found && SetupDiEnumDeviceInfo(set, i, &data); ++i) {
-      if (win32::DeviceAtLocation(data.DevInst, pin)) {
-        *node = data.DevInst;
-        found = true;
-      }
+      if (!win32::DeviceAtLocation(data.DevInst, pin)) continue;
+      found = true;
+      win32::ConfigManagerTree tree;
+      uint32_t usb_device = 0;
+      WCHAR text[MAX_DEVICE_ID_LEN + 1] = {};
+      read = portable::UsbDeviceNode(tree, data.DevInst, &usb_device) &&
+             CM_Get_Device_IDW(usb_device, text, MAX_DEVICE_ID_LEN, 0) == CR_SUCCESS;
+      if (read) *id = text;
     }
     SetupDiDestroyDeviceInfoList(set);
-    if (found) return true;
+    if (found) return read;
   }
   return false;
 }
@@ -258,13 +264,8 @@ bool FirstNodeAt(const UsbPin& pin, DEVINST* node) {
 
 std::string UsbSerialAt(const std::string& location) {
   const UsbPin pin = portable::PinFromWindowsText(true, win32::WideFromAnsi(location), true);
-  DEVINST node = 0;
-  if (pin.state != UsbPin::State::kPinned || !FirstNodeAt(pin, &node)) return "";
-  win32::ConfigManagerTree tree;
-  uint32_t usb_device = 0;
-  if (!portable::UsbDeviceNode(tree, node, &usb_device)) return "";
-  WCHAR id[MAX_DEVICE_ID_LEN + 1] = {};
-  if (CM_Get_Device_IDW(usb_device, id, MAX_DEVICE_ID_LEN, 0) != CR_SUCCESS) return "";
+  std::wstring id;
+  if (pin.state != UsbPin::State::kPinned || !UsbDeviceIdAt(pin, &id)) return "";
   return portable::SerialOfInstanceId(id);
 }
 

@@ -575,6 +575,100 @@ case_linestation_both_slots() {
   check "device 2's tree differs from examples/expected/deletedlfile" diff -r "$dir/dump2" "$here/examples/expected/deletedlfile"
 }
 
+# A shift at one slot: device A plugged, run, pulled; device B (another USB serial number)
+# plugged at the same slot, run. Plugging writes the USB device's instance (its serial number
+# is the instance ID's last part) with the slot's location and links the slot's COM port and
+# CD-ROM to it; pulling removes the two links, so that the slot is empty as the station sees it.
+# Slot 2's links are restored at the end.
+shift_reg() {  # shift_reg SERIAL (plugged) or shift_reg "" (pulled)
+  local enum='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Enum' classes='HKEY_LOCAL_MACHINE\System\CurrentControlSet\Control\DeviceClasses'
+  local port cdrom device class instance
+  port="$(port_instance 2)"
+  cdrom='USBSTOR\CdRom&Ven_KVX&Prod_Mass_storage&Rev_1.00\SLOT2&0'
+  echo "REGEDIT4"
+  echo
+  if [[ -z "$1" ]]; then
+    for class in '{86e0d1e0-8089-11d0-9ce4-08003e301f73}' '{53f56308-b6bf-11d0-94f2-00a0c91efb8b}'; do
+      [[ $class == '{86e0'* ]] && instance="$port" || instance="$cdrom"
+      printf '[-%s\\%s\\##?#%s#%s]\n\n' "$classes" "$class" "$(tr '\\' '#' <<<"$instance")" "$class"
+    done
+    return
+  fi
+  device="USB\\VID_FFFF&PID_0001\\$1"
+  printf '[%s\\%s]\n"DeviceDesc"="USB Composite Device"\n"TestParent"="%s"\n"LocationPaths"=hex(7):%s\n"LocationInformation"="%s"\n\n' \
+    "$enum" "$device" 'USB\\ROOT_HUB30\\4&HUB&0' "$(multi_sz "$(slot_path 2)")" "$(slot_info 2)"
+  printf '[%s\\%s]\n"TestParent"="%s"\n\n[%s\\%s]\n"TestParent"="%s"\n\n' \
+    "$enum" "$port" "$(esc "$device")" "$enum" "$cdrom" "$(esc "$device")"
+  interface_reg '{86e0d1e0-8089-11d0-9ce4-08003e301f73}' "$port"
+  interface_reg '{53f56308-b6bf-11d0-94f2-00a0c91efb8b}' "$cdrom"
+}
+shift_plug() {  # shift_plug DIR SERIAL: the device's diagsim serving COM$com2, then its registry
+  local dir="$1" serial="$2"
+  mkdir -p "$dir/$serial"
+  "$diagsim" --root "$root" --com "$com2" --usb-location 1-2.2 --usb-serial "$serial" --reset-absence 300 \
+    --efs-load "$here/examples/device-before" --efs-dump "$dir/$serial/dump" --verbose \
+    >"$dir/$serial/diagsim.out" 2>"$dir/$serial/diagsim.err" &
+  sim2_pid=$!
+  for _ in $(seq 1 200); do
+    grep -q "serving COM$com2" "$dir/$serial/diagsim.out" 2>/dev/null && break
+    sleep 0.05
+  done
+  shift_reg "$serial" >"$dir/$serial/plug.reg"
+  (cd "$dir/$serial" && wine regedit /S plug.reg >>"$work/wine.log" 2>&1)
+}
+shift_pull() {  # shift_pull DIR SERIAL
+  local dir="$1" serial="$2"
+  stop_device
+  shift_reg "" >"$dir/$serial/pull.reg"
+  (cd "$dir/$serial" && wine regedit /S pull.reg >>"$work/wine.log" 2>&1)
+}
+# The CSV lines of serial number $2 in folder $1 (CR LF turned into LF).
+csv_lines_of() { text_of "$1/work/linestation.csv" | grep -- ",$2\$"; }
+not_running() { ! kill -0 "$1" 2>/dev/null; }
+wait_for_record() {  # wait_for_record DIR SERIAL SECONDS
+  local i
+  for ((i = 0; i < $3 * 10; ++i)); do
+    [[ -n "$(csv_lines_of "$1" "$2")" ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+case_linestation_shift() {
+  local dir="$1" serial station_pid code
+  register_slots || { case_errors+=("slots not registered"); return; }
+  mkdir -p "$dir/template" "$dir/programs"
+  cp "$linestation" "$treesmith" "$standin" "$dir/programs/"
+  shift_pull "$dir" "" 2>/dev/null  # slot 2 empty before the station looks
+  (cd "$dir/work" && WINEDLLOVERRIDES="$pinned_overrides" exec timeout -k 5 240 wine \
+    "$dir/programs/linestation.exe" --continuous --removed-after 2 --slot "$(slot_path 2)" \
+    --template ../template --treesmith delete-dl --limit 100 >console.txt 2>wine-messages.txt </dev/null) &
+  station_pid=$!
+  for serial in KVXA0001 KVXB0002; do
+    shift_plug "$dir" "$serial"
+    wait_for_record "$dir" "$serial" 90
+    check "no record of device $serial within 90 s" test -n "$(csv_lines_of "$dir" "$serial")"
+    shift_pull "$dir" "$serial"
+  done
+  # Nothing runs: the first interrupt ends the shift, with exit code 0 as every run passed.
+  kill -INT "$station_pid" 2>/dev/null
+  for _ in $(seq 1 100); do kill -0 "$station_pid" 2>/dev/null || break; sleep 0.1; done
+  check "the station did not end within 10 s of a Ctrl-C" not_running "$station_pid"
+  kill -KILL "$station_pid" 2>/dev/null
+  wait "$station_pid" 2>/dev/null
+  code=$?
+  check "linestation exit code $code, not 0" equals "$code" 0
+  sed 's/\r$//' "$dir/work/console.txt" | tail -n 3 | sed 's/^/        /'
+  text_of "$dir/work/linestation.csv" | sed 's/^/        /'
+  check "not exactly two records" equals "$(text_of "$dir/work/linestation.csv" | tail -n +2 | wc -l)" 2
+  for serial in KVXA0001 KVXB0002; do
+    check "device $serial: not one PASS record" equals "$(csv_lines_of "$dir" "$serial" | grep -c ',treesmith,.*,PASS,')" 1
+    check "device $serial's tree differs from examples/expected/deletedlfile" \
+      diff -r "$dir/$serial/dump" "$here/examples/expected/deletedlfile"
+  done
+  (cd "$work" && wine regedit /S slots.reg >>"$work/wine.log" 2>&1)
+}
+
 # The pinned eject: with no serial port present, itemsmith pinned to a slot opens that slot's
 # CD-ROM and no other. Each CD-ROM interface path is a Wine device link to a FIFO of the case's,
 # whose reader ends at the first open and close; Wine cannot pass the storage queries to a
@@ -636,6 +730,7 @@ run_case pinned_refused case_pinned_refused
 run_case pinned_eject case_pinned_eject
 run_case list_slots case_list_slots
 run_case linestation_both_slots case_linestation_both_slots
+run_case linestation_shift case_linestation_shift
 
 echo "windows: $passed passed, $failed failed"
 ((failed == 0))
