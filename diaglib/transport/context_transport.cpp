@@ -22,10 +22,7 @@ const char* DiagErrorText(uint8_t code) {
 }
 
 ContextTransport::ContextTransport(platform::Clock& clock, LibraryLog& log, uint16_t port_number)
-    : log_(log),
-      port_number_(port_number),
-      listener_(&async_queue_, &sync_queue_, &event_queue_, log.Handler()),
-      thread_(clock) {
+    : log_(log), port_number_(port_number), listener_(&sync_queue_, log.Handler()), thread_(clock) {
   events_.AddListener(&listener_, nullptr);
   thread_.SetPacketSink(&events_);
   thread_.SetListener(&listener_);

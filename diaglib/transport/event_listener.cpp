@@ -7,9 +7,8 @@
 
 namespace diaglib {
 
-CVodeEventListener::CVodeEventListener(PacketQueue* async_queue, PacketQueue* sync_queue,
-                                       PacketQueue* event_queue, DataLogFileHandler* log)
-    : async_queue_(async_queue), sync_queue_(sync_queue), event_queue_(event_queue), log_(log) {}
+CVodeEventListener::CVodeEventListener(PacketQueue* sync_queue, DataLogFileHandler* log)
+    : sync_queue_(sync_queue), log_(log) {}
 
 void CVodeEventListener::SetAsyncMessageCallBack(VODE_AsyncMessageCallBack callback, int context) {
   std::lock_guard<std::mutex> lock(callback_mutex_);

@@ -75,8 +75,8 @@ int FuzzLibraryDeframer(const uint8_t* data, size_t size) {
   in.Byte();
   const Bytes stream = in.Rest();
 
-  diaglib::PacketQueue async_queue, sync_queue, event_queue;
-  diaglib::CVodeEventListener listener(&async_queue, &sync_queue, &event_queue, nullptr);
+  diaglib::PacketQueue sync_queue;
+  diaglib::CVodeEventListener listener(&sync_queue, nullptr);
   std::vector<Bytes> delivered;
   diaglib::HdlcDeframer deframer([&](int count, const uint8_t* bytes) {
     FUZZ_CHECK(count > 0 && static_cast<size_t>(count) <= kFrameCapacity);
@@ -104,12 +104,10 @@ int FuzzLibraryDeframer(const uint8_t* data, size_t size) {
   size_t queued = 0;
   uint16_t length = 0;
   static uint8_t popped[diaglib::PacketQueue::kDataSize];
-  for (diaglib::PacketQueue* queue : {&sync_queue, &async_queue}) {
-    while (queue->Pop(&length, popped)) {
-      FUZZ_CHECK(queued < delivered.size());
-      ++queued;
-      FUZZ_CHECK(length <= diaglib::PacketQueue::kDataSize);
-    }
+  while (sync_queue.Pop(&length, popped)) {
+    FUZZ_CHECK(queued < delivered.size());
+    ++queued;
+    FUZZ_CHECK(length <= diaglib::PacketQueue::kDataSize);
   }
   size_t kept = 0;
   for (const Bytes& packet : delivered) {

@@ -16,8 +16,8 @@ class DataLogFileHandler;
 
 class CVodeEventListener : public CVodeEvents_Listener {
  public:
-  CVodeEventListener(PacketQueue* async_queue, PacketQueue* sync_queue, PacketQueue* event_queue,
-                     DataLogFileHandler* log);
+  // Asynchronous packets reach only the callback; nothing waits on them, so they are not queued.
+  CVodeEventListener(PacketQueue* sync_queue, DataLogFileHandler* log);
 
   bool OnPacket(int size, const uint8_t* bytes, int value0, int value1, int value2,
                 int value3) override;
@@ -28,9 +28,7 @@ class CVodeEventListener : public CVodeEvents_Listener {
   PacketQueue* SyncResponseQueue() const { return sync_queue_; }
 
  private:
-  PacketQueue* const async_queue_;
   PacketQueue* const sync_queue_;
-  PacketQueue* const event_queue_;
   std::atomic<DataLogFileHandler*> log_;
   std::mutex callback_mutex_;  // owned by this listener; guards the callback and its context
   VODE_AsyncMessageCallBack callback_ = nullptr;
