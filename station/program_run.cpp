@@ -104,13 +104,13 @@ std::unique_ptr<platform::ChildProcess> LaunchRun(const Options& options, const 
     *error = "cannot copy the template: " + why;
     return nullptr;
   }
-  platform::ChildSpec spec;
-  spec.program = job.program_file;
-  spec.arguments = job.arguments;
-  spec.working_folder = folder;
-  spec.environment = {{"DIAG_USB_LOCATION", slot}};
-  spec.output_file = (fs::path(folder) / "console.txt").string();
-  return launch(spec, error);
+  platform::ChildSpec launch_request;
+  launch_request.program = job.program_file;
+  launch_request.arguments = job.arguments;
+  launch_request.working_folder = folder;
+  launch_request.environment = {{"DIAG_USB_LOCATION", slot}};
+  launch_request.output_file = (fs::path(folder) / "console.txt").string();
+  return launch(launch_request, error);
 }
 
 std::string RunStep(const Job& job, const std::string& folder) {

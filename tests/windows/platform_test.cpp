@@ -211,13 +211,13 @@ TEST(ChildProcess, DISABLED_StartsAChildAndEndsAbruptly) {
   const std::string folder = platform::OwnProgramFolder();
   const std::string ready = Env("LINETOOLS_CHILD_READY");
   ASSERT_FALSE(ready.empty());
-  platform::ChildSpec spec;
-  spec.program = platform::ProgramFile(folder, "TovikServer");
-  spec.arguments = {ready};
-  spec.working_folder = folder;
-  spec.output_file = folder + "\\tovik-console.txt";
+  platform::ChildSpec launch_request;
+  launch_request.program = platform::ProgramFile(folder, "TovikServer");
+  launch_request.arguments = {ready};
+  launch_request.working_folder = folder;
+  launch_request.output_file = folder + "\\tovik-console.txt";
   std::string error;
-  std::unique_ptr<platform::ChildProcess> child = platform::StartChild(spec, &error);
+  std::unique_ptr<platform::ChildProcess> child = platform::StartChild(launch_request, &error);
   ASSERT_NE(child, nullptr) << error;
   for (int i = 0; i < 400 && GetFileAttributesA(ready.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
     Sleep(50);
