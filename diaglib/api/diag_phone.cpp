@@ -36,6 +36,7 @@ Diag_Phone::Diag_Phone(platform::Clock& clock, uint16_t port, int context_value,
       ftm_command_code_(diaglib::kFtmCommandCode),
       log_(clock),
       link_(clock, log_, port) {
+  link_.KeepUnclaimedIn(&ledger_);
   log_.AutoStart();
   ApplyDefaultTimeOuts();
   ReadTimeOutConfigFile();
@@ -105,20 +106,6 @@ bool Diag_Phone::ClosePort() { return link_.ClosePort(); }
 bool Diag_Phone::IsPortOpen() { return link_.IsConnected(); }
 bool Diag_Phone::EnsurePortOpen() { return link_.EnsurePortOpen(); }
 bool Diag_Phone::AlwaysConnected() { return link_.AlwaysConnected(); }
-
-bool Diag_Phone::SendSync(uint16_t request_length, const uint8_t* request,
-                          uint16_t* response_length, uint8_t* response, uint8_t expected_code,
-                          int timeout_ms, int wait_ms, const diaglib::ReplyMatch& answers) {
-  return link_.SendSync(request_length, request, response_length, response, expected_code,
-                        timeout_ms, wait_ms, answers, &ledger_);
-}
-
-bool Diag_Phone::SendMarker(uint16_t request_length, const uint8_t* request,
-                            uint16_t* response_length, uint8_t* response, int timeout_ms,
-                            const diaglib::ReplyMatch& answers) {
-  return link_.SendSync(request_length, request, response_length, response, request[0], timeout_ms,
-                        0, answers, &ledger_, true);
-}
 
 bool Diag_Phone::FlushRxBuffer() { return !outside_server_mode_ && link_.RequestRxFlush(); }
 

@@ -8,7 +8,7 @@ void CommandPacket::Reset() {
   std::memset(request_, 0xAA, sizeof(request_));
   std::memset(response_, 0xBB, sizeof(response_));
   request_length_ = 0;
-  response_length_ = kCapacity;
+  reply_.length = 0;
   read_cursor_ = 0;
 }
 
@@ -30,7 +30,7 @@ void CommandPacket::AppendBytes(const uint8_t* bytes, uint16_t count) {
 }
 
 bool CommandPacket::TakeByteFromEnd(uint8_t* value) {
-  if (read_cursor_ == 0) read_cursor_ = response_length_;
+  if (read_cursor_ == 0) read_cursor_ = reply_.length;
   if (read_cursor_ < 1 || read_cursor_ > kCapacity) return false;
   --read_cursor_;
   *value = response_[read_cursor_];
@@ -38,7 +38,7 @@ bool CommandPacket::TakeByteFromEnd(uint8_t* value) {
 }
 
 bool CommandPacket::TakeU16FromEnd(uint16_t* value) {
-  if (read_cursor_ == 0) read_cursor_ = response_length_;
+  if (read_cursor_ == 0) read_cursor_ = reply_.length;
   if (read_cursor_ < 2 || read_cursor_ > kCapacity) return false;
   read_cursor_ = static_cast<uint16_t>(read_cursor_ - 2);
   *value = static_cast<uint16_t>(response_[read_cursor_] | (response_[read_cursor_ + 1] << 8));

@@ -74,9 +74,13 @@ const char* PhoneModeName(uint32_t mode) {
 
 bool SendCommandPacket(DiagSession& session, int timeout_ms, const ReplyMatch& answers) {
   CommandPacket& packet = session.Packet();
-  packet.ResponseLength() = CommandPacket::kCapacity;
-  return session.SendSync(packet.RequestLength(), packet.Request(), &packet.ResponseLength(),
-                          packet.Response(), packet.Request()[0], timeout_ms, 0, answers);
+  DiagRequest request;
+  request.bytes = packet.Request();
+  request.length = packet.RequestLength();
+  request.expected_code = packet.Request()[0];
+  request.timeout_ms = timeout_ms;
+  request.answers = answers;
+  return session.Link().SendSync(request, packet.Reply());
 }
 
 bool IsPhoneConnected(DiagSession& session) {

@@ -94,9 +94,10 @@ bool OpenFolder(DiagSession& session, const char* path, uint32_t* handle) {
   request.AddPath(path);
   if (request.TooLong()) return false;
   uint8_t response[12];
-  if (!ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
-                    sizeof(response), kEfs2Attempts,
-                    [](const uint8_t* r, uint16_t) { return GetI32(r + 8) == 0; })) {
+  DiagReply reply(response);
+  if (!ExchangeEfs2(
+          session, request.Bytes(), request.Length(), reply,
+          {sizeof(response), [](const uint8_t* r, uint16_t) { return GetI32(r + 8) == 0; }})) {
     return false;
   }
   *handle = GetU32(response + 4);
@@ -107,9 +108,10 @@ bool CloseFolder(DiagSession& session, uint32_t handle) {
   Efs2Request request(kEfs2CloseDir);
   request.AddU32(handle);
   uint8_t response[8];
-  return ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
-                      sizeof(response), kEfs2Attempts,
-                      [](const uint8_t* r, uint16_t) { return GetI32(r + 4) == 0; });
+  DiagReply reply(response);
+  return ExchangeEfs2(
+      session, request.Bytes(), request.Length(), reply,
+      {sizeof(response), [](const uint8_t* r, uint16_t) { return GetI32(r + 4) == 0; }});
 }
 
 // Appends folder, "/" (unless the name brings its own) and name; false when it does not fit.
@@ -137,11 +139,14 @@ bool EfsMakeDirectory(DiagSession& session, const char* path) {
   int32_t errnum = 0;
   // Made once only: a second request would find the folder of the first.
   const bool answered = Trusted(session, "VODE_EFS2_DIAG_MKDIR", 1, [&] {
-    return ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
-                        sizeof(response), 1, [&errnum](const uint8_t* r, uint16_t) {
-                          errnum = GetI32(r + 4);
-                          return true;
-                        });
+    DiagReply reply(response);
+    return ExchangeEfs2(session, request.Bytes(), request.Length(), reply,
+                        {sizeof(response),
+                         [&errnum](const uint8_t* r, uint16_t) {
+                           errnum = GetI32(r + 4);
+                           return true;
+                         },
+                         1});
   });
   if (!answered) return false;
   WriteLog(log, LOG_RET, "VODE_EFS2_DIAG_MKDIR() - Results mkdir_rsp.errnum = %d",
@@ -171,21 +176,18 @@ bool EfsListFolder(DiagSession& session, const char* folder, std::vector<EfsDirE
     request.AddU32(handle);
     request.AddU32(sequence);
     uint8_t response[kReadDirResponseSize];
-    uint16_t received = 0;
+    DiagReply reply(response);
     if (!ExchangeEfs2(
-            session, request.Bytes(), request.Length(), response, sizeof(response),
-            kEntryNameOffset, kEfs2Attempts,
-            [&received](const uint8_t* r, uint16_t length) {
-              received = length;
-              return GetU32(r + 4) != 0 && GetI32(r + 12) == 0;
-            },
-            request.Length())) {
+            session, request.Bytes(), request.Length(), reply,
+            {kEntryNameOffset,
+             [](const uint8_t* r, uint16_t) { return GetU32(r + 4) != 0 && GetI32(r + 12) == 0; },
+             kEfs2Attempts, request.Length()})) {
       entries->clear();
       return false;
     }
     // The name ends at its terminator or at the end of what was received, whichever is first.
     char name[kReadDirResponseSize - kEntryNameOffset + 1];
-    const size_t available = received - kEntryNameOffset;
+    const size_t available = reply.length - kEntryNameOffset;
     size_t name_length = 0;
     while (name_length < available && response[kEntryNameOffset + name_length] != 0) {
       ++name_length;

@@ -35,9 +35,10 @@ bool EFS2FileOpen(DiagSession& session, const char* efs_file, int32_t* descripto
   request.AddPath(efs_file);
   if (request.TooLong()) return false;
   uint8_t response[12];
-  const bool opened = ExchangeEfs2(session, request.Bytes(), request.Length(), response,
-                                   sizeof(response), sizeof(response), kEfs2Attempts,
-                                   [](const uint8_t* r, uint16_t) { return ErrnoIsZero(r, 8); });
+  DiagReply reply(response);
+  const bool opened = ExchangeEfs2(
+      session, request.Bytes(), request.Length(), reply,
+      {sizeof(response), [](const uint8_t* r, uint16_t) { return ErrnoIsZero(r, 8); }});
   if (opened) *descriptor = GetI32(response + 4);
   return opened;
 }
@@ -46,9 +47,10 @@ bool EFS2FileClose(DiagSession& session, int32_t descriptor) {
   Efs2Request request(kEfs2Close);
   request.AddU32(static_cast<uint32_t>(descriptor));
   uint8_t response[8];
-  return ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
-                      sizeof(response), kEfs2Attempts,
-                      [](const uint8_t* r, uint16_t) { return ErrnoIsZero(r, 4); });
+  DiagReply reply(response);
+  return ExchangeEfs2(
+      session, request.Bytes(), request.Length(), reply,
+      {sizeof(response), [](const uint8_t* r, uint16_t) { return ErrnoIsZero(r, 4); }});
 }
 
 // Writes `count` bytes (already behind the header in `transfer`) at *offset. A device may store
@@ -68,18 +70,19 @@ bool WriteChunk(DiagSession& session, int32_t descriptor, uint8_t* transfer, uin
     PutU32(transfer + 8, *offset);
     uint8_t response[20];
     int32_t written = -1;
+    DiagReply reply(response);
     const bool ok = ExchangeEfs2(
-        session, transfer, static_cast<uint16_t>(kEfs2WriteHeaderSize + remaining), response,
-        sizeof(response), sizeof(response), kEfs2Attempts,
-        [&written, remaining](const uint8_t* r, uint16_t) {
-          const int32_t reported = GetI32(r + 12);
-          if (GetI32(r + 16) != 0) return false;
-          // Nothing stored, or more than was sent, cannot be lined up with the local file.
-          if (reported <= 0 || static_cast<uint32_t>(reported) > remaining) return false;
-          written = reported;
-          return true;
-        },
-        kEfs2WriteHeaderSize);
+        session, transfer, static_cast<uint16_t>(kEfs2WriteHeaderSize + remaining), reply,
+        {sizeof(response),
+         [&written, remaining](const uint8_t* r, uint16_t) {
+           const int32_t reported = GetI32(r + 12);
+           if (GetI32(r + 16) != 0) return false;
+           // Nothing stored, or more than was sent, cannot be lined up with the local file.
+           if (reported <= 0 || static_cast<uint32_t>(reported) > remaining) return false;
+           written = reported;
+           return true;
+         },
+         kEfs2Attempts, kEfs2WriteHeaderSize});
     if (!ok) return false;
     *offset += static_cast<uint32_t>(written);
     done += static_cast<uint32_t>(written);
@@ -190,8 +193,9 @@ uint64_t StatFSAvailSpace(DiagSession& session) {
   Efs2Request request(kEfs2StatFs);
   request.AddPath("");
   uint8_t response[48];
-  if (!ExchangeEfs2(session, request.Bytes(), request.Length(), response, sizeof(response),
-                    sizeof(response), 1, [](const uint8_t*, uint16_t) { return true; })) {
+  DiagReply reply(response);
+  if (!ExchangeEfs2(session, request.Bytes(), request.Length(), reply,
+                    {sizeof(response), [](const uint8_t*, uint16_t) { return true; }, 1})) {
     return 0;
   }
   return static_cast<uint64_t>(GetU32(response + 20)) * GetU32(response + 28);

@@ -49,25 +49,28 @@ void PutEfs2Header(uint8_t* at, uint16_t command) {
 }
 
 bool ExchangeEfs2(DiagSession& session, const uint8_t* request, uint16_t request_length,
-                  uint8_t* response, uint16_t capacity, uint16_t minimum_length, int attempts,
-                  const Efs2Accept& accept, size_t echoed) {
-  if (minimum_length < kEfs2HeaderSize) minimum_length = kEfs2HeaderSize;
-  const ReplyMatch answers = RepeatsRequest(request, 0, echoed);
+                  DiagReply& reply, const Efs2Answer& answer) {
+  const uint16_t minimum_length =
+      answer.minimum_length < kEfs2HeaderSize ? kEfs2HeaderSize : answer.minimum_length;
+  DiagRequest exchange;
+  exchange.bytes = request;
+  exchange.length = request_length;
+  exchange.expected_code = kCmdSubsystemDispatch;
+  exchange.timeout_ms = kEfs2TimeOutMs;
+  exchange.answers = RepeatsRequest(request, 0, answer.echoed);
   ReplyLedger& ledger = session.Ledger();
-  for (int attempt = 0; attempt < attempts; ++attempt) {
+  for (int attempt = 0; attempt < answer.attempts; ++attempt) {
     // After a time-out or a turned-down answer, the answers still on their way arrive before
     // the marker's echo, so none of them can pass for the answer to what is sent next.
     if (!ClearLineIfDisturbed(session)) return false;
-    std::memset(response, 0, capacity);
-    uint16_t length = capacity;
-    if (!session.SendSync(request_length, request, &length, response, kCmdSubsystemDispatch,
-                          kEfs2TimeOutMs, 0, answers)) {
+    std::memset(reply.bytes, 0, reply.capacity);
+    if (!session.Link().SendSync(exchange, reply)) {
       ledger.Disturb();
       continue;
     }
-    if (length >= minimum_length && std::memcmp(response, request, kEfs2HeaderSize) == 0 &&
-        accept(response, length)) {
-      ledger.Settle(request, echoed, response, length);
+    if (reply.length >= minimum_length && std::memcmp(reply.bytes, request, kEfs2HeaderSize) == 0 &&
+        answer.accept(reply.bytes, reply.length)) {
+      ledger.Settle(request, answer.echoed, reply.bytes, reply.length);
       return true;
     }
     ledger.Disturb();

@@ -25,16 +25,23 @@ bool SendLineMarker(DiagSession& session) {
   uint8_t request[kMarkerLength] = {kCmdLoopback, 0, kMarkerTag[0], kMarkerTag[1]};
   const uint32_t number = next_marker.fetch_add(1);
   PutU32(request + 4, number);
-  uint8_t response[kMarkerLength] = {};
-  uint16_t length = sizeof(response);
+  DiagRequest marker;
+  marker.bytes = request;
+  marker.length = kMarkerLength;
+  marker.expected_code = kCmdLoopback;
+  marker.timeout_ms = kMarkerTimeOutMs;
   // Only this marker's echo ends the wait: the number is unique within the run, so neither a
-  // late echo of an earlier marker nor of the presence ping passes for it.
-  const ReplyMatch echo = [match = RepeatsRequest(request, 2, kMarkerLength)](
-                              const uint8_t* packet, uint16_t packet_length) {
+  // late echo of an earlier marker nor of the presence ping passes for it. Whatever comes
+  // before it, of any code, goes into the ledger.
+  marker.answers = [match = RepeatsRequest(request, 2, kMarkerLength)](const uint8_t* packet,
+                                                                       uint16_t packet_length) {
     return packet[0] == kCmdLoopback && packet_length == kMarkerLength &&
            match(packet, packet_length);
   };
-  if (!session.SendMarker(kMarkerLength, request, &length, response, kMarkerTimeOutMs, echo)) {
+  marker.any_code = true;
+  uint8_t response[kMarkerLength] = {};
+  DiagReply reply(response);
+  if (!session.Link().SendSync(marker, reply)) {
     WriteLog(session.LogHandler(), LOG_ERR, "Line marker %u: no echo", number);
     return false;
   }

@@ -60,21 +60,16 @@ bool ContextTransport::EnsurePortOpen() {
   return connected_;
 }
 
-bool ContextTransport::SendSync(uint16_t request_length, const uint8_t* request,
-                                uint16_t* response_length, uint8_t* response, uint8_t expected_code,
-                                int timeout_ms, int wait_ms, const diaglib::ReplyMatch& answers,
-                                SetAside* set_aside, bool any_code) {
+bool ContextTransport::SendSync(const DiagRequest& request, DiagReply& reply) {
   DataLogFileHandler* log = log_.Handler();
-  response[0] = 0;
+  reply.bytes[0] = 0;
   WriteLog(log, LOG_IO, "VODE Desktop Sequencer Mode = false");
   if (EnsurePortOpen()) {
-    const bool result =
-        thread_.SendSync(request_length, request, response_length, response, expected_code,
-                         timeout_ms, wait_ms, answers, set_aside, any_code);
+    const bool result = thread_.SendSync(request, reply, unclaimed_);
     connected_ = thread_.IsConnected();
     if (result) return true;
   }
-  const char* text = DiagErrorText(response[0]);
+  const char* text = DiagErrorText(reply.bytes[0]);
   if (text != nullptr) WriteLog(log, LOG_ERR, "ERROR:\t%s", text);
   return false;
 }

@@ -231,14 +231,12 @@ void CVodeThreadInterface::ReaderLoop() {
   stop_event_.Set();
 }
 
-bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* request,
-                                    uint16_t* response_length, uint8_t* response,
-                                    uint8_t expected_code, int timeout_ms, int wait_ms,
-                                    const diaglib::ReplyMatch& answers, SetAside* set_aside,
-                                    bool any_code) {
+bool CVodeThreadInterface::SendSync(const DiagRequest& request, DiagReply& reply,
+                                    SetAside* set_aside) {
+  reply.length = 0;
   if (listener_ == nullptr) return false;
   DataLogFileHandler* log = log_.load();
-  WriteHexLog(log, LOG_IO, "SEND (%d bytes):%s", request, request_length);
+  WriteHexLog(log, LOG_IO, "SEND (%d bytes):%s", request.bytes, request.length);
 
   PacketQueue* queue = listener_->SyncResponseQueue();
   // The event first: a packet landing between the two is then emptied away with the rest
@@ -255,20 +253,20 @@ bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* requ
     }
   }
   const uint32_t start = clock_.TickCount();
-  const uint32_t timeout = timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0;
+  const uint32_t timeout = request.timeout_ms > 0 ? static_cast<uint32_t>(request.timeout_ms) : 0;
 
   bool result = false;
   if (null_port_.load()) {
     Log(LOG_IO, "Send Sync skipped for NULL port");
-  } else if (!ahdlc_.Send(request, request_length, timeout_ms, 0)) {
+  } else if (!ahdlc_.Send(request.bytes, request.length, request.timeout_ms, 0)) {
     Log(LOG_ERR, "Error. Send data failed.");
     PortCloseRequest();
   } else {
-    WriteLog(log, LOG_IO, "OK\t Timeout=%d", timeout_ms);
+    WriteLog(log, LOG_IO, "OK\t Timeout=%d", request.timeout_ms);
     WriteLog(log, LOG_IO, "WRITE STACK TIME (ms):\t%d",
              static_cast<int>(clock_.TickCount() - start));
     const uint32_t sent = clock_.TickCount();
-    if (wait_ms > 0) clock_.Pause(static_cast<uint32_t>(wait_ms));
+    if (request.wait_ms > 0) clock_.Pause(static_cast<uint32_t>(request.wait_ms));
     const uint32_t deadline = clock_.TickCount() + timeout;
     bool different = false;
     uint32_t left = timeout;
@@ -279,23 +277,24 @@ bool CVodeThreadInterface::SendSync(uint16_t request_length, const uint8_t* requ
       uint16_t length = 0;
       while (!result && !different && queue->Pop(&length, packet)) {
         const uint16_t without_crc = static_cast<uint16_t>(length >= 2 ? length - 2 : 0);
-        const bool this_code = packet[0] == expected_code;
-        if ((this_code || any_code) && answers && !answers(packet, without_crc)) {
+        const bool this_code = packet[0] == request.expected_code;
+        if ((this_code || request.any_code) && request.answers &&
+            !request.answers(packet, without_crc)) {
           WriteHexLog(log, LOG_ERR, "Stale response dropped (%d bytes):%s", packet, without_crc);
           if (set_aside != nullptr) set_aside->Put(packet, without_crc);
           continue;
         }
-        const uint16_t capacity = *response_length;
-        std::memcpy(response, packet, length < capacity ? length : capacity);
-        *response_length = without_crc < capacity ? without_crc : capacity;
-        if (this_code || any_code) {
+        const uint16_t capacity = reply.capacity;
+        std::memcpy(reply.bytes, packet, length < capacity ? length : capacity);
+        reply.length = without_crc < capacity ? without_crc : capacity;
+        if (this_code || request.any_code) {
           WriteLog(log, LOG_IO, "READ STACK TIME (ms):\t%d",
                    static_cast<int>(clock_.TickCount() - sent));
           result = true;
         } else {
           WriteLog(log, LOG_ERR,
                    "Received different response command byte (0x%X)than was requested (0x%X)",
-                   packet[0], request_length > 0 ? request[0] : 0);
+                   packet[0], request.length > 0 ? request.bytes[0] : 0);
           different = true;
         }
       }

@@ -83,15 +83,19 @@ void BM_SendSync(benchmark::State& state) {
     return;
   }
   const std::vector<uint8_t> request = Request(static_cast<int>(state.range(0)));
+  DiagRequest exchange;
+  exchange.bytes = request.data();
+  exchange.length = static_cast<uint16_t>(request.size());
+  exchange.expected_code = request[0];
+  exchange.timeout_ms = 4000;
   std::vector<uint8_t> response(4096);
+  DiagReply reply(response.data(), static_cast<uint16_t>(response.size()));
   for (auto _ : state) {
-    uint16_t length = static_cast<uint16_t>(response.size());
-    if (!link.SendSync(static_cast<uint16_t>(request.size()), request.data(), &length,
-                       response.data(), request[0], 4000, 0)) {
+    if (!link.SendSync(exchange, reply)) {
       state.SkipWithError("exchange failed");
       break;
     }
-    benchmark::DoNotOptimize(length);
+    benchmark::DoNotOptimize(reply.length);
   }
   state.counters["round_trips_per_s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);

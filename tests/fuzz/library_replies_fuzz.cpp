@@ -21,7 +21,7 @@
 namespace fuzz {
 namespace {
 
-class ReplySession final : public diaglib::DiagSession {
+class ReplySession final : public diaglib::DiagSession, public diaglib::DiagLink {
  public:
   explicit ReplySession(ByteSource& in) : in_(in), log_(clock_) {
     // Every line kept, so that the hex dumps of what came back run over the replies too.
@@ -29,53 +29,31 @@ class ReplySession final : public diaglib::DiagSession {
     log_.SetTextLogCallBack([](int, const void*, int) {}, 0);
   }
 
-  bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
-                const diaglib::ReplyMatch& answers) override {
-    FUZZ_CHECK(request_length <= diaglib::CommandPacket::kCapacity);
-    if (wait_ms > 0) clock_.Pause(static_cast<uint32_t>(wait_ms));
-    // Stale answers are skipped as the transport skips them, within the same wait.
+  diaglib::DiagLink& Link() override { return *this; }
+  // Stale answers are skipped as the transport skips them, within the same wait, and set aside;
+  // the marker's wait sets aside every reply before its echo, of whatever code.
+  bool SendSync(const diaglib::DiagRequest& request, diaglib::DiagReply& reply) override {
+    FUZZ_CHECK(request.length <= diaglib::CommandPacket::kCapacity);
+    reply.length = 0;
+    if (request.wait_ms > 0) clock_.Pause(static_cast<uint32_t>(request.wait_ms));
     while (!in_.Empty()) {
       const uint8_t shape = in_.Byte();
-      Bytes reply(request, request + std::min<size_t>(shape % 24, request_length));
+      Bytes packet(request.bytes, request.bytes + std::min<size_t>(shape % 24, request.length));
       const Bytes tail = in_.Chunk();
-      reply.insert(reply.end(), tail.begin(), tail.end());
-      if (reply.empty()) continue;
-      if (answers && reply[0] == expected_code &&
-          !answers(reply.data(), static_cast<uint16_t>(reply.size()))) {
-        ledger_.Put(reply.data(), static_cast<uint16_t>(std::min<size_t>(reply.size(), 0xFFFF)));
+      packet.insert(packet.end(), tail.begin(), tail.end());
+      if (packet.empty()) continue;
+      const uint16_t length = static_cast<uint16_t>(std::min<size_t>(packet.size(), 0xFFFF));
+      const bool awaited = packet[0] == request.expected_code || request.any_code;
+      if (awaited && request.answers && !request.answers(packet.data(), length)) {
+        ledger_.Put(packet.data(), length);
         continue;
       }
-      const uint16_t capacity = *response_length;
-      const size_t taken = std::min<size_t>(reply.size(), capacity);
-      std::memcpy(response, reply.data(), taken);
-      *response_length = static_cast<uint16_t>(taken);
-      return reply[0] == expected_code;
+      const size_t taken = std::min<size_t>(packet.size(), reply.capacity);
+      std::memcpy(reply.bytes, packet.data(), taken);
+      reply.length = static_cast<uint16_t>(taken);
+      return awaited;
     }
-    clock_.Pause(timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0);
-    return false;
-  }
-  // Every reply before the one the marker's echo check accepts is set aside, of whatever code.
-  bool SendMarker(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                  uint8_t* response, int timeout_ms, const diaglib::ReplyMatch& answers) override {
-    FUZZ_CHECK(request_length <= diaglib::CommandPacket::kCapacity);
-    while (!in_.Empty()) {
-      const uint8_t shape = in_.Byte();
-      Bytes reply(request, request + std::min<size_t>(shape % 24, request_length));
-      const Bytes tail = in_.Chunk();
-      reply.insert(reply.end(), tail.begin(), tail.end());
-      if (reply.empty()) continue;
-      const uint16_t length = static_cast<uint16_t>(std::min<size_t>(reply.size(), 0xFFFF));
-      if (!answers(reply.data(), length)) {
-        ledger_.Put(reply.data(), length);
-        continue;
-      }
-      const size_t taken = std::min<size_t>(reply.size(), *response_length);
-      std::memcpy(response, reply.data(), taken);
-      *response_length = static_cast<uint16_t>(taken);
-      return true;
-    }
-    clock_.Pause(timeout_ms > 0 ? static_cast<uint32_t>(timeout_ms) : 0);
+    clock_.Pause(request.timeout_ms > 0 ? static_cast<uint32_t>(request.timeout_ms) : 0);
     return false;
   }
   diaglib::ReplyLedger& Ledger() override { return ledger_; }

@@ -65,9 +65,15 @@ class TransportTest : public ::testing::Test {
 
   bool Exchange(const Bytes& request, uint16_t capacity = 4096) {
     response_.assign(4096 + 16, 0xCC);
-    response_length_ = capacity;
-    return link_->SendSync(static_cast<uint16_t>(request.size()), request.data(), &response_length_,
-                           response_.data(), request[0], 4000, 0);
+    DiagRequest exchange;
+    exchange.bytes = request.data();
+    exchange.length = static_cast<uint16_t>(request.size());
+    exchange.expected_code = request[0];
+    exchange.timeout_ms = 4000;
+    DiagReply reply(response_.data(), capacity);
+    const bool answered = link_->SendSync(exchange, reply);
+    response_length_ = reply.length;
+    return answered;
   }
 
   static std::vector<Bytes> SeenPackets() {

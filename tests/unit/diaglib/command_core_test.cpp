@@ -103,7 +103,7 @@ TEST(ExtBuildIdTest, StringsAreBoundedByTheResponseAndTheBuffers) {
       return true;
     };
     // What the packet holds behind the response must never show up in the outputs.
-    std::memset(session.Packet().Response(), 'Z', diaglib::CommandPacket::kCapacity);
+    std::memset(session.Packet().Reply().bytes, 'Z', diaglib::CommandPacket::kCapacity);
     char revision[64], model[64];
     std::memset(revision, 'x', sizeof(revision));
     std::memset(model, 'x', sizeof(model));

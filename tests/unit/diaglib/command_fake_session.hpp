@@ -18,7 +18,7 @@ namespace diaglib_test {
 
 using Bytes = std::vector<uint8_t>;
 
-class FakeSession final : public diaglib::DiagSession {
+class FakeSession final : public diaglib::DiagSession, public diaglib::DiagLink {
  public:
   FakeSession() : log_(clock_) {
     log_.SetMask(0xFFFFFFFFu);
@@ -38,37 +38,22 @@ class FakeSession final : public diaglib::DiagSession {
   std::function<std::vector<Bytes>()> before_marker;
   bool echo_markers = true;
 
-  bool SendSync(uint16_t length, const uint8_t* request, uint16_t* response_length,
-                uint8_t* response, uint8_t expected_code, int timeout_ms, int,
-                const diaglib::ReplyMatch& answers) override {
-    requests.emplace_back(request, request + length);
-    timeouts_used.push_back(timeout_ms);
+  diaglib::DiagLink& Link() override { return *this; }
+  bool SendSync(const diaglib::DiagRequest& request, diaglib::DiagReply& reply) override {
+    reply.length = 0;
+    if (request.any_code) return AnswerMarker(request, reply);
+    requests.emplace_back(request.bytes, request.bytes + request.length);
+    timeouts_used.push_back(request.timeout_ms);
     Bytes answer;
     if (!responder || !responder(requests.back(), &answer)) return false;
     // A stale answer is dropped and nothing else comes: the real exchange runs into its time-out.
-    if (answers && !answer.empty() && answer[0] == expected_code &&
-        !answers(answer.data(), static_cast<uint16_t>(answer.size()))) {
+    if (request.answers && !answer.empty() && answer[0] == request.expected_code &&
+        !request.answers(answer.data(), static_cast<uint16_t>(answer.size()))) {
       return false;
     }
-    *response_length = static_cast<uint16_t>(std::min<size_t>(answer.size(), *response_length));
-    std::copy(answer.begin(), answer.begin() + *response_length, response);
-    return *response_length > 0 && response[0] == expected_code;
-  }
-  // Markers are echoed (unless echo_markers is false), after the packets `before_marker`
-  // gives, if any: the true answers a misattributing device still owes. They are recorded apart
-  // from the requests, so the commands' own request sequences stay as they were.
-  bool SendMarker(uint16_t length, const uint8_t* request, uint16_t* response_length,
-                  uint8_t* response, int, const diaglib::ReplyMatch& answers) override {
-    markers.emplace_back(request, request + length);
-    if (before_marker) {
-      for (const Bytes& stray : before_marker()) {
-        ledger_.Put(stray.data(), static_cast<uint16_t>(stray.size()));
-      }
-    }
-    if (!echo_markers || !answers(request, length)) return false;
-    *response_length = std::min<uint16_t>(length, *response_length);
-    std::copy(request, request + *response_length, response);
-    return true;
+    reply.length = static_cast<uint16_t>(std::min<size_t>(answer.size(), reply.capacity));
+    std::copy(answer.begin(), answer.begin() + reply.length, reply.bytes);
+    return reply.length > 0 && reply.bytes[0] == request.expected_code;
   }
   diaglib::ReplyLedger& Ledger() override { return ledger_; }
   int TimeOutValue(int id) const override { return timeouts[id]; }
@@ -94,6 +79,21 @@ class FakeSession final : public diaglib::DiagSession {
   }
 
  private:
+  // Markers are echoed (unless echo_markers is false), after the packets `before_marker`
+  // gives, if any: the true answers a misattributing device still owes. They are recorded apart
+  // from the requests, so the commands' own request sequences stay as they were.
+  bool AnswerMarker(const diaglib::DiagRequest& marker, diaglib::DiagReply& reply) {
+    markers.emplace_back(marker.bytes, marker.bytes + marker.length);
+    if (before_marker) {
+      for (const Bytes& stray : before_marker()) {
+        ledger_.Put(stray.data(), static_cast<uint16_t>(stray.size()));
+      }
+    }
+    if (!echo_markers || !marker.answers(marker.bytes, marker.length)) return false;
+    reply.length = std::min<uint16_t>(marker.length, reply.capacity);
+    std::copy(marker.bytes, marker.bytes + reply.length, reply.bytes);
+    return true;
+  }
   static void Capture(int, const void* record, int) {
     Lines().emplace_back(static_cast<const char*>(record) + kTextLogRecordTextOffset);
   }

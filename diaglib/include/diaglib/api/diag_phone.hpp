@@ -41,11 +41,7 @@ class Diag_Phone final : public diaglib::DiagSession {
   bool IsPortOpen() override;
   bool EnsurePortOpen() override;
   bool AlwaysConnected() override;
-  bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
-                const diaglib::ReplyMatch& answers) override;
-  bool SendMarker(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                  uint8_t* response, int timeout_ms, const diaglib::ReplyMatch& answers) override;
+  diaglib::DiagLink& Link() override { return link_; }
   diaglib::ReplyLedger& Ledger() override { return ledger_; }
   bool FlushRxBuffer();
 
@@ -76,9 +72,10 @@ class Diag_Phone final : public diaglib::DiagSession {
   VODE_Efs2ProgressCallBack progress_ = nullptr;
   VODE_Efs2DirCallBack directory_ = nullptr;
   LibraryLog log_;
+  // Before the link, which keeps what it does not take there until its threads are stopped.
+  diaglib::ReplyLedger ledger_;
   ContextTransport link_;
   diaglib::CommandPacket packet_;
-  diaglib::ReplyLedger ledger_;
   int timeouts_[diaglib::kTimeOutCount] = {};
 };
 

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "diaglib/transport/diag_exchange.hpp"
+
 namespace diaglib {
 
 class CommandPacket {
@@ -13,6 +15,9 @@ class CommandPacket {
   static constexpr uint16_t kCapacity = 6144;
 
   CommandPacket() { Reset(); }
+  // The reply points into the packet's own buffer.
+  CommandPacket(const CommandPacket&) = delete;
+  CommandPacket& operator=(const CommandPacket&) = delete;
 
   // Every command starts here: recognisable fill bytes make stale data easy to spot in dumps.
   void Reset();
@@ -27,17 +32,16 @@ class CommandPacket {
   uint8_t* Request() { return request_; }
   const uint8_t* Request() const { return request_; }
   uint16_t RequestLength() const { return request_length_; }
-  uint8_t* Response() { return response_; }
+  // The buffer the answer lands in, the whole packet's capacity.
+  DiagReply& Reply() { return reply_; }
   const uint8_t* Response() const { return response_; }
-  // Before an exchange the capacity handed to the transport, after it the received length.
-  uint16_t& ResponseLength() { return response_length_; }
-  uint16_t ResponseLength() const { return response_length_; }
+  uint16_t ResponseLength() const { return reply_.length; }
 
  private:
   uint8_t request_[kCapacity];
   uint8_t response_[kCapacity];
   uint16_t request_length_ = 0;
-  uint16_t response_length_ = kCapacity;
+  DiagReply reply_{response_, kCapacity};
   uint16_t read_cursor_ = 0;
 };
 

@@ -1,4 +1,4 @@
-// What a DIAG command needs from its context: the exchange, the time-out table, the clock, the
+// What a DIAG command needs from its context: the link, the time-out table, the clock, the
 // log, the shared command packet and the EFS2 callbacks. Diag_Phone provides it for a living
 // context; unit tests provide a scripted one, so the commands can be driven byte by byte.
 #pragma once
@@ -7,7 +7,7 @@
 
 #include "diaglib/log/vode_callbacks.hpp"
 #include "diaglib/commands/command_packet.hpp"
-#include "diaglib/transport/reply_match.hpp"
+#include "diaglib/transport/diag_exchange.hpp"
 
 namespace platform {
 class Clock;
@@ -35,19 +35,11 @@ class DiagSession {
  public:
   virtual ~DiagSession() = default;
 
-  // One request and its response, with the port check before and the DIAG error report after.
-  // `response_length` is the capacity on entry and the received length on return. Packets that
-  // `answers` rejects (when given) are stale answers to earlier requests and never returned.
-  virtual bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                        uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
-                        const ReplyMatch& answers) = 0;
-
-  // The line marker's exchange: every packet that arrives before `answers` accepts one, of
-  // whatever code, goes into the ledger; so does whatever was still queued when it went out.
-  virtual bool SendMarker(uint16_t request_length, const uint8_t* request,
-                          uint16_t* response_length, uint8_t* response, int timeout_ms,
-                          const ReplyMatch& answers) = 0;
-  // What the EFS2 operation in hand settled and set aside; SendSync feeds it too.
+  // Where the commands send their requests: the context's transport itself, with the port check
+  // before and the DIAG error report after. Every packet an exchange does not take as its answer
+  // goes into the ledger.
+  virtual DiagLink& Link() = 0;
+  // What the EFS2 operation in hand settled and set aside.
   virtual ReplyLedger& Ledger() = 0;
 
   // The table value as stored, without a log line.

@@ -58,17 +58,24 @@ void PutEfs2Header(uint8_t* at, uint16_t command);
 // Judges one received response (length already known to hold the repeated header).
 using Efs2Accept = std::function<bool(const uint8_t* response, uint16_t length)>;
 
-// Sends the request up to `attempts` times with the fixed EFS2 time-out; an attempt counts when
-// the exchange succeeded, the response repeats the request's header, holds at least
-// `minimum_length` bytes and `accept` agrees. The response buffer is cleared before each try,
-// so nothing of a failed attempt can pass for a later answer. A reply that does not repeat the
+// What an EFS2 operation takes as its answer: a reply that repeats the request's header, holds at
+// least `minimum_length` bytes and that `accept` agrees with. A reply that does not repeat the
 // request's first `echoed` bytes (the header, and where the command echoes them its handle and
-// offset or sequence number) is a late answer to another request: it is dropped while the
-// attempt waits on, so that a non-repeatable request (close, remove) is not sent twice for it.
-// Every exchange goes into the context's reply ledger: the answer taken is settled there, and
-// a failed attempt marks the line disturbed, so the next request waits for a marker first.
+// offset or sequence number) is a late answer to another request.
+struct Efs2Answer {
+  uint16_t minimum_length;
+  Efs2Accept accept;
+  int attempts = kEfs2Attempts;
+  size_t echoed = kEfs2HeaderSize;
+};
+
+// Sends the request up to `answer.attempts` times with the fixed EFS2 time-out, until an attempt
+// brings back its answer. The reply is cleared before each try, so nothing of a failed attempt
+// can pass for a later answer. A late answer to another request is dropped while the attempt
+// waits on, so that a non-repeatable request (close, remove) is not sent twice for it. Every
+// exchange goes into the context's reply ledger: the answer taken is settled there, and a failed
+// attempt marks the line disturbed, so the next request waits for a marker first.
 bool ExchangeEfs2(DiagSession& session, const uint8_t* request, uint16_t request_length,
-                  uint8_t* response, uint16_t capacity, uint16_t minimum_length, int attempts,
-                  const Efs2Accept& accept, size_t echoed = kEfs2HeaderSize);
+                  DiagReply& reply, const Efs2Answer& answer);
 
 }  // namespace diaglib

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "diaglib/transport/reply_match.hpp"
+#include "diaglib/transport/diag_exchange.hpp"
 
 namespace diaglib {
 

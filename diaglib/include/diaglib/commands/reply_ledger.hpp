@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "diaglib/commands/reply_echo.hpp"
-#include "diaglib/transport/reply_match.hpp"
+#include "diaglib/transport/diag_exchange.hpp"
 
 namespace diaglib {
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "diaglib/log/vode_callbacks.hpp"
+#include "diaglib/transport/diag_exchange.hpp"
 #include "diaglib/transport/event_listener.hpp"
 #include "diaglib/transport/packet_queue.hpp"
 #include "diaglib/transport/thread_interface.hpp"
@@ -21,11 +22,11 @@ class LibraryLog;
 // The library log's text for a DIAG error response code (19, 20, 21, 24); null for others.
 const char* DiagErrorText(uint8_t code);
 
-class ContextTransport {
+class ContextTransport final : public DiagLink {
  public:
   // Builds the queues and the listener and starts the dispatcher thread; opens nothing.
   ContextTransport(platform::Clock& clock, LibraryLog& log, uint16_t port_number);
-  ~ContextTransport();  // ClosePort, then the dispatcher stops
+  ~ContextTransport() override;  // ClosePort, then the dispatcher stops
   ContextTransport(const ContextTransport&) = delete;
   ContextTransport& operator=(const ContextTransport&) = delete;
 
@@ -35,11 +36,12 @@ class ContextTransport {
   bool ClosePort();
   // Reopens the port when the link is not connected; the connected flag afterwards.
   bool EnsurePortOpen();
-  // One request for its response; on failure a DIAG error response is logged with its text.
-  bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
-                const diaglib::ReplyMatch& answers = {}, SetAside* set_aside = nullptr,
-                bool any_code = false);
+  // One request for its answer, with the port check before; on failure a DIAG error answer is
+  // logged with its text.
+  bool SendSync(const DiagRequest& request, DiagReply& reply) override;
+  // Set once while the context is built: from then on the packets no exchange takes as its
+  // answer go there instead of being dropped unseen.
+  void KeepUnclaimedIn(SetAside* set_aside) { unclaimed_ = set_aside; }
   bool RequestRxFlush();
 
   bool IsConnected() const { return connected_; }
@@ -60,6 +62,7 @@ class ContextTransport {
   const uint16_t port_number_;
   bool connected_ = false;         // caller's thread only
   bool always_connected_ = false;  // caller's thread only
+  SetAside* unclaimed_ = nullptr;
   PacketQueue async_queue_;
   PacketQueue sync_queue_;
   PacketQueue event_queue_;

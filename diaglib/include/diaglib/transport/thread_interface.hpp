@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "diaglib/transport/prot_ahdlc.hpp"
-#include "diaglib/transport/reply_match.hpp"
+#include "diaglib/transport/diag_exchange.hpp"
 #include "diaglib/transport/serial_port.hpp"
 #include "diaglib/transport/sync_event.hpp"
 
@@ -53,16 +53,10 @@ class CVodeThreadInterface {
   bool StopThread();
   // Discards what the driver holds and makes the reader drop its partial frame.
   bool RequestRxFlush();
-  // *response_length is the capacity on entry, the packet length without CRC on return.
-  // Packets of the expected code that `answers` rejects are stale: they are dropped and the
-  // wait goes on until the same deadline. With `set_aside` given, packets still queued when the
-  // request goes out and stale ones go there instead of being dropped unseen; with `any_code`
-  // too, packets of every other code are set aside as well and the wait goes on (the marker's
-  // wait for its echo), instead of ending the exchange.
-  bool SendSync(uint16_t request_length, const uint8_t* request, uint16_t* response_length,
-                uint8_t* response, uint8_t expected_code, int timeout_ms, int wait_ms,
-                const diaglib::ReplyMatch& answers = {}, SetAside* set_aside = nullptr,
-                bool any_code = false);
+  // One request for its answer. A packet of the expected code that the request's match
+  // rejects is stale: with `set_aside` given it goes there, as do the packets still queued when
+  // the request goes out; without, they are dropped unseen.
+  bool SendSync(const DiagRequest& request, DiagReply& reply, SetAside* set_aside = nullptr);
 
   void SetLogHandler(DataLogFileHandler* handler);
   void SetReceiveTimeout(int ms) { receive_timeout_ms_.store(ms); }
