@@ -72,7 +72,7 @@ class Diag_Phone final : public diaglib::DiagSession {
   VODE_Efs2ProgressCallBack progress_ = nullptr;
   VODE_Efs2DirCallBack directory_ = nullptr;
   LibraryLog log_;
-  // Before the link, which keeps what it does not take there until its threads are stopped.
+  // Declared before the link, which puts into it the packets no exchange takes: it outlives them.
   diaglib::ReplyLedger ledger_;
   ContextTransport link_;
   diaglib::CommandPacket packet_;
