@@ -72,7 +72,8 @@ class Diag_Phone final : public diaglib::DiagSession {
   VODE_Efs2ProgressCallBack progress_ = nullptr;
   VODE_Efs2DirCallBack directory_ = nullptr;
   LibraryLog log_;
-  // Declared before the link, which puts into it the packets no exchange takes: it outlives them.
+  // Declared before the link, which puts into it the packets no exchange takes, so it outlives
+  // the link.
   diaglib::ReplyLedger ledger_;
   ContextTransport link_;
   diaglib::CommandPacket packet_;
