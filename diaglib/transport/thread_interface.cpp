@@ -238,22 +238,9 @@ bool CVodeThreadInterface::SendSync(const DiagRequest& request, DiagReply& reply
   DataLogFileHandler* log = log_.load();
   WriteHexLog(log, LOG_IO, "SEND (%d bytes):%s", request.bytes, request.length);
 
-  PacketQueue* queue = listener_->SyncResponseQueue();
-  // The event first: a packet landing between the two is then emptied away with the rest
-  // instead of staying queued without its signal, to be taken for this request's answer.
-  queue->ArrivalEvent().Reset();
-  if (set_aside == nullptr) {
-    queue->Clear();
-  } else {
-    // What came before the request is no answer to it, but may be the answer to an earlier one.
-    uint16_t queued = 0;
-    uint8_t early[PacketQueue::kDataSize];
-    while (queue->Pop(&queued, early)) {
-      set_aside->Put(early, static_cast<uint16_t>(queued >= 2 ? queued - 2 : 0));
-    }
-  }
+  PacketQueue& queue = *listener_->SyncResponseQueue();
+  EmptyBeforeSending(queue, set_aside);
   const uint32_t start = clock_.TickCount();
-  const uint32_t timeout = request.timeout_ms > 0 ? static_cast<uint32_t>(request.timeout_ms) : 0;
 
   bool result = false;
   if (null_port_.load()) {
@@ -265,52 +252,74 @@ bool CVodeThreadInterface::SendSync(const DiagRequest& request, DiagReply& reply
     WriteLog(log, LOG_IO, "OK\t Timeout=%d", request.timeout_ms);
     WriteLog(log, LOG_IO, "WRITE STACK TIME (ms):\t%d",
              static_cast<int>(clock_.TickCount() - start));
-    const uint32_t sent = clock_.TickCount();
-    if (request.wait_ms > 0) clock_.Pause(static_cast<uint32_t>(request.wait_ms));
-    const uint32_t deadline = clock_.TickCount() + timeout;
-    bool different = false;
-    uint32_t left = timeout;
-    uint8_t packet[PacketQueue::kDataSize];
-    for (;;) {
-      WaitEvent(clock_, queue->ArrivalEvent(), left);
-      // One signal may stand for several packets: take all that are queued.
-      uint16_t length = 0;
-      while (!result && !different && queue->Pop(&length, packet)) {
-        const uint16_t without_crc = static_cast<uint16_t>(length >= 2 ? length - 2 : 0);
-        const bool this_code = packet[0] == request.expected_code;
-        if ((this_code || request.any_code) && request.answers &&
-            !request.answers(packet, without_crc)) {
-          WriteHexLog(log, LOG_ERR, "Stale response dropped (%d bytes):%s", packet, without_crc);
-          if (set_aside != nullptr) set_aside->Put(packet, without_crc);
-          continue;
-        }
-        const uint16_t capacity = reply.capacity;
-        std::memcpy(reply.bytes, packet, length < capacity ? length : capacity);
-        reply.length = without_crc < capacity ? without_crc : capacity;
-        if (this_code || request.any_code) {
-          WriteLog(log, LOG_IO, "READ STACK TIME (ms):\t%d",
-                   static_cast<int>(clock_.TickCount() - sent));
-          result = true;
-        } else {
-          WriteLog(log, LOG_ERR,
-                   "Received different response command byte (0x%X)than was requested (0x%X)",
-                   packet[0], request.length > 0 ? request.bytes[0] : 0);
-          different = true;
-        }
-      }
-      if (result) break;
-      const uint32_t now = clock_.TickCount();
-      if (DeadlineReached(now, deadline)) {
-        PortCloseRequest();
-        break;
-      }
-      if (different) break;
-      left = deadline - now;
-    }
+    result = AwaitReply(queue, request, reply, set_aside);
     if (!result) Log(LOG_ERR, "Error. Send Sync Read failed.");
   }
   WriteLog(log, LOG_IO, "CVodeThreadInterface::SendSync = result = %d", result ? 1 : 0);
   return result;
+}
+
+void CVodeThreadInterface::EmptyBeforeSending(PacketQueue& queue, SetAside* set_aside) {
+  // The event first: a packet landing between the two is then emptied away with the rest
+  // instead of staying queued without its signal, to be taken for this request's answer.
+  queue.ArrivalEvent().Reset();
+  if (set_aside == nullptr) {
+    queue.Clear();
+    return;
+  }
+  // What came before the request is no answer to it, but may be the answer to an earlier one.
+  uint16_t queued = 0;
+  uint8_t early[PacketQueue::kDataSize];
+  while (queue.Pop(&queued, early)) {
+    set_aside->Put(early, static_cast<uint16_t>(queued >= 2 ? queued - 2 : 0));
+  }
+}
+
+bool CVodeThreadInterface::AwaitReply(PacketQueue& queue, const DiagRequest& request,
+                                      DiagReply& reply, SetAside* set_aside) {
+  DataLogFileHandler* log = log_.load();
+  const uint32_t sent = clock_.TickCount();
+  if (request.wait_ms > 0) clock_.Pause(static_cast<uint32_t>(request.wait_ms));
+  const uint32_t timeout = request.timeout_ms > 0 ? static_cast<uint32_t>(request.timeout_ms) : 0;
+  const uint32_t deadline = clock_.TickCount() + timeout;
+  uint32_t left = timeout;
+  uint8_t packet[PacketQueue::kDataSize];
+  for (;;) {
+    WaitEvent(clock_, queue.ArrivalEvent(), left);
+    // One signal may stand for several packets: take all that are queued.
+    uint16_t length = 0;
+    while (queue.Pop(&length, packet)) {
+      const uint16_t without_crc = static_cast<uint16_t>(length >= 2 ? length - 2 : 0);
+      const bool this_code = packet[0] == request.expected_code;
+      if ((this_code || request.any_code) && request.answers &&
+          !request.answers(packet, without_crc)) {
+        WriteHexLog(log, LOG_ERR, "Stale response dropped (%d bytes):%s", packet, without_crc);
+        if (set_aside != nullptr) set_aside->Put(packet, without_crc);
+        continue;
+      }
+      const uint16_t capacity = reply.capacity;
+      std::memcpy(reply.bytes, packet, length < capacity ? length : capacity);
+      reply.length = without_crc < capacity ? without_crc : capacity;
+      if (this_code || request.any_code) {
+        WriteLog(log, LOG_IO, "READ STACK TIME (ms):\t%d",
+                 static_cast<int>(clock_.TickCount() - sent));
+        return true;
+      }
+      WriteLog(log, LOG_ERR,
+               "Received different response command byte (0x%X)than was requested (0x%X)",
+               packet[0], request.length > 0 ? request.bytes[0] : 0);
+      // A DIAG error answer, or another command's: the port stays open for the next request
+      // unless the deadline has passed as well.
+      if (DeadlineReached(clock_.TickCount(), deadline)) PortCloseRequest();
+      return false;
+    }
+    const uint32_t now = clock_.TickCount();
+    if (DeadlineReached(now, deadline)) {
+      PortCloseRequest();
+      return false;
+    }
+    left = deadline - now;
+  }
 }
 
 }  // namespace diaglib

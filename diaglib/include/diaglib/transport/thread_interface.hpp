@@ -25,6 +25,7 @@ class CVodeEventListener;
 class CVodeEvents;
 class DataLogFileHandler;
 class HdlcDeframer;
+class PacketQueue;
 
 class CVodeThreadInterface {
  public:
@@ -67,6 +68,10 @@ class CVodeThreadInterface {
   uint16_t PortNumber() const { return port_number_.load(); }
 
  private:
+  // The two halves of an exchange around the request going out.
+  static void EmptyBeforeSending(PacketQueue& queue, SetAside* set_aside);
+  bool AwaitReply(PacketQueue& queue, const DiagRequest& request, DiagReply& reply,
+                  SetAside* set_aside);
   void ReaderLoop();
   // One pass's worth of waiting when there is nothing to wait on: ends early on a pause or stop.
   void IdlePass();
