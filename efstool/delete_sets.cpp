@@ -2,15 +2,13 @@
 // delete or removal does not change the verdict, but a folder left holding files does, and the
 // download-marker delete is its mode's verdict. Each list is ordered so that subfolders go
 // before the folder that holds them.
-#include "efstool/treesmith.hpp"
+#include "efstool/delete_sets.hpp"
+
+#include <iterator>
+#include <string>
 
 namespace efstool {
 namespace {
-
-template <size_t N>
-constexpr size_t CountOf(const char* const (&)[N]) {
-  return N;
-}
 
 const char* const kEfsFolders[] = {
     "apps",          "db",         "ui/admin",  "ui/app_game", "ui/css_js",
@@ -32,136 +30,139 @@ constexpr const char* kDownloadMarker = "/DL_Processing";
 
 const char* Verdict(bool ok) { return ok ? "PASS" : "FAIL"; }
 
-}  // namespace
-
-bool Treesmith::ListFolder(const char* folder) {
-  Print("\nEFS directory of folder: '%s'\n", folder);
-  found_.count = 0;
-  found_.listed = 0;
-  if (!api_.EfsDirectory(handle_, folder)) {
-    Print("\nEFS DIR %s: FAIL\n", folder);
-    LogMessage("EFS DIR: FAIL, %s\n", folder);
+bool ListFolder(RunContext& context, const char* folder) {
+  context.Print("\nEFS directory of folder: '%s'\n", folder);
+  context.found.count = 0;
+  context.found.listed = 0;
+  if (!context.api.EfsDirectory(context.handle, folder)) {
+    context.Print("\nEFS DIR %s: FAIL\n", folder);
+    context.log.Message("EFS DIR: FAIL, %s\n", folder);
     return false;
   }
-  Print("\nEFS DIR %s: PASS\n", folder);
-  LogMessage("EFS DIR: PASS, %s\n", folder);
-  Print("\n\n Found: %d files", found_.count);
+  context.Print("\nEFS DIR %s: PASS\n", folder);
+  context.log.Message("EFS DIR: PASS, %s\n", folder);
+  context.Print("\n\n Found: %d files", context.found.count);
   return true;
 }
 
-FolderFiles Treesmith::ListAndDeleteFiles(const char* folder) {
-  // One listing keeps at most FoundFiles::kSlots paths, so a fuller folder takes more passes.
-  int32_t listed_before = -1;
-  for (;;) {
-    if (!ListFolder(folder)) return FolderFiles::kNotListed;
-    // A pass that removed nothing will not do better the next time.
-    if (listed_before >= 0 && found_.listed >= listed_before) return FolderFiles::kSomeStayed;
-    bool all_deleted = true;
-    for (int32_t i = 0; i < found_.count; ++i) {
-      const char* path = found_.paths[static_cast<size_t>(i)].data();
-      const bool deleted = api_.EfsDelete(handle_, path);
-      Print("\nVODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
-      LogMessage("VODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
-      if (!deleted) all_deleted = false;
-    }
-    // Every file the listing reported was kept and is gone: there is nothing to look for.
-    if (all_deleted && found_.count == found_.listed) return FolderFiles::kNoneLeft;
-    listed_before = found_.listed;
-  }
-}
-
-bool Treesmith::FolderIsMissing(const std::string& folder) {
+bool FolderIsMissing(RunContext& context, const std::string& folder) {
   // A failed listing does not say why; only the folder above can tell a folder that is not
   // there from one that cannot be listed.
   const size_t slash = folder.rfind('/');
   const std::string parent = slash == std::string::npos ? "" : folder.substr(0, slash);
-  missing_probe_ = parent.empty() ? "/" + folder : folder;
-  probe_found_ = false;
-  const bool listed = api_.EfsDirectory(handle_, parent.c_str());
-  missing_probe_.clear();
-  if (listed) return !probe_found_;
-  return !parent.empty() && FolderIsMissing(parent);
+  context.missing_probe = parent.empty() ? "/" + folder : folder;
+  context.probe_found = false;
+  const bool listed = context.api.EfsDirectory(context.handle, parent.c_str());
+  context.missing_probe.clear();
+  if (listed) return !context.probe_found;
+  return !parent.empty() && FolderIsMissing(context, parent);
 }
 
-void Treesmith::ReportNotCleared(const char* folder, FolderFiles left) {
-  Print("\nEFS Clear Folder %s: FAIL\n", folder);
+void ReportNotCleared(RunContext& context, const char* folder, FolderFiles left) {
+  context.Print("\nEFS Clear Folder %s: FAIL\n", folder);
   if (left == FolderFiles::kNotListed) {
-    LogMessage("EFS Clear Folder: FAIL, %s, it cannot be listed\n", folder);
+    context.log.Message("EFS Clear Folder: FAIL, %s, it cannot be listed\n", folder);
   } else {
-    LogMessage("EFS Clear Folder: FAIL, %s, %d files stayed\n", folder, found_.listed);
+    context.log.Message("EFS Clear Folder: FAIL, %s, %d files stayed\n", folder,
+                        context.found.listed);
   }
 }
 
-bool Treesmith::RemoveFolders(const char* name, const char* const* folders, size_t count) {
+bool RemoveFolders(RunContext& context, const char* name, const char* const* folders,
+                   size_t count) {
   bool cleared = true;
-  LogMessage("===== %s + ===== \n", name);
+  context.log.Message("===== %s + ===== \n", name);
   for (size_t i = 0; i < count; ++i) {
-    const FolderFiles left = ListAndDeleteFiles(folders[i]);
-    const bool removed = api_.EfsRmDir(handle_, folders[i]);
-    Print("\nVODE_EfsRmDir: %s, %s\n", Verdict(removed), folders[i]);
-    LogMessage("VODE_EfsRmDir: %s, %s\n\n", Verdict(removed), folders[i]);
+    const FolderFiles left = ListAndDeleteFiles(context, folders[i]);
+    const bool removed = context.api.EfsRmDir(context.handle, folders[i]);
+    context.Print("\nVODE_EfsRmDir: %s, %s\n", Verdict(removed), folders[i]);
+    context.log.Message("VODE_EfsRmDir: %s, %s\n\n", Verdict(removed), folders[i]);
     // A folder that is gone holds nothing, also when it was never there to be listed.
     if (!removed && left != FolderFiles::kNoneLeft) {
-      ReportNotCleared(folders[i], left);
+      ReportNotCleared(context, folders[i], left);
       cleared = false;
     }
   }
-  LogMessage("===== %s - ===== \n", name);
+  context.log.Message("===== %s - ===== \n", name);
   return cleared;
 }
 
-bool Treesmith::EmptyFolder(const char* name) {
-  LogMessage("===== %s + ===== \n", name);
-  const FolderFiles left = ListAndDeleteFiles(kMmodeFolder);
+bool EmptyFolder(RunContext& context, const char* name) {
+  context.log.Message("===== %s + ===== \n", name);
+  const FolderFiles left = ListAndDeleteFiles(context, kMmodeFolder);
   const bool cleared = left == FolderFiles::kNoneLeft ||
-                       (left == FolderFiles::kNotListed && FolderIsMissing(kMmodeFolder));
-  if (!cleared) ReportNotCleared(kMmodeFolder, left);
-  LogMessage("===== %s - ===== \n", name);
+                       (left == FolderFiles::kNotListed && FolderIsMissing(context, kMmodeFolder));
+  if (!cleared) ReportNotCleared(context, kMmodeFolder, left);
+  context.log.Message("===== %s - ===== \n", name);
   return cleared;
 }
 
-bool Treesmith::DeleteOneFile(const char* path) {
-  const bool deleted = api_.EfsDelete(handle_, path);
-  Print("\nVODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
-  LogMessage("VODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
+bool DeleteOneFile(RunContext& context, const char* path) {
+  const bool deleted = context.api.EfsDelete(context.handle, path);
+  context.Print("\nVODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
+  context.log.Message("VODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
   return deleted;
 }
 
-bool Treesmith::DeleteEFS() {
-  return RemoveFolders("DeleteEFS", kEfsFolders, CountOf(kEfsFolders));
+}  // namespace
+
+FolderFiles ListAndDeleteFiles(RunContext& context, const char* folder) {
+  // One listing keeps at most FoundFiles::kSlots paths, so a fuller folder takes more passes.
+  int32_t listed_before = -1;
+  for (;;) {
+    if (!ListFolder(context, folder)) return FolderFiles::kNotListed;
+    // A pass that removed nothing will not do better the next time.
+    if (listed_before >= 0 && context.found.listed >= listed_before)
+      return FolderFiles::kSomeStayed;
+    bool all_deleted = true;
+    for (int32_t i = 0; i < context.found.count; ++i) {
+      const char* path = context.found.paths[static_cast<size_t>(i)].data();
+      const bool deleted = context.api.EfsDelete(context.handle, path);
+      context.Print("\nVODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
+      context.log.Message("VODE_EfsDelete: %s, %s\n", Verdict(deleted), path);
+      if (!deleted) all_deleted = false;
+    }
+    // Every file the listing reported was kept and is gone: there is nothing to look for.
+    if (all_deleted && context.found.count == context.found.listed) return FolderFiles::kNoneLeft;
+    listed_before = context.found.listed;
+  }
 }
 
-void Treesmith::DeletePhoneEFS() {
-  LogMessage("===== DeletePhoneEFS + ===== \n");
-  for (const char* file : kPhoneEfsFiles) DeleteOneFile(file);
-  LogMessage("===== DeletePhoneEFS - ===== \n");
+bool DeleteEFS(RunContext& context) {
+  return RemoveFolders(context, "DeleteEFS", kEfsFolders, std::size(kEfsFolders));
 }
 
-bool Treesmith::DeleteACQDB_pre() {
-  return RemoveFolders("DeleteACQDB_pre", kAcqdbPreFolders, CountOf(kAcqdbPreFolders));
+void DeletePhoneEFS(RunContext& context) {
+  context.log.Message("===== DeletePhoneEFS + ===== \n");
+  for (const char* file : kPhoneEfsFiles) DeleteOneFile(context, file);
+  context.log.Message("===== DeletePhoneEFS - ===== \n");
 }
 
-bool Treesmith::DeleteACQDB() {
-  return RemoveFolders("DeleteACQDB", kAcqdbFolders, CountOf(kAcqdbFolders));
+bool DeleteACQDB_pre(RunContext& context) {
+  return RemoveFolders(context, "DeleteACQDB_pre", kAcqdbPreFolders, std::size(kAcqdbPreFolders));
 }
 
-bool Treesmith::DeleteFGI() {
-  return RemoveFolders("DeleteFGI", kFgiFolders, CountOf(kFgiFolders));
+bool DeleteACQDB(RunContext& context) {
+  return RemoveFolders(context, "DeleteACQDB", kAcqdbFolders, std::size(kAcqdbFolders));
 }
 
-bool Treesmith::DeleteMTU() {
-  return RemoveFolders("DeleteMTU", kMtuFolders, CountOf(kMtuFolders));
+bool DeleteFGI(RunContext& context) {
+  return RemoveFolders(context, "DeleteFGI", kFgiFolders, std::size(kFgiFolders));
+}
+
+bool DeleteMTU(RunContext& context) {
+  return RemoveFolders(context, "DeleteMTU", kMtuFolders, std::size(kMtuFolders));
 }
 
 // Both empty the same folder; in a KVX run the second finds nothing left to delete.
-bool Treesmith::DeleteSMS() { return EmptyFolder("DeleteSMS"); }
+bool DeleteSMS(RunContext& context) { return EmptyFolder(context, "DeleteSMS"); }
 
-bool Treesmith::DeleteUE_USAGE() { return EmptyFolder("DeleteUE_USAGE"); }
+bool DeleteUE_USAGE(RunContext& context) { return EmptyFolder(context, "DeleteUE_USAGE"); }
 
-bool Treesmith::DeleteDL_Processing() {
-  LogMessage("===== DeleteDL_Processing + ===== \n");
-  const bool deleted = DeleteOneFile(kDownloadMarker);
-  LogMessage("===== DeleteDL_Processing - ===== \n");
+bool DeleteDL_Processing(RunContext& context) {
+  context.log.Message("===== DeleteDL_Processing + ===== \n");
+  const bool deleted = DeleteOneFile(context, kDownloadMarker);
+  context.log.Message("===== DeleteDL_Processing - ===== \n");
   return deleted;
 }
 

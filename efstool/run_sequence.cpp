@@ -1,12 +1,13 @@
 // The program entry: one optional word picks the mode, every step of that mode runs in a
 // fixed order whatever the earlier results, and the verdict lands in a one-word result file.
-#include <cstdarg>
-#include <cstring>
+#include "efstool/treesmith.hpp"
+
+#include <cstdio>
 #include <cwctype>
 
-#include "efstool/active_tool.hpp"
-#include "efstool/treesmith.hpp"
-#include "platform/console.hpp"
+#include "efstool/connection.hpp"
+#include "efstool/delete_sets.hpp"
+#include "efstool/write_sets.hpp"
 #include "platform/files.hpp"
 #include "platform/usb_slots.hpp"
 
@@ -32,30 +33,26 @@ bool FirstArgumentIs(const std::vector<std::wstring>& args, const wchar_t* word)
   return !args.empty() && EqualsIgnoringCase(args[0], word);
 }
 
-class PlatformConsole final : public Console {
- public:
-  PlatformConsole() { platform::KeepRunningWithoutConsole(); }
-  void Write(const std::string& text) override { platform::ConsoleWrite(text); }
-  bool KeyWaiting() override { return platform::KeyWaiting(); }
-  void ReadKey() override { platform::ReadKey(); }
-};
+void LogModeAndPin(RunLog& log, RunMode mode) {
+  if (mode == kRunModeVexa) {
+    log.Message("IMAGE_SKU_VEXA \n");
+  } else if (mode == kRunModeDeleteDlFile) {
+    log.Message("DeleteDLFile \n");
+  } else {
+    log.Message("IMAGE_SKU_KVX \n");
+  }
+  // A pin that cannot name a slot hides every device; the log says so, or the run would read as
+  // a device that never came.
+  const platform::UsbPin pin = platform::ReadUsbPin();
+  if (pin.state == platform::UsbPin::State::kRefused) {
+    log.Message("[Error] %s \n", pin.refusal.c_str());
+  }
+}
 
 }  // namespace
 
-Console& RealConsole() {
-  static PlatformConsole console;
-  return console;
-}
-
 Treesmith::Treesmith(const VodeApi& api, platform::Clock& clock, Console& console)
-    : api_(api), clock_(clock), console_(console) {
-  SetActiveTreesmith(this);
-}
-
-Treesmith::~Treesmith() {
-  CloseOutput();
-  SetActiveTreesmith(nullptr);
-}
+    : context_(api, clock, console) {}
 
 RunMode Treesmith::ModeFor(const std::vector<std::wstring>& args) {
   if (FirstArgumentIs(args, L"--VEXA")) return kRunModeVexa;
@@ -63,90 +60,45 @@ RunMode Treesmith::ModeFor(const std::vector<std::wstring>& args) {
   return kRunModeKvx;
 }
 
-void Treesmith::OpenOutput(const std::string& name) {
-  CloseOutput();
-  output_ = std::make_unique<OutputFileHolder>();
-  // A log that cannot be created leaves the holder empty and the run goes on without it.
-  output_->stream = platform::OpenSharedStream(platform::NativePath(name), "w+");
-}
-
-void Treesmith::CloseOutput() {
-  if (output_ && output_->stream) std::fclose(output_->stream);
-  output_.reset();
-}
-
-void Treesmith::LogMessage(const char* format, ...) {
-  char text[4096];
-  std::memset(text, 0, sizeof text);
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  if (output_ && output_->stream) {
-    std::fputs(text, output_->stream);
-    std::fflush(output_->stream);
-  }
-}
-
-void Treesmith::Print(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  const std::string text = common::FormatV(format, args);
-  va_end(args);
-  console_.Write(text);
-}
-
 int Treesmith::Run(const std::vector<std::wstring>& args) {
-  api_.UseClock(clock_);
+  context_.api.UseClock(context_.clock);
   const bool delete_dl = FirstArgumentIs(args, L"--DeleteDLFile");
   const char* const result_file = delete_dl ? kDeleteDlResult : kRunResult;
   // Until this run has its own verdict there is none: a run that is killed or hangs must not
   // leave the previous device's PASS behind. One that cannot be removed would stand for this
   // device whatever happens to it, so no device is touched.
   const bool old_verdict_gone = platform::RemoveFile(result_file);
-  OpenOutput(delete_dl ? kDeleteDlLog : kRunLog);
-  LogMessage("treesmith version: 20120903 \n");
+  context_.log.Open(delete_dl ? kDeleteDlLog : kRunLog);
+  context_.log.Message("treesmith version: 20120903 \n");
   if (!old_verdict_gone) {
-    Print("\nResult file %s cannot be removed: no device is touched\n", result_file);
-    LogMessage("Remove result file: FAIL, %s\n", result_file);
-    CloseOutput();
+    context_.Print("\nResult file %s cannot be removed: no device is touched\n", result_file);
+    context_.log.Message("Remove result file: FAIL, %s\n", result_file);
+    context_.log.Close();
     return kExitVerdictFile;
   }
 
   const RunMode mode = ModeFor(args);
-  if (mode == kRunModeVexa) {
-    LogMessage("IMAGE_SKU_VEXA \n");
-  } else if (mode == kRunModeDeleteDlFile) {
-    LogMessage("DeleteDLFile \n");
-  } else {
-    LogMessage("IMAGE_SKU_KVX \n");
-  }
-  // A pin that cannot name a slot hides every device; the log says so, or the run would read as
-  // a device that never came.
-  const platform::UsbPin pin = platform::ReadUsbPin();
-  if (pin.state == platform::UsbPin::State::kRefused) {
-    LogMessage("[Error] %s \n", pin.refusal.c_str());
-  }
+  LogModeAndPin(context_.log, mode);
 
   bool verdict = true;
-  if (!ConnectDevice()) verdict = false;
-  EnterOfflineMode();
+  if (!ConnectDevice(context_)) verdict = false;
+  EnterOfflineMode(context_);
   if (mode == kRunModeKvx || mode == kRunModeVexa) {
     if (!ClearDeviceFolders(mode)) verdict = false;
-    if (!ConnectDevice()) verdict = false;
+    if (!ConnectDevice(context_)) verdict = false;
     if (!UploadFolders(mode)) verdict = false;
   } else {
     // Without a context the delete fails by itself, so the first connection need not count.
-    verdict = DeleteDL_Processing();
+    verdict = DeleteDL_Processing(context_);
   }
 
-  DisconnectDevice();
-  CloseOutput();
+  DisconnectDevice(context_);
+  context_.log.Close();
 
   if (!WriteResultFile(result_file, verdict)) {
     // Part of a verdict is no verdict.
     platform::RemoveFile(result_file);
-    Print("\nResult file %s cannot be written: no verdict is left\n", result_file);
+    context_.Print("\nResult file %s cannot be written: no verdict is left\n", result_file);
     return kExitVerdictFile;
   }
   return 0;
@@ -164,34 +116,35 @@ bool Treesmith::WriteResultFile(const char* name, bool verdict) {
 
 bool Treesmith::ClearDeviceFolders(RunMode mode) {
   // Every delete set runs, whatever the ones before it gave.
-  bool cleared = DeleteEFS();
-  DeletePhoneEFS();
+  bool cleared = DeleteEFS(context_);
+  DeletePhoneEFS(context_);
   if (mode == kRunModeVexa) {
-    if (!DeleteACQDB_pre()) cleared = false;
-    if (!DeleteMTU()) cleared = false;
+    if (!DeleteACQDB_pre(context_)) cleared = false;
+    if (!DeleteMTU(context_)) cleared = false;
   } else {
-    if (!DeleteSMS()) cleared = false;
-    if (!DeleteUE_USAGE()) cleared = false;
+    if (!DeleteSMS(context_)) cleared = false;
+    if (!DeleteUE_USAGE(context_)) cleared = false;
   }
-  if (!DeleteACQDB()) cleared = false;
-  if (!DeleteFGI()) cleared = false;
-  DisconnectDevice();
+  if (!DeleteACQDB(context_)) cleared = false;
+  if (!DeleteFGI(context_)) cleared = false;
+  DisconnectDevice(context_);
   return cleared;
 }
 
 bool Treesmith::UploadFolders(RunMode mode) {
   // Every write set runs, whatever the ones before it gave.
-  bool verdict = WriteAppsEFS();
-  if (!(mode == kRunModeKvx ? WriteEFS_generic() : WriteEFS_VEXA())) verdict = false;
-  if (!WritePhoneEFS()) verdict = false;
+  bool verdict = WriteAppsEFS(context_);
+  if (!(mode == kRunModeKvx ? WriteEFS_generic(context_) : WriteEFS_VEXA(context_)))
+    verdict = false;
+  if (!WritePhoneEFS(context_)) verdict = false;
   if (mode == kRunModeVexa) {
-    if (!WriteMTU()) verdict = false;
+    if (!WriteMTU(context_)) verdict = false;
   } else {
-    if (!WriteSMS()) verdict = false;
-    if (!WriteUE_USAGE()) verdict = false;
+    if (!WriteSMS(context_)) verdict = false;
+    if (!WriteUE_USAGE(context_)) verdict = false;
   }
-  if (!WriteACQDB()) verdict = false;
-  if (!WriteFGI()) verdict = false;
+  if (!WriteACQDB(context_)) verdict = false;
+  if (!WriteFGI(context_)) verdict = false;
   return verdict;
 }
 

@@ -1,17 +1,21 @@
-// Copying the local upload folders into the device's file system, one level deep. Each set
-// succeeds only if its local folder was found and every folder creation and file write it
-// attempted succeeded.
-#include "efstool/treesmith.hpp"
+#include "efstool/write_sets.hpp"
+
+#include <iterator>
+#include <memory>
+
 #include "platform/files.hpp"
 #include "platform/find_file.hpp"
 
 namespace efstool {
 namespace {
 
-template <size_t N>
-constexpr size_t CountOf(const char* const (&)[N]) {
-  return N;
-}
+// Windows' MAX_PATH: every local pattern, local file path and EFS path must fit, terminator
+// included, or the file is refused instead of overflowing a fixed buffer downstream.
+constexpr size_t kMaxPath = 260;
+
+// The longest path a folder listing returns (its record holds 131 characters): a file with a
+// longer device path could never be found again to be deleted.
+constexpr size_t kMaxListedPath = 131;
 
 const char* const kKvxFolders[] = {
     "db",         "ui",      "ui/admin",   "ui/app_game", "ui/css_js", "ui/diagnostic",
@@ -44,6 +48,112 @@ bool IsOneName(const std::string& name) { return name.find('\\') == std::string:
 
 std::string SearchPattern(const std::string& local_folder) { return local_folder + "\\*.*"; }
 
+void FindFileFailed(RunContext& context, const std::string& pattern) {
+  context.log.Message("Find file in directory: FAIL, %s\n", pattern.c_str());
+}
+
+bool CreateFolder(RunContext& context, const std::string& folder) {
+  if (context.api.EfsMkDir(context.handle, folder.c_str())) {
+    context.Print("\nEFS Create Folder %s: PASS\n", folder.c_str());
+    context.log.Message("\nEFS Create Folder: PASS, %s\n", folder.c_str());
+    return true;
+  }
+  context.Print("\nEFS Create Folder %s: FAIL\n", folder.c_str());
+  context.log.Message("\nEFS Create Folder: FAIL, %s\n", folder.c_str());
+  return false;
+}
+
+bool SendFile(RunContext& context, const std::string& local_file, const std::string& efs_path) {
+  platform::FileStamp before, after;
+  if (!platform::LocalFileStamp(local_file, &before) ||
+      !context.api.EfsWrite(context.handle, local_file.c_str(), efs_path.c_str())) {
+    return false;
+  }
+  // The library sends the size it found at the start; a file that grew or was rewritten on
+  // the way would land on the device cut short or mixed.
+  if (!platform::LocalFileStamp(local_file, &after) || after != before) {
+    context.log.Message("Local file changed while it was sent: %s\n", local_file.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool WriteOneFile(RunContext& context, const std::string& local_file, const std::string& name,
+                  const std::string& efs_path) {
+  context.Print("\n Found file %s", name.c_str());
+  // A name that is no single name, or a path that would not fit the fixed path buffers, is
+  // refused rather than taken apart or cut short, which would write the wrong file or to the
+  // wrong place.
+  bool written = false;
+  if (!Listable(efs_path)) {
+    context.log.Message("EFS path longer than %d characters, no listing could return it: %s\n",
+                        static_cast<int>(kMaxListedPath), efs_path.c_str());
+  } else {
+    written = IsOneName(name) && FitsPath(local_file) && SendFile(context, local_file, efs_path);
+  }
+  context.Print("\nVODE_EfsWrite(%s): %s", name.c_str(), Verdict(written));
+  context.log.Message("VODE_EfsWrite: %s, %s\n", Verdict(written), efs_path.c_str());
+  return written;
+}
+
+bool IsFolder(const platform::FoundFile& entry) {
+  return (entry.attributes & platform::kFileAttributeDirectory) != 0;
+}
+
+// Every file of `local_folder` written below `efs_prefix`, after the device folders `create`
+// (the first `create_count` of them) were made; subfolders are passed over. Nothing is created
+// for a local folder that cannot be searched. A folder that cannot be created still gets its
+// files attempted, and a failed file does not stop the others.
+bool UploadFolder(RunContext& context, const std::string& local_folder, const char* const* create,
+                  size_t create_count, const std::string& efs_prefix) {
+  const std::string pattern = SearchPattern(local_folder);
+  platform::FoundFile entry;
+  std::unique_ptr<platform::FileSearch> search = platform::FindFirstFile(pattern, &entry);
+  if (!search) {
+    FindFileFailed(context, pattern);
+    return false;
+  }
+  bool result = true;
+  for (size_t i = 0; i < create_count; ++i) {
+    if (!CreateFolder(context, create[i])) result = false;
+  }
+  do {
+    if (IsFolder(entry)) {
+      context.Print("\n Not Found file %s", entry.name.c_str());
+      continue;
+    }
+    if (!WriteOneFile(context, local_folder + "\\" + entry.name, entry.name,
+                      efs_prefix + entry.name)) {
+      result = false;
+    }
+  } while (search->Next(&entry));
+  return result;
+}
+
+// Each device folder from the local folder of the same name, or from `fixed_local_folder`.
+bool UploadFolderList(RunContext& context, const char* name, const char* const* folders,
+                      size_t count, const char* fixed_local_folder) {
+  bool result = true;
+  context.log.Message("===== %s + ===== \n", name);
+  for (size_t i = 0; i < count; ++i) {
+    const std::string efs_folder = folders[i];
+    const std::string local_folder =
+        fixed_local_folder != nullptr ? fixed_local_folder : ToLocalFolder(efs_folder);
+    if (!UploadFolder(context, local_folder, &folders[i], 1, efs_folder + "/")) result = false;
+  }
+  context.log.Message("===== %s - ===== \n", name);
+  return result;
+}
+
+// One local folder into one device folder, made with the folders above it (`chain`).
+bool UploadFixedTarget(RunContext& context, const char* name, const char* local_folder,
+                       const char* const* chain, size_t chain_count, const char* efs_prefix) {
+  context.log.Message("===== %s + ===== \n", name);
+  const bool result = UploadFolder(context, local_folder, chain, chain_count, efs_prefix);
+  context.log.Message("===== %s - ===== \n", name);
+  return result;
+}
+
 }  // namespace
 
 std::string ToLocalFolder(const std::string& efs_folder) {
@@ -53,169 +163,52 @@ std::string ToLocalFolder(const std::string& efs_folder) {
   return local;
 }
 
-void Treesmith::FindFileFailed(const std::string& pattern) {
-  LogMessage("Find file in directory: FAIL, %s\n", pattern.c_str());
+bool WriteEFS_generic(RunContext& context) {
+  return UploadFolderList(context, "WriteEFS_generic", kKvxFolders, std::size(kKvxFolders),
+                          nullptr);
 }
 
-bool Treesmith::CreateFolder(const std::string& folder) {
-  if (api_.EfsMkDir(handle_, folder.c_str())) {
-    Print("\nEFS Create Folder %s: PASS\n", folder.c_str());
-    LogMessage("\nEFS Create Folder: PASS, %s\n", folder.c_str());
-    return true;
-  }
-  Print("\nEFS Create Folder %s: FAIL\n", folder.c_str());
-  LogMessage("\nEFS Create Folder: FAIL, %s\n", folder.c_str());
-  return false;
+bool WriteEFS_VEXA(RunContext& context) {
+  return UploadFolderList(context, "WriteEFS_VEXA", kVexaFolders, std::size(kVexaFolders), nullptr);
 }
 
-bool Treesmith::SendFile(const std::string& local_file, const std::string& efs_path) {
-  platform::FileStamp before, after;
-  if (!platform::LocalFileStamp(local_file, &before) ||
-      !api_.EfsWrite(handle_, local_file.c_str(), efs_path.c_str())) {
-    return false;
-  }
-  // The library sends the size it found at the start; a file that grew or was rewritten on
-  // the way would land on the device cut short or mixed.
-  if (!platform::LocalFileStamp(local_file, &after) || after != before) {
-    LogMessage("Local file changed while it was sent: %s\n", local_file.c_str());
-    return false;
-  }
-  return true;
+bool WriteAppsEFS(RunContext& context) {
+  return UploadFolderList(context, "WriteAppsEFS", kAppsFolders, std::size(kAppsFolders), "apps");
 }
 
-bool Treesmith::WriteOneFile(const std::string& local_file, const std::string& name,
-                             const std::string& efs_path) {
-  Print("\n Found file %s", name.c_str());
-  // A name that is no single name, or a path that would not fit the fixed path buffers, is
-  // refused rather than taken apart or cut short, which would write the wrong file or to the
-  // wrong place.
-  bool written = false;
-  if (!Listable(efs_path)) {
-    LogMessage("EFS path longer than %d characters, no listing could return it: %s\n",
-               static_cast<int>(kMaxListedPath), efs_path.c_str());
-  } else {
-    written = IsOneName(name) && FitsPath(local_file) && SendFile(local_file, efs_path);
-  }
-  Print("\nVODE_EfsWrite(%s): %s", name.c_str(), Verdict(written));
-  LogMessage("VODE_EfsWrite: %s, %s\n", Verdict(written), efs_path.c_str());
-  return written;
-}
-
-namespace {
-
-bool IsFolder(const platform::FoundFile& entry) {
-  return (entry.attributes & platform::kFileAttributeDirectory) != 0;
-}
-
-}  // namespace
-
-// Every file the search finds, from `entry` on, written below `efs_prefix`; folders are passed
-// over. A failed file does not stop the others.
-bool Treesmith::UploadFoundFiles(platform::FileSearch& search, platform::FoundFile entry,
-                                 const std::string& local_folder, const std::string& efs_prefix) {
-  bool result = true;
-  do {
-    if (IsFolder(entry)) {
-      Print("\n Not Found file %s", entry.name.c_str());
-      continue;
-    }
-    if (!WriteOneFile(local_folder + "\\" + entry.name, entry.name, efs_prefix + entry.name)) {
-      result = false;
-    }
-  } while (search.Next(&entry));
-  return result;
-}
-
-bool Treesmith::UploadFolderList(const char* name, const char* const* folders, size_t count,
-                                 const char* fixed_local_folder) {
-  bool result = true;
-  LogMessage("===== %s + ===== \n", name);
-  for (size_t i = 0; i < count; ++i) {
-    const std::string efs_folder = folders[i];
-    const std::string local_folder =
-        fixed_local_folder != nullptr ? fixed_local_folder : ToLocalFolder(efs_folder);
-    const std::string pattern = SearchPattern(local_folder);
-    platform::FoundFile entry;
-    std::unique_ptr<platform::FileSearch> search = platform::FindFirstFile(pattern, &entry);
-    if (!search) {
-      FindFileFailed(pattern);
-      result = false;
-      continue;
-    }
-    // A folder that cannot be created still gets its files attempted.
-    if (!CreateFolder(efs_folder)) result = false;
-    if (!UploadFoundFiles(*search, entry, local_folder, efs_folder + "/")) result = false;
-  }
-  LogMessage("===== %s - ===== \n", name);
-  return result;
-}
-
-bool Treesmith::UploadFixedTarget(const char* name, const char* local_folder,
-                                  const char* const* chain, size_t chain_count,
-                                  const char* efs_prefix) {
-  bool result = true;
-  LogMessage("===== %s + ===== \n", name);
-  const std::string pattern = SearchPattern(local_folder);
-  platform::FoundFile entry;
-  std::unique_ptr<platform::FileSearch> search = platform::FindFirstFile(pattern, &entry);
-  if (!search) {
-    // Nothing is created for a set that has nothing to upload.
-    FindFileFailed(pattern);
-    result = false;
-  } else {
-    for (size_t i = 0; i < chain_count; ++i) {
-      if (!CreateFolder(chain[i])) result = false;
-    }
-    if (!UploadFoundFiles(*search, entry, local_folder, efs_prefix)) result = false;
-  }
-  LogMessage("===== %s - ===== \n", name);
-  return result;
-}
-
-bool Treesmith::WriteEFS_generic() {
-  return UploadFolderList("WriteEFS_generic", kKvxFolders, CountOf(kKvxFolders), nullptr);
-}
-
-bool Treesmith::WriteEFS_VEXA() {
-  return UploadFolderList("WriteEFS_VEXA", kVexaFolders, CountOf(kVexaFolders), nullptr);
-}
-
-bool Treesmith::WriteAppsEFS() {
-  return UploadFolderList("WriteAppsEFS", kAppsFolders, CountOf(kAppsFolders), "apps");
-}
-
-bool Treesmith::WriteACQDB() {
-  return UploadFixedTarget("WriteACQDB", "ACQDB", kAcqdbChain, CountOf(kAcqdbChain),
+bool WriteACQDB(RunContext& context) {
+  return UploadFixedTarget(context, "WriteACQDB", "ACQDB", kAcqdbChain, std::size(kAcqdbChain),
                            "nv/reg_files/modem/lte/rrc/csp/");
 }
 
-bool Treesmith::WriteFGI() {
-  return UploadFixedTarget("WriteFGI", "FGI", kFgiChain, CountOf(kFgiChain),
+bool WriteFGI(RunContext& context) {
+  return UploadFixedTarget(context, "WriteFGI", "FGI", kFgiChain, std::size(kFgiChain),
                            "nv/item_files/modem/lte/rrc/cap/");
 }
 
-bool Treesmith::WriteMTU() {
-  return UploadFixedTarget("WriteMTU", "MTU", kMtuChain, CountOf(kMtuChain),
+bool WriteMTU(RunContext& context) {
+  return UploadFixedTarget(context, "WriteMTU", "MTU", kMtuChain, std::size(kMtuChain),
                            "nv/item_files/data/3gpp/");
 }
 
 // The mmode folder is only emptied by the delete sets, so it is there to write into.
-bool Treesmith::WriteSMS() {
-  return UploadFixedTarget("WriteSMS", "SMS", nullptr, 0, "/nv/item_files/modem/mmode/");
+bool WriteSMS(RunContext& context) {
+  return UploadFixedTarget(context, "WriteSMS", "SMS", nullptr, 0, "/nv/item_files/modem/mmode/");
 }
 
-bool Treesmith::WriteUE_USAGE() {
-  return UploadFixedTarget("WriteUE_USAGE", "UE_USAGE", nullptr, 0, "/nv/item_files/modem/mmode/");
+bool WriteUE_USAGE(RunContext& context) {
+  return UploadFixedTarget(context, "WriteUE_USAGE", "UE_USAGE", nullptr, 0,
+                           "/nv/item_files/modem/mmode/");
 }
 
-bool Treesmith::WritePhoneEFS() {
+bool WritePhoneEFS(RunContext& context) {
   static const char kLocalFile[] = "EFS_SD\\rat_acq_order";
   static const char kEfsFile[] = "sd/rat_acq_order";
-  LogMessage("===== WritePhoneEFS + ===== \n");
-  const bool written = SendFile(kLocalFile, kEfsFile);
-  Print("\nVODE_EfsWrite(%s): %s", kEfsFile, Verdict(written));
-  LogMessage("VODE_EfsWrite: %s, %s\n", Verdict(written), kEfsFile);
-  LogMessage("===== WritePhoneEFS - ===== \n");
+  context.log.Message("===== WritePhoneEFS + ===== \n");
+  const bool written = SendFile(context, kLocalFile, kEfsFile);
+  context.Print("\nVODE_EfsWrite(%s): %s", kEfsFile, Verdict(written));
+  context.log.Message("VODE_EfsWrite: %s, %s\n", Verdict(written), kEfsFile);
+  context.log.Message("===== WritePhoneEFS - ===== \n");
   return written;
 }
 

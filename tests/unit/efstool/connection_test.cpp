@@ -26,44 +26,44 @@ void ExpectInOrder(const std::string& text, const std::vector<std::string>& part
 
 TEST_F(ConnectionTest, NoDeviceRetriesTenTimesFiveSecondsApart) {
   Fake().connect_failures = -1;
-  EXPECT_FALSE(Tool().ConnectDevice());
+  EXPECT_FALSE(efstool::ConnectDevice(Context()));
   std::string expected = "===== ConnectDevice + ===== \n";
   for (int i = 0; i < 10; ++i) expected += "VODE_ConnectServer Retry \n";
   expected += "Server connection: FAIL\n===== ConnectDevice - ===== \n";
   EXPECT_EQ(Log(), expected);
   EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(10, 5000));
   EXPECT_EQ(console_.printed, "\nServer connection: FAIL\n");
-  EXPECT_EQ(Tool().handle(), nullptr);
+  EXPECT_EQ(Context().handle, nullptr);
 }
 
 TEST_F(ConnectionTest, ContextFoundAfterRetries) {
   Fake().connect_failures = 3;
-  EXPECT_TRUE(Tool().ConnectDevice());
+  EXPECT_TRUE(efstool::ConnectDevice(Context()));
   EXPECT_EQ(Count(Log(), "VODE_ConnectServer Retry \n"), 3u);
   EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(3, 5000));
-  EXPECT_NE(Tool().handle(), nullptr);
+  EXPECT_NE(Context().handle, nullptr);
   // The handlers reach the library even for a context found late.
-  EXPECT_EQ(Fake().directory_callback, &efstool::Treesmith::OnEfs2DirEntry);
-  EXPECT_EQ(Fake().progress_callback, &efstool::Treesmith::OnEfs2Progress);
+  EXPECT_EQ(Fake().directory_callback, &efstool::OnEfs2DirEntry);
+  EXPECT_EQ(Fake().progress_callback, &efstool::OnEfs2Progress);
 }
 
 TEST_F(ConnectionTest, PhoneThatNeverAnswersFailsQuietly) {
   Fake().phone_misses = 1000;
-  EXPECT_FALSE(Tool().ConnectDevice());
+  EXPECT_FALSE(efstool::ConnectDevice(Context()));
   EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(10, 1000));
   EXPECT_EQ(Count(console_.printed, "\nVODE_IsPhoneConnected Retry\n"), 10u);
   EXPECT_EQ(console_.printed.find("Version Report"), std::string::npos);
   EXPECT_EQ(Log(),
             "===== ConnectDevice + ===== \nContext creation: PASS\n"
             "===== ConnectDevice - ===== \n");
-  EXPECT_NE(Tool().handle(), nullptr);
+  EXPECT_NE(Context().handle, nullptr);
 }
 
 TEST_F(ConnectionTest, VersionReportOnConsoleAndPortInLog) {
   Fake().port = 12;
   Fake().operating_mode = 2;
   Fake().ftm_mode_byte = 1;
-  EXPECT_TRUE(Tool().ConnectDevice());
+  EXPECT_TRUE(efstool::ConnectDevice(Context()));
   ExpectInOrder(console_.printed, {"\nContext creation: PASS\n",
                                    "\n----------------\nVersion Report\n----------------\n",
                                    "\nVODE DLL Version: VODE V5.3.32,DIRECTMS",
@@ -94,19 +94,19 @@ TEST_F(ConnectionTest, VersionReportOnConsoleAndPortInLog) {
   EXPECT_EQ(Log(),
             "===== ConnectDevice + ===== \nContext creation: PASS\nCOM Port: 12\n"
             "Ext Mobile Mobile SW Rev: KVX-SW-1.2.3\n===== ConnectDevice - ===== \n");
-  EXPECT_STREQ(Tool().software_revision(), "KVX-SW-1.2.3");
+  EXPECT_STREQ(Context().software_revision.data(), "KVX-SW-1.2.3");
 }
 
 TEST_F(ConnectionTest, QueriesThatFailOnlyPrintTheirLines) {
   Fake().verno_ok = false;
-  EXPECT_TRUE(Tool().ConnectDevice());
+  EXPECT_TRUE(efstool::ConnectDevice(Context()));
   EXPECT_NE(console_.printed.find("Version Number: FAIL\n"), std::string::npos);
   EXPECT_EQ(console_.printed.find("Ext Chip"), std::string::npos);
 
   console_.printed.clear();
   Fake().verno_ok = true;
   Fake().ext_build_ok = false;
-  Tool().PrintVersionReport();
+  efstool::PrintVersionReport(Context());
   EXPECT_NE(console_.printed.find("\nVODE_DIAG_EXT_BUILD_ID_F = FAIL\n"), std::string::npos);
   EXPECT_EQ(console_.printed.find("FTM Mode"), std::string::npos);
 
@@ -114,7 +114,7 @@ TEST_F(ConnectionTest, QueriesThatFailOnlyPrintTheirLines) {
   Fake().ext_build_ok = true;
   Fake().nv_read_ok = false;
   Fake().get_mode_ok = false;
-  EXPECT_FALSE(Tool().PrintPhoneStatus());
+  EXPECT_FALSE(efstool::PrintPhoneStatus(Context()));
   EXPECT_EQ(console_.printed,
             "\n           Phone Call State: CM_CALL_STATE_IDLE"
             "\n    Phone System Mode State: SYS_SYS_MODE_WCDMA"
@@ -122,7 +122,7 @@ TEST_F(ConnectionTest, QueriesThatFailOnlyPrintTheirLines) {
 }
 
 TEST_F(ConnectionTest, StatusNamesAndValuesPastTheLists) {
-  Tool().ConnectDevice();
+  efstool::ConnectDevice(Context());
   struct Case {
     uint32_t mode, call, system;
     const char *mode_name, *call_name, *system_name;
@@ -138,7 +138,7 @@ TEST_F(ConnectionTest, StatusNamesAndValuesPastTheLists) {
     Fake().operating_mode = c.mode;
     Fake().call_state = c.call;
     Fake().system_mode = c.system;
-    Tool().PrintPhoneStatus();
+    efstool::PrintPhoneStatus(Context());
     EXPECT_EQ(console_.printed, std::string("\n     Phone Operating Mode: ") + c.mode_name +
                                     "\n           Phone Call State: " + c.call_name +
                                     "\n    Phone System Mode State: " + c.system_name +
@@ -147,12 +147,12 @@ TEST_F(ConnectionTest, StatusNamesAndValuesPastTheLists) {
 }
 
 TEST_F(ConnectionTest, KeyPressEndsTheWaitForPhone) {
-  Tool().ConnectDevice();
+  efstool::ConnectDevice(Context());
   console_.printed.clear();
   clock_.ClearPauses();
   Fake().phone_misses = 1000;
   console_.key_after_polls = 3;
-  Tool().PrintVersionReport();
+  efstool::PrintVersionReport(Context());
   EXPECT_NE(console_.printed.find("<<Waiting for phone, press any key to exit>>\n"),
             std::string::npos);
   EXPECT_EQ(console_.keys_read, 1);
@@ -161,12 +161,12 @@ TEST_F(ConnectionTest, KeyPressEndsTheWaitForPhone) {
 }
 
 TEST_F(ConnectionTest, WaitForPhoneEndsAfterAMinuteWithoutAKey) {
-  Tool().ConnectDevice();
+  efstool::ConnectDevice(Context());
   console_.printed.clear();
   clock_.ClearPauses();
   Fake().phone_misses = 10001;  // the phone would answer only after 100 s of polls
   const uint64_t start = clock_.NowMs();
-  Tool().PrintVersionReport();
+  efstool::PrintVersionReport(Context());
   EXPECT_GE(clock_.NowMs() - start, 60000u);
   EXPECT_LT(clock_.NowMs() - start, 60000u + 10u) << "no poll past the bound";
   EXPECT_EQ(clock_.Pauses(), std::vector<uint32_t>(6000, 10));
@@ -177,22 +177,22 @@ TEST_F(ConnectionTest, WaitForPhoneEndsAfterAMinuteWithoutAKey) {
 }
 
 TEST_F(ConnectionTest, PhoneAnsweringDuringTheWaitGetsItsReport) {
-  Tool().ConnectDevice();
+  efstool::ConnectDevice(Context());
   console_.printed.clear();
   Fake().phone_misses = 3;  // the first check and two polls
-  Tool().PrintVersionReport();
+  efstool::PrintVersionReport(Context());
   EXPECT_EQ(console_.keys_read, 0);
   EXPECT_NE(console_.printed.find("Mobile Version report: PASS\n"), std::string::npos);
 }
 
 TEST_F(ConnectionTest, OfflineLineEndsWithNewlineOnlyOnFailure) {
-  Tool().ConnectDevice();
+  efstool::ConnectDevice(Context());
   console_.printed.clear();
-  Tool().EnterOfflineMode();
+  efstool::EnterOfflineMode(Context());
   EXPECT_EQ(console_.printed, "\nVODE_DIAG_CONTROL_F(  MODE_OFFLINE_D_F ): PASS");
   Fake().offline_ok = false;
   console_.printed.clear();
-  Tool().EnterOfflineMode();
+  efstool::EnterOfflineMode(Context());
   EXPECT_EQ(console_.printed, "\nVODE_DIAG_CONTROL_F(  MODE_OFFLINE_D_F ): FAIL\n");
   EXPECT_NE(Log().find("===== EnterOfflineMode + ===== \n"
                        "VODE_DIAG_CONTROL_F(  MODE_OFFLINE_D_F ): FAIL\n"
@@ -201,8 +201,8 @@ TEST_F(ConnectionTest, OfflineLineEndsWithNewlineOnlyOnFailure) {
 }
 
 TEST_F(ConnectionTest, DirectoryHandlerKeepsFilesUpToTheTableLimits) {
-  Tool();
-  const auto entry = &efstool::Treesmith::OnEfs2DirEntry;
+  Context();
+  const auto entry = &efstool::OnEfs2DirEntry;
   EXPECT_TRUE(entry("d/folder", 0, 0, 0, 0, 0, 0, 1));
   EXPECT_TRUE(entry("d/link", 2, 0, 0, 0, 0, 0, 1));
   EXPECT_TRUE(entry(("d/" + std::string(198, 'a')).c_str(), 1, 0, 0, 0, 0, 0, 1));  // 200
@@ -210,7 +210,7 @@ TEST_F(ConnectionTest, DirectoryHandlerKeepsFilesUpToTheTableLimits) {
   for (int i = 0; i < 600; ++i) {
     entry(("d/f" + std::to_string(i)).c_str(), 1, 0, 0, 0, 0, 0, 1);
   }
-  const efstool::FoundFiles& found = Tool().found_files();
+  const efstool::FoundFiles& found = Context().found;
   ASSERT_EQ(found.count, 500);
   EXPECT_STREQ(found.paths[0].data(), "d/link");
   EXPECT_EQ(std::string(found.paths[1].data()), "d/" + std::string(197, 'b'));

@@ -11,8 +11,8 @@ using DeleteSetsTest = ToolTest;
 using WriteSetsTest = ToolTest;
 
 TEST_F(DeleteSetsTest, FoldersGoSubfoldersFirstAndUiAfterItsFourteen) {
-  Tool().ConnectDevice();
-  Tool().DeleteEFS();
+  efstool::ConnectDevice(Context());
+  efstool::DeleteEFS(Context());
   const std::vector<std::string> expected = {
       "apps",          "db",         "ui/admin",  "ui/app_game", "ui/css_js",
       "ui/diagnostic", "ui/dynpage", "ui/image",  "ui/lang",     "ui/menu",
@@ -33,9 +33,9 @@ TEST_F(DeleteSetsTest, FoldersGoSubfoldersFirstAndUiAfterItsFourteen) {
 
 TEST_F(DeleteSetsTest, ListedFilesAndLinksAreDeletedFoldersNever) {
   Fake().folders["db"] = {{"a.cfg", 1}, {"sub", 0}, {"alias", 2}};
-  Tool().ConnectDevice();
+  efstool::ConnectDevice(Context());
   console_.printed.clear();
-  Tool().ListAndDeleteFiles("db");
+  efstool::ListAndDeleteFiles(Context(), "db");
   EXPECT_EQ(Fake().CallsStartingWith("Delete "),
             (std::vector<std::string>{"db/a.cfg", "db/alias"}));
   EXPECT_NE(console_.printed.find("\nEFS DIR db: PASS\n"), std::string::npos);
@@ -47,8 +47,8 @@ TEST_F(DeleteSetsTest, ListedFilesAndLinksAreDeletedFoldersNever) {
 }
 
 TEST_F(DeleteSetsTest, FailedListingDeletesNothing) {
-  Tool().ConnectDevice();
-  Tool().ListAndDeleteFiles("nowhere");
+  efstool::ConnectDevice(Context());
+  efstool::ListAndDeleteFiles(Context(), "nowhere");
   EXPECT_TRUE(Fake().CallsStartingWith("Delete ").empty());
   EXPECT_NE(Log().find("EFS DIR: FAIL, nowhere\n"), std::string::npos);
   EXPECT_NE(console_.printed.find("\nEFS DIR nowhere: FAIL\n"), std::string::npos);
@@ -57,8 +57,8 @@ TEST_F(DeleteSetsTest, FailedListingDeletesNothing) {
 TEST_F(DeleteSetsTest, FolderOf1200FilesIsEmptiedInPasses) {
   auto& entries = Fake().folders["nv/item_files/modem/mmode"];
   for (int i = 0; i < 1200; ++i) entries.push_back({"f" + std::to_string(i), 1});
-  Tool().ConnectDevice();
-  EXPECT_TRUE(Tool().DeleteSMS());
+  efstool::ConnectDevice(Context());
+  EXPECT_TRUE(efstool::DeleteSMS(Context()));
   EXPECT_EQ(Fake().CallsStartingWith("Delete ").size(), 1200u);
   EXPECT_TRUE(Fake().folders["nv/item_files/modem/mmode"].empty());
   EXPECT_EQ(Fake().CallsStartingWith("Dir ").size(), 3u) << "500, 500, then the last 200";
@@ -121,9 +121,9 @@ TEST_F(DeleteSetsTest, FolderLeftHoldingFilesFailsItsSet) {
     SCOPED_TRACE(c.name);
     ResetFake();
     c.arrange(Fake());
-    Tool().ConnectDevice();
+    efstool::ConnectDevice(Context());
     const size_t log_before = Log().size();
-    EXPECT_EQ(c.removal ? Tool().DeleteEFS() : Tool().DeleteSMS(), c.cleared);
+    EXPECT_EQ(c.removal ? efstool::DeleteEFS(Context()) : efstool::DeleteSMS(Context()), c.cleared);
     const std::string log = Log().substr(log_before);
     if (c.line.empty()) {
       EXPECT_EQ(log.find("EFS Clear Folder"), std::string::npos) << log;
@@ -135,9 +135,9 @@ TEST_F(DeleteSetsTest, FolderLeftHoldingFilesFailsItsSet) {
 
 TEST_F(DeleteSetsTest, SmsAndUeUsageEmptyTheSameFolderAndKeepIt) {
   Fake().folders["nv/item_files/modem/mmode"] = {{"sms_cfg", 1}, {"ue_usage", 1}};
-  Tool().ConnectDevice();
-  Tool().DeleteSMS();
-  Tool().DeleteUE_USAGE();
+  efstool::ConnectDevice(Context());
+  efstool::DeleteSMS(Context());
+  efstool::DeleteUE_USAGE(Context());
   EXPECT_EQ(Fake().CallsStartingWith("Delete ").size(), 2u);
   EXPECT_TRUE(Fake().CallsStartingWith("RmDir ").empty());
   EXPECT_NE(console_.printed.find("\n\n Found: 0 files"), std::string::npos);
@@ -148,9 +148,9 @@ TEST_F(DeleteSetsTest, SmsAndUeUsageEmptyTheSameFolderAndKeepIt) {
 
 TEST_F(DeleteSetsTest, FileDeletesLogOneLineEnd) {
   Fake().refused_deletes = {"sd/bst_tbl"};
-  Tool().ConnectDevice();
-  Tool().DeletePhoneEFS();
-  EXPECT_TRUE(Tool().DeleteDL_Processing());
+  efstool::ConnectDevice(Context());
+  efstool::DeletePhoneEFS(Context());
+  EXPECT_TRUE(efstool::DeleteDL_Processing(Context()));
   EXPECT_NE(Log().find("===== DeletePhoneEFS + ===== \nVODE_EfsDelete: FAIL, sd/bst_tbl\n"
                        "VODE_EfsDelete: PASS, sd/rat_acq_order\n===== DeletePhoneEFS - ===== \n"
                        "===== DeleteDL_Processing + ===== \nVODE_EfsDelete: PASS, /DL_Processing\n"
@@ -160,9 +160,9 @@ TEST_F(DeleteSetsTest, FileDeletesLogOneLineEnd) {
 
 TEST_F(DeleteSetsTest, WithoutContextEverythingFails) {
   Fake().connect_failures = -1;
-  Tool().ConnectDevice();
-  Tool().DeleteEFS();
-  EXPECT_FALSE(Tool().DeleteDL_Processing());
+  efstool::ConnectDevice(Context());
+  efstool::DeleteEFS(Context());
+  EXPECT_FALSE(efstool::DeleteDL_Processing(Context()));
   EXPECT_NE(Log().find("EFS DIR: FAIL, apps\nVODE_EfsRmDir: FAIL, apps\n\n"), std::string::npos);
 }
 
@@ -176,8 +176,8 @@ TEST_F(WriteSetsTest, FolderListCreatesThenWritesOneLevelDeep) {
   MakeLocalFile("ui\\admin\\index.htm");
   MakeLocalFile("ui\\admin\\img\\x.gif");
   MakeLocalFile("ui\\admin\\img\\deeper\\y.gif");
-  Tool().ConnectDevice();
-  EXPECT_FALSE(Tool().WriteEFS_VEXA());  // most local folders are missing
+  efstool::ConnectDevice(Context());
+  EXPECT_FALSE(efstool::WriteEFS_VEXA(Context()));  // most local folders are missing
   EXPECT_EQ(Fake().CallsStartingWith("MkDir "), (std::vector<std::string>{"ui", "ui/admin"}));
   EXPECT_EQ(Fake().CallsStartingWith("Write "),
             std::vector<std::string>{"ui\\admin\\index.htm>ui/admin/index.htm"});
@@ -198,8 +198,8 @@ TEST_F(WriteSetsTest, RefusedFolderStillGetsItsFiles) {
   MakeLocalFile("apps\\b.bin");
   Fake().refused_mkdirs = {"apps"};
   Fake().refused_writes = {"apps/a.bin"};
-  Tool().ConnectDevice();
-  EXPECT_FALSE(Tool().WriteAppsEFS());
+  efstool::ConnectDevice(Context());
+  EXPECT_FALSE(efstool::WriteAppsEFS(Context()));
   EXPECT_EQ(Fake().CallsStartingWith("Write ").size(), 2u);
   EXPECT_NE(console_.printed.find("\nEFS Create Folder apps: FAIL\n"), std::string::npos);
   EXPECT_NE(Log().find("\nEFS Create Folder: FAIL, apps\nVODE_EfsWrite: FAIL, apps/a.bin\n"
@@ -210,17 +210,17 @@ TEST_F(WriteSetsTest, RefusedFolderStillGetsItsFiles) {
 
 TEST_F(WriteSetsTest, EmptyLocalFolderIsCreatedAndPasses) {
   MakeLocalFolder("MTU");
-  Tool().ConnectDevice();
-  EXPECT_TRUE(Tool().WriteMTU());
+  efstool::ConnectDevice(Context());
+  EXPECT_TRUE(efstool::WriteMTU(Context()));
   EXPECT_EQ(Fake().CallsStartingWith("MkDir "),
             (std::vector<std::string>{"nv/item_files/data", "nv/item_files/data/3gpp"}));
   EXPECT_TRUE(Fake().CallsStartingWith("Write ").empty());
 }
 
 TEST_F(WriteSetsTest, MissingFixedTargetFolderCreatesNothing) {
-  Tool().ConnectDevice();
-  EXPECT_FALSE(Tool().WriteACQDB());
-  EXPECT_FALSE(Tool().WriteFGI());
+  efstool::ConnectDevice(Context());
+  EXPECT_FALSE(efstool::WriteACQDB(Context()));
+  EXPECT_FALSE(efstool::WriteFGI(Context()));
   EXPECT_TRUE(Fake().CallsStartingWith("MkDir ").empty());
   EXPECT_EQ(Log().substr(Log().find("===== WriteACQDB + ")),
             "===== WriteACQDB + ===== \nFind file in directory: FAIL, ACQDB\\*.*\n"
@@ -235,12 +235,12 @@ TEST_F(WriteSetsTest, FixedTargetsGetTheirChainAndFullPaths) {
   MakeLocalFile("UE_USAGE\\usage.cfg");
   MakeLocalFile("EFS_SD\\rat_acq_order");
   Fake().refused_mkdirs = {"nv/reg_files/modem"};
-  Tool().ConnectDevice();
-  EXPECT_FALSE(Tool().WriteACQDB());
-  EXPECT_TRUE(Tool().WriteFGI());
-  EXPECT_TRUE(Tool().WriteSMS());
-  EXPECT_TRUE(Tool().WriteUE_USAGE());
-  EXPECT_TRUE(Tool().WritePhoneEFS());
+  efstool::ConnectDevice(Context());
+  EXPECT_FALSE(efstool::WriteACQDB(Context()));
+  EXPECT_TRUE(efstool::WriteFGI(Context()));
+  EXPECT_TRUE(efstool::WriteSMS(Context()));
+  EXPECT_TRUE(efstool::WriteUE_USAGE(Context()));
+  EXPECT_TRUE(efstool::WritePhoneEFS(Context()));
   EXPECT_EQ(
       Fake().CallsStartingWith("MkDir "),
       (std::vector<std::string>{"nv/reg_files", "nv/reg_files/modem", "nv/reg_files/modem/lte",
@@ -265,9 +265,9 @@ TEST_F(WriteSetsTest, DevicePathsNoListingReturnsAreRefusedWithTheirReason) {
   MakeLocalFile("apps\\" + too_long);
   MakeLocalFile("SMS\\" + std::string(105, 's'));
   MakeLocalFile("SMS\\" + std::string(106, 't'));
-  Tool().ConnectDevice();
-  EXPECT_FALSE(Tool().WriteAppsEFS());
-  EXPECT_FALSE(Tool().WriteSMS());
+  efstool::ConnectDevice(Context());
+  EXPECT_FALSE(efstool::WriteAppsEFS(Context()));
+  EXPECT_FALSE(efstool::WriteSMS(Context()));
   const std::string sms_fits = "/nv/item_files/modem/mmode/" + std::string(105, 's');
   EXPECT_EQ(Fake().CallsStartingWith("Write "),
             (std::vector<std::string>{"apps\\" + fits + ">apps/" + fits,
@@ -287,8 +287,8 @@ TEST_F(WriteSetsTest, FileThatChangesWhileSentFails) {
     if (local.find("grows") != std::string::npos)
       std::ofstream("FGI/grows.bin", std::ios::app) << "more";
   };
-  Tool().ConnectDevice();
-  EXPECT_FALSE(Tool().WriteFGI());
+  efstool::ConnectDevice(Context());
+  EXPECT_FALSE(efstool::WriteFGI(Context()));
   const std::string log = Log();
   EXPECT_NE(log.find("Local file changed while it was sent: FGI\\grows.bin\n"
                      "VODE_EfsWrite: FAIL, nv/item_files/modem/lte/rrc/cap/grows.bin\n"),
@@ -303,8 +303,8 @@ TEST_F(WriteSetsTest, NameHoldingABackslashIsRefusedNotTakenApart) {
   MakeLocalFolder("SMS");
   std::ofstream("SMS/..\\FGI\\fgi") << "own bytes";  // one name on Linux
   MakeLocalFile("SMS\\sms.cfg");
-  Tool().ConnectDevice();
-  EXPECT_FALSE(Tool().WriteSMS());
+  efstool::ConnectDevice(Context());
+  EXPECT_FALSE(efstool::WriteSMS(Context()));
   EXPECT_EQ(Fake().CallsStartingWith("Write "),
             std::vector<std::string>{"SMS\\sms.cfg>/nv/item_files/modem/mmode/sms.cfg"});
   EXPECT_NE(Log().find("VODE_EfsWrite: FAIL, /nv/item_files/modem/mmode/..\\FGI\\fgi\n"),
@@ -316,9 +316,9 @@ TEST_F(WriteSetsTest, WithoutContextEveryWriteFails) {
   MakeLocalFile("apps\\a.bin");
   MakeLocalFile("EFS_SD\\rat_acq_order");
   Fake().connect_failures = -1;
-  Tool().ConnectDevice();
-  EXPECT_FALSE(Tool().WriteAppsEFS());
-  EXPECT_FALSE(Tool().WritePhoneEFS());
+  efstool::ConnectDevice(Context());
+  EXPECT_FALSE(efstool::WriteAppsEFS(Context()));
+  EXPECT_FALSE(efstool::WritePhoneEFS(Context()));
   EXPECT_NE(Log().find("\nEFS Create Folder: FAIL, apps\nVODE_EfsWrite: FAIL, apps/a.bin\n"),
             std::string::npos);
 }

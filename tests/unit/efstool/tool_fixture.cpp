@@ -30,7 +30,7 @@ void ToolTest::SetUp() {
 }
 
 void ToolTest::TearDown() {
-  tool_.reset();
+  DropContext();
   fs::current_path(previous_dir_);
   std::error_code ignored;
   fs::remove_all(work_dir_, ignored);
@@ -55,16 +55,22 @@ std::string ToolTest::ReadFile(const std::string& name) const {
 
 bool ToolTest::FileExists(const std::string& name) const { return fs::exists(name); }
 
-efstool::Treesmith& ToolTest::Tool() {
-  if (!tool_) {
-    tool_ = std::make_unique<efstool::Treesmith>(FakeApi(), clock_, console_);
-    tool_->OpenOutput("Kvx_treesmith.log");
+efstool::RunContext& ToolTest::Context() {
+  if (!context_) {
+    context_ = std::make_unique<efstool::RunContext>(FakeApi(), clock_, console_);
+    active_ = std::make_unique<efstool::ActiveRunContext>(*context_);
+    context_->log.Open("Kvx_treesmith.log");
   }
-  return *tool_;
+  return *context_;
+}
+
+void ToolTest::DropContext() {
+  active_.reset();
+  context_.reset();
 }
 
 int ToolTest::Run(const std::vector<std::wstring>& args) {
-  tool_.reset();
+  DropContext();
   return efstool::RunTreesmith(args, clock_, console_, FakeApi());
 }
 

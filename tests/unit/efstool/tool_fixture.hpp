@@ -8,7 +8,12 @@
 #include <memory>
 #include <string>
 
+#include "efstool/connection.hpp"
+#include "efstool/delete_sets.hpp"
+#include "efstool/library_handlers.hpp"
+#include "efstool/run_context.hpp"
 #include "efstool/treesmith.hpp"
+#include "efstool/write_sets.hpp"
 #include "fake_vode.hpp"
 #include "test_clock.hpp"
 
@@ -43,7 +48,8 @@ class ToolTest : public ::testing::Test {
   // The run log so far (the tool keeps it open; every line is flushed).
   std::string Log() const { return ReadFile("Kvx_treesmith.log"); }
 
-  efstool::Treesmith& Tool();  // built on first use, logging to Kvx_treesmith.log
+  // Built on first use, logging to Kvx_treesmith.log; the library's handlers report to it.
+  efstool::RunContext& Context();
   int Run(const std::vector<std::wstring>& args);
 
   testsupport::TestClock clock_{5};
@@ -51,8 +57,11 @@ class ToolTest : public ::testing::Test {
   std::string work_dir_;
 
  private:
+  void DropContext();
+
   std::string previous_dir_;
-  std::unique_ptr<efstool::Treesmith> tool_;
+  std::unique_ptr<efstool::RunContext> context_;
+  std::unique_ptr<efstool::ActiveRunContext> active_;
 };
 
 }  // namespace efstool_test
