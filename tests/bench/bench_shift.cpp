@@ -20,6 +20,7 @@
 #include "tests/e2e/treesmith_harness.hpp"
 #include "tests/integration/efstool/efs_tree.hpp"
 #include "tests/support/station_records.hpp"
+#include "tests/support/station_programs.hpp"
 
 namespace {
 
@@ -56,9 +57,7 @@ void BM_Shift(benchmark::State& state) {
   fs::create_directories(base + "/template");
   efstool_test::CopyExample("kvx", base + "/template");
   fs::copy_file(efstool_test::ExamplePath("KVX_nvitem.txt"), base + "/template/KVX_nvitem.txt");
-  fs::create_directories(base + "/bin");
-  fs::create_symlink(std::string(TEST_BINARY_DIR) + "/nvtool/itemsmith", base + "/bin/itemsmith");
-  fs::create_symlink(std::string(TEST_BINARY_DIR) + "/efstool/treesmith", base + "/bin/treesmith");
+  testsupport::LinkStationPrograms(base + "/bin");
 
   for (auto _ : state) {
     std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",

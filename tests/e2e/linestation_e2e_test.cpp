@@ -19,6 +19,7 @@
 #include "tests/e2e/treesmith_harness.hpp"
 #include "tests/integration/efstool/efs_tree.hpp"
 #include "tests/support/station_records.hpp"
+#include "tests/support/station_programs.hpp"
 
 namespace {
 
@@ -56,11 +57,7 @@ class Station : public ::testing::TestWithParam<int> {  // the slot whose device
     efstool_test::CopyExample("kvx", base_ + "/template");
     std::ofstream(base_ + "/template/KVX_nvitem.txt") << kList;
     // linestation finds both programs in one folder, as installed.
-    fs::create_directories(base_ + "/bin");
-    fs::create_symlink(std::string(TEST_BINARY_DIR) + "/nvtool/itemsmith",
-                       base_ + "/bin/itemsmith");
-    fs::create_symlink(std::string(TEST_BINARY_DIR) + "/efstool/treesmith",
-                       base_ + "/bin/treesmith");
+    testsupport::LinkStationPrograms(base_ + "/bin");
   }
   void TearDown() override {
     devices_.clear();

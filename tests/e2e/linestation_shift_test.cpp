@@ -25,6 +25,7 @@
 #include "tests/integration/efstool/efs_tree.hpp"
 #include "tests/support/eventually.hpp"
 #include "tests/support/station_records.hpp"
+#include "tests/support/station_programs.hpp"
 
 namespace {
 
@@ -54,14 +55,6 @@ size_t LinesFor(const std::string& file, const std::string& serial) {
   for (const auto& fields : testsupport::CsvRecords(file))
     n += fields.size() == 10 && fields[9] == serial;
   return n;
-}
-
-bool Gone(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return true;
-  const size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
 class Shift : public ::testing::Test {
@@ -135,8 +128,7 @@ class Shift : public ::testing::Test {
 };
 
 TEST_F(Shift, NineDevicesOnThreeSlotsEachRecordedOnceWithItsOwnContent) {
-  fs::create_symlink(std::string(TEST_BINARY_DIR) + "/nvtool/itemsmith", base_ + "/bin/itemsmith");
-  fs::create_symlink(std::string(TEST_BINARY_DIR) + "/efstool/treesmith", base_ + "/bin/treesmith");
+  testsupport::LinkStationPrograms(base_ + "/bin");
   Child station;
   ASSERT_TRUE(StartStation(&station, {"--itemsmith", "--treesmith", "kvx"}, {1, 2, 3}, {}));
 
@@ -235,7 +227,7 @@ TEST_F(Shift, ADevicePulledMidRunIsRemovedAndTheSlotServesTheNext) {
   pid_t pid = 0;
   pid_file >> pid;
   ASSERT_GT(pid, 0);
-  EXPECT_TRUE(Gone(pid)) << "the removed device's run was stopped";
+  EXPECT_TRUE(testsupport::ProcessGone(pid)) << "the removed device's run was stopped";
 }
 
 TEST_F(Shift, AStopMidRunLeavesNoProgramAndRecordsTheRunAborted) {
@@ -258,7 +250,7 @@ TEST_F(Shift, AStopMidRunLeavesNoProgramAndRecordsTheRunAborted) {
   pid_t pid = 0;
   pid_file >> pid;
   ASSERT_GT(pid, 0);
-  EXPECT_TRUE(Gone(pid));
+  EXPECT_TRUE(testsupport::ProcessGone(pid));
   device->Signal(SIGTERM);
   device->Wait();
 }

@@ -16,20 +16,12 @@
 
 #include "tests/e2e/treesmith_harness.hpp"
 #include "tests/support/eventually.hpp"
+#include "tests/support/station_programs.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
 using treesmith_e2e::Child;
-
-// Gone, or a zombie that nobody has reaped yet: either way it runs no more.
-bool Gone(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return true;
-  const size_t close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-}
 
 pid_t PidIn(const std::string& file) {
   std::ifstream in(file);
@@ -151,7 +143,8 @@ TEST_F(StationSupervisor, EachStopSignalLeavesNoProgramAndRecordsEveryRunAborted
     station.Signal(signal_number);
     EXPECT_EQ(station.Wait(20000), 3);
     for (const pid_t pid : programs) {
-      EXPECT_TRUE(testsupport::Eventually([&] { return Gone(pid); })) << "pid " << pid;
+      EXPECT_TRUE(testsupport::Eventually([&] { return testsupport::ProcessGone(pid); }))
+          << "pid " << pid;
     }
     const std::vector<std::string> lines = CsvLines();
     ASSERT_EQ(lines.size(), 5u);
@@ -183,7 +176,8 @@ TEST_F(StationSupervisor, KilledOutrightItLeavesNoProgramRunning) {
   station.Signal(SIGKILL);
   station.Wait(20000);
   for (const pid_t pid : programs) {
-    EXPECT_TRUE(testsupport::Eventually([&] { return Gone(pid); })) << "pid " << pid;
+    EXPECT_TRUE(testsupport::Eventually([&] { return testsupport::ProcessGone(pid); }))
+        << "pid " << pid;
   }
 }
 
