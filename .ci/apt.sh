@@ -24,7 +24,7 @@ apt_update() {
   local codename
   codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
   [[ -n "$codename" ]] && apt_release_first=(-t "$codename")
-  echo "ci: apt-get update failed 3 times; going on with the lists it has${codename:+, preferring $codename's own versions}"
+  echo "ci: apt-get update failed 3 times; going on with the lists it has${codename:+, preferring the versions of release $codename}"
 }
 
 # What the run needs: when it cannot be installed, one line names what and the run fails.
