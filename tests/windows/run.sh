@@ -106,6 +106,7 @@ sim_pid=""
 tovik_pid=""
 passed=0
 failed=0
+skipped=0
 failures=()
 
 stop_device() {
@@ -166,10 +167,14 @@ run_case() {
   local dir="$work/cases/$name"
   mkdir -p "$dir/work"
   case_errors=()
+  case_skipped=""
   local start=$SECONDS
   "$fn" "$dir" "$@"
   stop_device
-  if ((${#case_errors[@]} == 0)); then
+  if [[ -n "$case_skipped" ]]; then
+    skipped=$((skipped + 1))
+    echo "SKIP  $name ($((SECONDS - start)) s): $case_skipped"
+  elif ((${#case_errors[@]} == 0)); then
     passed=$((passed + 1))
     echo "PASS  $name ($((SECONDS - start)) s)"
   else
@@ -179,6 +184,18 @@ run_case() {
     printf '        %s\n' "${case_errors[@]}"
     echo "        (case folder: $dir)"
   fi
+}
+
+# qemu's user-mode emulator of this Debian release cannot run a 32-bit Wine thread's signal
+# handler: the handler finds no thread block ("uncaught target signal 11" at an address a few
+# hundred bytes above zero). Wine's server signals a running thread to hand it work of the
+# system's (SIGUSR1), which treesmith's threads meet in every run. Such a death says nothing of
+# the program: the case is skipped, saying so, and counts neither way; itemsmith must pass.
+emulator_fault() {
+  local dir="$1" code="$2"
+  [[ "$(wine32_mode)" == emulated && "$program_wine" != wine && $code -ge 128 ]] || return 1
+  grep -q '^qemu: uncaught target signal' "$dir/wine-messages.txt" 2>/dev/null || return 1
+  case_skipped="the emulator could not deliver a signal to a 32-bit Wine thread (exit code $code; $dir/wine-messages.txt)"
 }
 
 text_of() { sed 's/\r$//' "$1" 2>/dev/null; }  # a log with its line ends normalised
@@ -289,6 +306,7 @@ treesmith_case() {
   run_windows "$dir/work" 120 treesmith.exe "$@"
   local code=$?
   stop_device
+  if emulator_fault "$dir/work" "$code"; then return; fi
   check "exit code $code, not 0" equals "$code" 0
   check "verdict '$(cat "$dir/work/$result" 2>/dev/null)', not $verdict" equals "$(cat "$dir/work/$result" 2>/dev/null)" "$verdict"
   local log
@@ -754,8 +772,8 @@ echo "== cases"
 if [[ "$stage" == shipped32 ]]; then
   run_case treesmith_kvx case_treesmith_kvx
   run_case itemsmith_reset case_itemsmith_reset
-  echo "windows32: $passed passed, $failed failed"
-  ((failed == 0))
+  echo "windows32: $passed passed, $failed failed, $skipped skipped"
+  ((failed == 0 && passed > 0))
   exit
 fi
 run_case platform_adapter case_platform
@@ -781,5 +799,5 @@ run_case list_slots case_list_slots
 run_case linestation_both_slots case_linestation_both_slots
 run_case linestation_shift case_linestation_shift
 
-echo "windows: $passed passed, $failed failed"
+echo "windows: $passed passed, $failed failed, $skipped skipped"
 ((failed == 0))
