@@ -2,9 +2,15 @@
 # The shipped 32-bit Windows programs and the Windows OS adapter's own tests, run under Wine
 # against diagsim serving the virtual device on a pseudo-terminal mapped as COM7.
 #
-# Usage: tests/windows/run.sh NATIVE_BUILD WIN32_BUILD   (make test-windows builds both)
+# Usage: tests/windows/run.sh NATIVE_BUILD WIN32_BUILD [--shipped32]
+#        (make test-windows builds both; make test-windows32 runs the --shipped32 stage)
 #        WINDOWS_CASES=REGEX runs only the cases whose names match; WINDOWS_KEEP=1 keeps the
 #        run's folder (prefix, logs, device dumps), which is otherwise kept only after a failure.
+#
+# --shipped32 runs only the shipped 32-bit programs, each once (itemsmith.exe with the reset,
+# treesmith.exe for KVX), under 32-bit Wine, starting it through user-mode emulation where the
+# kernel runs no 32-bit programs. Everything else then runs under 64-bit Wine: an emulated Wine
+# command costs about a minute.
 #
 # A fresh Wine prefix per run. The port is mapped through Wine's own port table
 # (HKLM\Software\Wine\Ports), so that Wine makes the COM7 device and its entry in the volatile
@@ -20,6 +26,10 @@ set -uo pipefail
 here="$(cd "$(dirname "$0")/../.." && pwd)"
 native="$(cd "${1:-build}" && pwd)"
 win="$(cd "${2:-build-win32}" 2>/dev/null && pwd)"
+stage=full
+[[ "${3:-}" == --shipped32 ]] && stage=shipped32
+# shellcheck source=wine32.sh
+source "$here/tests/windows/wine32.sh"
 
 if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
   if [[ "${CI:-}" == "true" ]]; then
@@ -30,18 +40,46 @@ if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1;
   exit 0
 fi
 
-# A machine whose kernel runs no 32-bit programs cannot run Wine's 32-bit part: there the
-# 64-bit build (configured with the Windows tests as well) runs under Wine's 64-bit loader.
-if ! wine --version >/dev/null 2>&1 && [[ -x /usr/lib/wine/wine64 ]]; then
-  win="$(cd "${WINDOWS_BUILD64:-$here/build-win64}" 2>/dev/null && pwd)" || {
-    echo "windows: 32-bit Wine cannot run here and there is no 64-bit build" >&2; exit 1; }
+# `wine` on PATH becomes the 64-bit loader alone: a 32-bit process it would start fails at once
+# instead of starting emulated (Wine derives the 32-bit loader's name from WINELOADER's).
+wine64_only() {
+  local shim
   shim="$(mktemp -d /tmp/windows-wine64-XXXXXX)"
-  for name in wine wine-stable; do
-    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec /usr/lib/wine/wine64 "$@"\n' >"$shim/$name"
-    chmod +x "$shim/$name"
+  mkdir "$shim/bin" "$shim/loader"
+  ln -s /usr/lib/wine/wine64 "$shim/loader/wine64"
+  printf '#!/bin/sh\nexit 1\n' >"$shim/loader/wine"
+  for name in wine wine-stable wine64; do
+    printf '#!/bin/sh\nexport WINELOADER=%s\nexec %s "$@"\n' "$shim/loader/wine64" "$shim/loader/wine64" >"$shim/bin/$name"
   done
-  export PATH="$shim:$PATH"
-  echo "windows: this machine runs no 32-bit programs; testing the 64-bit build in $win"
+  chmod +x "$shim/loader/wine" "$shim/bin/"*
+  export PATH="$shim/bin:$PATH"
+}
+
+# The program runs' loader: `wine` but in the shipped stage, where it is the 32-bit loader.
+program_wine=wine
+bound_scale=1
+if [[ "$stage" == shipped32 ]]; then
+  [[ -n "$win" ]] || { echo "windows32: there is no 32-bit build (make windows32)" >&2; exit 1; }
+  if ! how="$(wine32_prepare)"; then echo "windows32: $how" >&2; exit 1; fi
+  echo "windows32: $how"
+  program_wine=/usr/lib/wine/wine
+  [[ "$(wine32_mode)" == emulated ]] && bound_scale=6
+  [[ -x /usr/lib/wine/wine64 ]] && wine64_only
+else
+  # The whole suite runs on the 32-bit build only where 32-bit Wine starts natively; elsewhere
+  # the 64-bit build (configured with the Windows tests as well) runs under Wine's 64-bit loader.
+  mode32="$(wine32_mode)"
+  if [[ "$mode32" != native ]]; then
+    [[ -x /usr/lib/wine/wine64 ]] || { echo "windows: neither 32-bit nor 64-bit Wine can run here" >&2; exit 1; }
+    win="$(cd "${WINDOWS_BUILD64:-$here/build-win64}" 2>/dev/null && pwd)" || {
+      echo "windows: 32-bit Wine cannot run here and there is no 64-bit build" >&2; exit 1; }
+    wine64_only
+    if [[ "$mode32" == emulated ]]; then
+      echo "windows: 32-bit Wine starts here only emulated, too slow for the whole suite; testing the 64-bit build in $win (make test-windows32 runs the shipped build)"
+    else
+      echo "windows: 32-bit Wine cannot start here; testing the 64-bit build in $win"
+    fi
+  fi
 fi
 
 diagsim="$native/devicesim/diagsim"
@@ -51,7 +89,9 @@ platform_test="$win/tests/windows/platform_win32_test.exe"
 tovik="$win/tests/windows/TovikServer.exe"
 standin="$win/tests/windows/cfgmgr32.dll"
 linestation="$win/station/linestation.exe"
-for f in "$diagsim" "$treesmith" "$itemsmith" "$platform_test" "$tovik" "$standin" "$linestation"; do
+required=("$diagsim" "$treesmith" "$itemsmith")
+[[ "$stage" == full ]] && required+=("$platform_test" "$tovik" "$standin" "$linestation")
+for f in "${required[@]}"; do
   [[ -x "$f" || -f "$f" ]] || { echo "windows: missing $f (make test-windows builds it)" >&2; exit 1; }
 done
 
@@ -66,6 +106,7 @@ sim_pid=""
 tovik_pid=""
 passed=0
 failed=0
+skipped=0
 failures=()
 
 stop_device() {
@@ -92,9 +133,9 @@ trap cleanup EXIT
 # Runs a Windows program in folder $1, bounded by $2 seconds; console and Wine's messages go
 # to files in that folder. Its exit code, or 124 when it had to be stopped.
 run_windows() {
-  local dir="$1" bound="$2"
+  local dir="$1" bound=$(($2 * bound_scale))
   shift 2
-  (cd "$dir" && timeout -k 5 "$bound" wine "$@" >console.txt 2>wine-messages.txt </dev/null)
+  (cd "$dir" && timeout -k 5 "$bound" "$program_wine" "$@" >console.txt 2>wine-messages.txt </dev/null)
 }
 
 # Starts diagsim for case folder $1 with further options; waits until it serves the port.
@@ -126,10 +167,14 @@ run_case() {
   local dir="$work/cases/$name"
   mkdir -p "$dir/work"
   case_errors=()
+  case_skipped=""
   local start=$SECONDS
   "$fn" "$dir" "$@"
   stop_device
-  if ((${#case_errors[@]} == 0)); then
+  if [[ -n "$case_skipped" ]]; then
+    skipped=$((skipped + 1))
+    echo "SKIP  $name ($((SECONDS - start)) s): $case_skipped"
+  elif ((${#case_errors[@]} == 0)); then
     passed=$((passed + 1))
     echo "PASS  $name ($((SECONDS - start)) s)"
   else
@@ -139,6 +184,18 @@ run_case() {
     printf '        %s\n' "${case_errors[@]}"
     echo "        (case folder: $dir)"
   fi
+}
+
+# qemu's user-mode emulator of this Debian release cannot run a 32-bit Wine thread's signal
+# handler: the handler finds no thread block ("uncaught target signal 11" at an address a few
+# hundred bytes above zero). Wine's server signals a running thread to hand it work of the
+# system's (SIGUSR1), which treesmith's threads meet in every run. Such a death says nothing of
+# the program: the case is skipped, saying so, and counts neither way; itemsmith must pass.
+emulator_fault() {
+  local dir="$1" code="$2"
+  [[ "$(wine32_mode)" == emulated && "$program_wine" != wine && $code -ge 128 ]] || return 1
+  grep -q '^qemu: uncaught target signal' "$dir/wine-messages.txt" 2>/dev/null || return 1
+  case_skipped="the emulator could not deliver a signal to a 32-bit Wine thread (exit code $code; $dir/wine-messages.txt)"
 }
 
 text_of() { sed 's/\r$//' "$1" 2>/dev/null; }  # a log with its line ends normalised
@@ -249,6 +306,7 @@ treesmith_case() {
   run_windows "$dir/work" 120 treesmith.exe "$@"
   local code=$?
   stop_device
+  if emulator_fault "$dir/work" "$code"; then return; fi
   check "exit code $code, not 0" equals "$code" 0
   check "verdict '$(cat "$dir/work/$result" 2>/dev/null)', not $verdict" equals "$(cat "$dir/work/$result" 2>/dev/null)" "$verdict"
   local log
@@ -711,6 +769,13 @@ case_pinned_eject() {
 # ---------------------------------------------------------------------------------------------
 
 echo "== cases"
+if [[ "$stage" == shipped32 ]]; then
+  run_case treesmith_kvx case_treesmith_kvx
+  run_case itemsmith_reset case_itemsmith_reset
+  echo "windows32: $passed passed, $failed failed, $skipped skipped"
+  ((failed == 0 && passed > 0))
+  exit
+fi
 run_case platform_adapter case_platform
 run_case treesmith_kvx case_treesmith_kvx
 run_case treesmith_vexa case_treesmith_vexa
@@ -734,5 +799,5 @@ run_case list_slots case_list_slots
 run_case linestation_both_slots case_linestation_both_slots
 run_case linestation_shift case_linestation_shift
 
-echo "windows: $passed passed, $failed failed"
+echo "windows: $passed passed, $failed failed, $skipped skipped"
 ((failed == 0))
