@@ -1,3 +1,5 @@
+#include <functional>
+
 #include "api_device_fixture.hpp"
 
 namespace diaglib_test {
@@ -38,6 +40,7 @@ Bytes Pattern(size_t size) {
 
 class EfsTest : public DeviceTest {
  protected:
+  explicit EfsTest(uint32_t real_wait_cap_ms = 500) : DeviceTest(real_wait_cap_ms) {}
   devicesim::VirtualDevice& Connect(devicesim::Options options = {}) {
     EnableLibraryLog();
     device_ = &AddDevice(7, options);
@@ -168,6 +171,79 @@ TEST_F(EfsTest, FolderAndFileRemovalReportWhatTheDeviceDid) {
   EXPECT_TRUE(VODE_EfsRmDir(handle_, "ui"));
   EXPECT_TRUE(VODE_EfsRmDir(handle_, "ui"));
   EXPECT_FALSE(device_->EfsExists("/ui"));
+}
+
+// A folder creation whose answer is in doubt (none in time, or none the marker can vouch for)
+// may have made the folder: it is made once more, and "already exists" then counts as made. A
+// trusted first answer stands, so a folder that was there before is no folder made. Whatever
+// the outcome, a creation that reports made leaves the folder on the device.
+class MkDirTest : public EfsTest {
+ protected:
+  // A 150 ms late answer comes after the library gave up on it, and before the echo of the
+  // marker sent then would be given up on.
+  MkDirTest() : EfsTest(100) {}
+};
+
+TEST_F(MkDirTest, AnAnswerInDoubtIsSettledByASecondRequest) {
+  constexpr int32_t kEnoSpc = 28;
+  auto aim_at_mkdir = [](devicesim::VirtualDevice& d) {
+    std::vector<uint8_t> prefix;
+    ASSERT_TRUE(devicesim::VirtualDevice::Efs2Prefix("mkdir", &prefix));
+    d.MisbehaveOnlyFor(prefix);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(devicesim::VirtualDevice&)> arm;
+    bool there_before, made;
+    int requests;  // mkdir requests sent
+  };
+  const Case cases[] = {
+      {"answered", [](auto&) {}, false, true, 1},
+      {"there before", [](auto&) {}, true, false, 1},
+      {"refused", [](auto& d) { d.RefuseEfs2("mkdir", 1, kEnoSpc); }, false, false, 1},
+      {"answer late",
+       [&](auto& d) {
+         aim_at_mkdir(d);
+         d.DelayResponses(1, 150);
+       },
+       false, true, 2},
+      {"answer lost",
+       [&](auto& d) {
+         aim_at_mkdir(d);
+         d.DropResponses(1);
+       },
+       false, true, 2},
+      {"marker's echo late",
+       [](auto& d) {
+         d.MisbehaveOnlyFor({0x7B});
+         d.DelayResponses(1, 150);
+       },
+       false, true, 2},
+      {"both answers lost",
+       [&](auto& d) {
+         aim_at_mkdir(d);
+         d.DropResponses(2);
+       },
+       false, false, 2},
+  };
+  Connect();
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = "made" + std::to_string(n++);
+    if (c.there_before) {
+      ASSERT_TRUE(device_->EfsMkdir("/" + folder));
+    }
+    device_->MisbehaveOnlyFor({});
+    c.arm(*device_);
+    Restart();
+    const bool made = VODE_EfsMkDir(handle_, folder.c_str());
+    EXPECT_EQ(made, c.made);
+    EXPECT_EQ(Sent(9), c.requests);
+    if (made) {
+      EXPECT_TRUE(device_->EfsIsDir("/" + folder));
+    }
+  }
 }
 
 TEST_F(EfsTest, ListingHandsEveryEntryToTheCallback) {
