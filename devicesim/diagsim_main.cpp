@@ -78,6 +78,12 @@ int Serve(DiagsimOptions parsed) {
     std::fprintf(stderr, "diagsim: cannot load the file system: %s\n", device.Error().c_str());
     return 1;
   }
+  for (const std::string& folder : parsed.kept_folders) {
+    if (!device.RefuseRmdirOf(folder)) {
+      std::fprintf(stderr, "diagsim: no folder path: %s\n", folder.c_str());
+      return 1;
+    }
+  }
   // Preloaded items win over the state file, which the device has read, and are in place
   // before the port is announced.
   for (const auto& [id, data] : parsed.preload) device.SetNvItem(id, data);

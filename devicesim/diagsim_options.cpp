@@ -51,6 +51,8 @@ const char kUsage[] =
     "                       that refuses the items would\n"
     "  --efs-load DIR       fill the file system from the host folder DIR\n"
     "  --efs-dump DIR       copy the file system into the host folder DIR on exit\n"
+    "  --efs-keep-folder PATH\n"
+    "                       refuse the removal of the folder PATH (EACCES); repeatable\n"
     "  --efs-capacity BYTES file system size (default 16777216)\n"
     "  --growing-descriptors every open gets a new file descriptor (default: the lowest free)\n"
     "  --verbose            print every request received, in hex, on standard error\n"
@@ -240,6 +242,9 @@ DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
       parsed.ignored_nv_writes = static_cast<int>(n);
     } else if (arg == "--efs-load") {
       if (!value(&parsed.efs_load)) return UsageError(parsed, "--efs-load needs a folder");
+    } else if (arg == "--efs-keep-folder") {
+      if (!value(&text)) return UsageError(parsed, "--efs-keep-folder needs a folder path");
+      parsed.kept_folders.push_back(text);
     } else if (arg == "--efs-dump") {
       if (!value(&parsed.efs_dump)) return UsageError(parsed, "--efs-dump needs a folder");
     } else if (arg == "--efs-capacity") {

@@ -200,10 +200,19 @@ int32_t Efs::Rmdir(const std::string& path) {
   auto it = parent->children.find(names.back());
   if (it == parent->children.end()) return kNoEnt;
   if (!it->second->folder) return kNotDir;
+  if (unremovable_.count(names) != 0) return kAcces;
   if (!it->second->children.empty()) return kNotEmpty;
   parent->children.erase(it);
   parent->mtime = Now();
   return kOk;
+}
+
+bool Efs::RefuseRemoval(const std::string& path) {
+  int32_t err = kOk;
+  std::vector<std::string> names;
+  if (!Split(path, &names, &err) || names.empty()) return false;
+  unremovable_.insert(names);
+  return true;
 }
 
 int32_t Efs::Unlink(const std::string& path) {

@@ -320,6 +320,11 @@ void VirtualDevice::IgnoreEfsStatus(bool ignore) {
   impl_->ignore_efs_status = ignore;
 }
 
+bool VirtualDevice::RefuseRmdirOf(const std::string& path) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->efs.RefuseRemoval(path);
+}
+
 void VirtualDevice::FillUp(bool full) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->efs.SetFull(full);

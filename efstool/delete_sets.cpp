@@ -1,11 +1,13 @@
 // Clearing the places the write sets are about to fill. Every operation is reported; a single
-// delete or removal does not change the verdict, but a folder left holding files does, and the
-// download-marker delete is its mode's verdict. Each list is ordered so that subfolders go
-// before the folder that holds them.
+// file delete does not change the verdict, but a folder left holding files, or a folder that
+// stays where it should have gone, does, and the download-marker delete is its mode's verdict.
+// Each list is ordered so that subfolders go before the folder that holds them; a folder that
+// is removed takes along what is below it that no list names (an older firmware's layout).
 #include "efstool/delete_sets.hpp"
 
 #include <iterator>
 #include <string>
+#include <vector>
 
 namespace efstool {
 namespace {
@@ -27,6 +29,9 @@ const char* const kFgiFolders[] = {"nv/item_files/modem/lte/rrc/cap", "nv/item_f
 const char* const kMtuFolders[] = {"nv/item_files/data/3gpp", "nv/item_files/data"};
 constexpr const char* kMmodeFolder = "nv/item_files/modem/mmode";
 constexpr const char* kDownloadMarker = "/DL_Processing";
+// Levels below a listed folder that its removal clears; a folder deeper down stays, and so does
+// every folder above it, each reported.
+constexpr int kDeepestBelow = 8;
 
 const char* Verdict(bool ok) { return ok ? "PASS" : "FAIL"; }
 
@@ -34,6 +39,7 @@ bool ListFolder(RunContext& context, const char* folder) {
   context.Print("\nEFS directory of folder: '%s'\n", folder);
   context.found.count = 0;
   context.found.listed = 0;
+  context.found.folder_count = 0;
   if (!context.api.EfsDirectory(context.handle, folder)) {
     context.Print("\nEFS DIR %s: FAIL\n", folder);
     context.log.Message("EFS DIR: FAIL, %s\n", folder);
@@ -58,14 +64,49 @@ bool FolderIsMissing(RunContext& context, const std::string& folder) {
   return !parent.empty() && FolderIsMissing(context, parent);
 }
 
-void ReportNotCleared(RunContext& context, const char* folder, FolderFiles left) {
+// What a folder still held after it was cleared: its files as the last listing left them, and
+// the first folder below it that stayed.
+struct Remains {
+  FolderFiles files = FolderFiles::kNoneLeft;
+  int32_t files_listed = 0;
+  std::string folder;
+};
+
+void ReportNotCleared(RunContext& context, const char* folder, const Remains& left) {
   context.Print("\nEFS Clear Folder %s: FAIL\n", folder);
-  if (left == FolderFiles::kNotListed) {
+  if (left.files == FolderFiles::kNotListed) {
     context.log.Message("EFS Clear Folder: FAIL, %s, it cannot be listed\n", folder);
+  } else if (left.files == FolderFiles::kSomeStayed) {
+    context.log.Message("EFS Clear Folder: FAIL, %s, %d files stayed\n", folder, left.files_listed);
+  } else if (!left.folder.empty()) {
+    context.log.Message("EFS Clear Folder: FAIL, %s, folder %s stayed\n", folder,
+                        left.folder.c_str());
   } else {
-    context.log.Message("EFS Clear Folder: FAIL, %s, %d files stayed\n", folder,
-                        context.found.listed);
+    context.log.Message("EFS Clear Folder: FAIL, %s, the folder itself stayed\n", folder);
   }
+}
+
+// Removes `folder` with what is below it, deepest first; true when it is gone. A folder that is
+// gone holds nothing, also when it was never there to be listed, and a removal whose answer went
+// astray may have removed it all the same: only a folder that is still there stays.
+bool RemoveTree(RunContext& context, const std::string& folder, int depth) {
+  Remains left;
+  left.files = ListAndDeleteFiles(context, folder.c_str());
+  left.files_listed = context.found.listed;
+  // The next listing reuses the table.
+  std::vector<std::string> below;
+  for (int32_t i = 0; i < context.found.folder_count; ++i)
+    below.emplace_back(context.found.folders[static_cast<size_t>(i)].data());
+  for (const std::string& subfolder : below) {
+    const bool gone = depth < kDeepestBelow && RemoveTree(context, subfolder, depth + 1);
+    if (!gone && left.folder.empty()) left.folder = subfolder;
+  }
+  const bool removed = context.api.EfsRmDir(context.handle, folder.c_str());
+  context.Print("\nVODE_EfsRmDir: %s, %s\n", Verdict(removed), folder.c_str());
+  context.log.Message("VODE_EfsRmDir: %s, %s\n\n", Verdict(removed), folder.c_str());
+  if (removed || FolderIsMissing(context, folder)) return true;
+  ReportNotCleared(context, folder.c_str(), left);
+  return false;
 }
 
 bool RemoveFolders(RunContext& context, const char* name, const char* const* folders,
@@ -73,15 +114,7 @@ bool RemoveFolders(RunContext& context, const char* name, const char* const* fol
   bool cleared = true;
   context.log.Message("===== %s + ===== \n", name);
   for (size_t i = 0; i < count; ++i) {
-    const FolderFiles left = ListAndDeleteFiles(context, folders[i]);
-    const bool removed = context.api.EfsRmDir(context.handle, folders[i]);
-    context.Print("\nVODE_EfsRmDir: %s, %s\n", Verdict(removed), folders[i]);
-    context.log.Message("VODE_EfsRmDir: %s, %s\n\n", Verdict(removed), folders[i]);
-    // A folder that is gone holds nothing, also when it was never there to be listed.
-    if (!removed && left != FolderFiles::kNoneLeft) {
-      ReportNotCleared(context, folders[i], left);
-      cleared = false;
-    }
+    if (!RemoveTree(context, folders[i], 0)) cleared = false;
   }
   context.log.Message("===== %s - ===== \n", name);
   return cleared;
@@ -89,9 +122,12 @@ bool RemoveFolders(RunContext& context, const char* name, const char* const* fol
 
 bool EmptyFolder(RunContext& context, const char* name) {
   context.log.Message("===== %s + ===== \n", name);
-  const FolderFiles left = ListAndDeleteFiles(context, kMmodeFolder);
-  const bool cleared = left == FolderFiles::kNoneLeft ||
-                       (left == FolderFiles::kNotListed && FolderIsMissing(context, kMmodeFolder));
+  Remains left;
+  left.files = ListAndDeleteFiles(context, kMmodeFolder);
+  left.files_listed = context.found.listed;
+  const bool cleared =
+      left.files == FolderFiles::kNoneLeft ||
+      (left.files == FolderFiles::kNotListed && FolderIsMissing(context, kMmodeFolder));
   if (!cleared) ReportNotCleared(context, kMmodeFolder, left);
   context.log.Message("===== %s - ===== \n", name);
   return cleared;

@@ -9,6 +9,13 @@ namespace {
 
 RunContext* g_active = nullptr;
 
+// A device may list a folder's own entries; following them would leave the folder listed.
+bool NamesItselfOrParent(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  const char* name = slash == nullptr ? path : slash + 1;
+  return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
 }  // namespace
 
 ActiveRunContext::ActiveRunContext(RunContext& context) { g_active = &context; }
@@ -50,9 +57,17 @@ bool OnEfs2DirEntry(const char* path, uint8_t type, uint16_t attribute_mask, uin
   run->Print("       Context: %d\n", context);
 
   FoundFiles& found = run->found;
-  if (type != 0) ++found.listed;
   const size_t length = std::strlen(path);
-  if (found.count < FoundFiles::kSlots && type != 0 && length < FoundFiles::kSlotSize) {
+  if (type == 0) {
+    if (found.folder_count < FoundFiles::kSlots && length < FoundFiles::kSlotSize &&
+        !NamesItselfOrParent(path)) {
+      std::memcpy(found.folders[static_cast<size_t>(found.folder_count)].data(), path, length + 1);
+      ++found.folder_count;
+    }
+    return true;
+  }
+  ++found.listed;
+  if (found.count < FoundFiles::kSlots && length < FoundFiles::kSlotSize) {
     std::memcpy(found.paths[static_cast<size_t>(found.count)].data(), path, length + 1);
     ++found.count;
   }

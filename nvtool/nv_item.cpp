@@ -13,6 +13,8 @@ constexpr int kReadAttempts = 10;
 // A read reply must carry the whole data field: its bytes 16 to 127 go back into the write.
 constexpr size_t kReadReplyMin = kNvDataOffset + kNvDataSize;
 constexpr size_t kWriteReplyMin = kNvDataOffset;
+constexpr size_t kNvStatusOffset = kNvDataOffset + kNvDataSize;
+constexpr uint16_t kNvStatusInactive = 5;
 
 using NvPacket = std::array<uint8_t, kNvPacketSize>;
 
@@ -49,6 +51,21 @@ bool ExchangeNv(DiagLink& link, const NvPacket& request, size_t min_length, NvPa
   return false;
 }
 
+// The word after the data: 0 when the device read an item it holds. A reply cut before it says
+// nothing else.
+uint16_t ReplyStatus(const NvPacket& reply) {
+  return static_cast<uint16_t>(reply[kNvStatusOffset] | (reply[kNvStatusOffset + 1] << 8));
+}
+
+const char* StatusMeaning(uint16_t status) {
+  // An item never written is not active: the device answers zeros it does not hold, and its
+  // firmware goes on with its built-in default, so zeros in the list would never reach it.
+  if (status == kNvStatusInactive) {
+    return "not active: the device holds no such item and uses its built-in default";
+  }
+  return "the device did not read the item: the data it sent are not the item's";
+}
+
 bool ReadPhase(DiagLink& link, OutputChannels& out, uint16_t item_id, NvPacket* reply) {
   if (!ExchangeNv(link, NvRequest(kNvReadCode, item_id), kReadReplyMin, reply)) return false;
   const uint8_t* d = reply->data() + kNvDataOffset;
@@ -59,11 +76,18 @@ bool ReadPhase(DiagLink& link, OutputChannels& out, uint16_t item_id, NvPacket* 
              "data[14] = 0x%x, data[15] = 0x%x",
              item_id, d[0], d[1], d[2], d[3], d[4], d[5], d[6], d[7], d[8], d[9], d[10], d[11],
              d[12], d[13], d[14], d[15]));
+  const uint16_t status = ReplyStatus(*reply);
+  if (status != 0) {
+    Log(out, Format("NV%d reported with status %d, %s", item_id, status, StatusMeaning(status)));
+  }
   return true;
 }
 
+// Only an item the device reports as read holds anything: data sent with another status are
+// not the item's, whatever they look like.
 bool HoldsValues(const NvPacket& reply, const NvValues& values) {
-  return std::memcmp(reply.data() + kNvDataOffset, values.data(), values.size()) == 0;
+  return ReplyStatus(reply) == 0 &&
+         std::memcmp(reply.data() + kNvDataOffset, values.data(), values.size()) == 0;
 }
 
 bool Fail(OutputChannels& out, uint16_t item_id) {

@@ -11,6 +11,9 @@
 #include "station/station.hpp"
 
 int main(int argc, char** argv) {
+  // A line script's `| tee` or `| head` may go away mid-shift: the table is then lost, never a
+  // run or a record.
+  platform::KeepRunningWithoutConsole();
   if (argc == 2 && std::string(argv[1]) == "--list-slots") {
     platform::ConsoleWrite(station::SlotListing(platform::PresentDevices()));
     return 0;

@@ -53,6 +53,12 @@ std::string Stamp(const platform::LocalTime& t) {
   return text;
 }
 
+bool EndsAtLineEnd(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  char last = '\n';
+  return !in.seekg(-1, std::ios::end) || !in.get(last) || last == '\n';
+}
+
 std::string Tenths(uint32_t tenths) {
   return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10);
 }
@@ -114,12 +120,31 @@ std::string CsvLine(const Row& row) {
 
 bool AppendCsv(const std::string& csv_file, const std::vector<Row>& rows) {
   std::error_code ec;
-  const bool fresh = !fs::exists(csv_file, ec) || fs::file_size(csv_file, ec) == 0;
-  std::ofstream csv(csv_file, std::ios::binary | std::ios::app);
-  if (fresh) csv << CsvHeader() << "\n";
-  for (const Row& row : rows) csv << CsvLine(row) << "\n";
-  csv.flush();
-  return static_cast<bool>(csv);
+  const uintmax_t before = fs::exists(csv_file, ec) ? fs::file_size(csv_file, ec) : 0;
+  std::string text;
+  if (ec || before == 0) {
+    text = CsvHeader() + "\n";
+  } else if (!EndsAtLineEnd(csv_file)) {
+    // An append cut short by a station that was killed: a record of its own comes after it,
+    // never glued to it.
+    text = "\n";
+  }
+  for (const Row& row : rows) text += CsvLine(row) + "\n";
+  bool written = false;
+  {
+    std::ofstream csv(csv_file, std::ios::binary | std::ios::app);
+    csv << text;
+    csv.flush();
+    written = static_cast<bool>(csv);
+  }
+  if (!written && !ec) {
+    // Part of the lines may have landed (a full disk): they are no record, and would make the
+    // next line the end of a cut one.
+    std::error_code size_ec;
+    const uintmax_t after = fs::file_size(csv_file, size_ec);
+    if (!size_ec && after > before) fs::resize_file(csv_file, before, size_ec);
+  }
+  return written;
 }
 
 }  // namespace station

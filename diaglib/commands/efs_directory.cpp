@@ -135,23 +135,29 @@ bool EfsMakeDirectory(DiagSession& session, const char* path) {
   request.AddU16(kMkDirMode);
   request.AddPath(path);
   if (request.TooLong()) return false;
-  uint8_t response[8];
-  int32_t errnum = 0;
-  // Made once only: a second request would find the folder of the first.
-  const bool answered = Trusted(session, "VODE_EFS2_DIAG_MKDIR", 1, [&] {
-    DiagReply reply(response);
-    return ExchangeEfs2(session, request.Bytes(), request.Length(), reply,
-                        {sizeof(response),
-                         [&errnum](const uint8_t* r, uint16_t) {
-                           errnum = GetI32(r + 4);
-                           return true;
-                         },
-                         1});
-  });
-  if (!answered) return false;
-  WriteLog(log, LOG_RET, "VODE_EFS2_DIAG_MKDIR() - Results mkdir_rsp.errnum = %d",
-           static_cast<int>(errnum));
-  return errnum == 0;
+  // A request whose answer was in doubt (none in time, or one the marker could not vouch for)
+  // may have made the folder all the same, so it is made once more, and then "already exists"
+  // is the folder of the first request. A trusted first answer is taken as it is: a folder that
+  // was there before is no folder made.
+  for (int pass = 0; pass < 2; ++pass) {
+    uint8_t response[8];
+    int32_t errnum = 0;
+    const bool answered = Trusted(session, "VODE_EFS2_DIAG_MKDIR", 1, [&] {
+      DiagReply reply(response);
+      return ExchangeEfs2(session, request.Bytes(), request.Length(), reply,
+                          {sizeof(response),
+                           [&errnum](const uint8_t* r, uint16_t) {
+                             errnum = GetI32(r + 4);
+                             return true;
+                           },
+                           1});
+    });
+    if (!answered) continue;
+    WriteLog(log, LOG_RET, "VODE_EFS2_DIAG_MKDIR() - Results mkdir_rsp.errnum = %d",
+             static_cast<int>(errnum));
+    return errnum == kEfsErrNone || (pass > 0 && errnum == kEfsErrExists);
+  }
+  return false;
 }
 
 bool EfsRemoveDirectory(DiagSession& session, const char* path) {

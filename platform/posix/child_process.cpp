@@ -123,6 +123,9 @@ std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* e
     if (setpgid(0, 0) != 0 || prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) {
       _exit(127);
     }
+    // An ignored signal stays ignored across the exec: the program starts as from a shell,
+    // not with the runner's own defence against a closed console.
+    signal(SIGPIPE, SIG_DFL);
     if (dup2(in, STDIN_FILENO) < 0 || dup2(out, STDOUT_FILENO) < 0 ||
         dup2(out, STDERR_FILENO) < 0 || chdir(launch.working_folder.c_str()) != 0) {
       _exit(127);

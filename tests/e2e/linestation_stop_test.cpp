@@ -67,7 +67,8 @@ class StationSupervisor : public ::testing::Test {
     chmod(path.c_str(), 0755);
   }
 
-  bool StartStation(Child* station, const std::vector<std::string>& extra) {
+  // The station's output goes to station.txt, or with `piped` into a pipe the test reads.
+  bool StartStation(Child* station, const std::vector<std::string>& extra, bool piped = false) {
     std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
                                      "--template",
                                      "template",
@@ -86,7 +87,19 @@ class StationSupervisor : public ::testing::Test {
                                      "1-3.2"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return station->Start(argv, base_, {"DIAG_DEVICE_ROOT=" + base_ + "/root"},
-                          base_ + "/station.txt");
+                          piped ? "" : base_ + "/station.txt");
+  }
+
+  // Every run folder, in a batch's or a shift's naming.
+  std::vector<std::string> RunFolders() {
+    std::vector<std::string> folders;
+    std::error_code ec;
+    for (fs::directory_iterator start(base_ + "/runs", ec), end; !ec && start != end;
+         start.increment(ec)) {
+      for (fs::directory_iterator run(start->path(), ec); !ec && run != end; run.increment(ec))
+        folders.push_back(run->path().string());
+    }
+    return folders;
   }
 
   // The run folder of a slot's itemsmith.
@@ -158,6 +171,55 @@ TEST_F(StationSupervisor, EachStopSignalLeavesNoProgramAndRecordsEveryRunAborted
     }
     EXPECT_NE(Slurp(base_ + "/station.txt").find("VERDICT"), std::string::npos)
         << "the final table";
+  }
+}
+
+// Stand-ins for both programs that take a second, then leave a PASS and a mark of their end.
+const char kSlowPassingItemsmith[] =
+    "touch started\nsleep 1\nprintf '[WriteNVItem PASS]\\r\\n' > KVX_WriteNVItem_result.txt\n"
+    "touch finished\n";
+const char kSlowPassingTreesmith[] =
+    "touch started\nsleep 1\nprintf PASS > Kvx_treesmith_Result.txt\ntouch finished\n";
+
+// A line script's `| head -1`, or a `| tee` that the first Ctrl-C ended too: once nobody reads
+// the station's output, the table goes nowhere, and every run still ends and is recorded, in a
+// batch as in a shift (stopped there with that Ctrl-C while the last runs go on).
+TEST_F(StationSupervisor, AClosedConsoleLosesTheTableNeverARunOrARecord) {
+  Program("itemsmith", kSlowPassingItemsmith);
+  Program("treesmith", kSlowPassingTreesmith);
+  for (const bool shift : {false, true}) {
+    SCOPED_TRACE(shift ? "shift" : "batch");
+    fs::remove_all(base_ + "/runs");
+    fs::remove(base_ + "/station.csv");
+    Child station;
+    ASSERT_TRUE(StartStation(
+        &station, shift ? std::vector<std::string>{"--continuous"} : std::vector<std::string>{},
+        true));
+    ASSERT_TRUE(station.WaitForOutput("\n"));
+    station.CloseOutput();
+    if (shift) {
+      // Both slots' treesmith runs have started: after them nothing more is due.
+      ASSERT_TRUE(testsupport::Eventually(
+          [&] {
+            int started = 0;
+            for (const std::string& folder : RunFolders())
+              started += fs::exists(folder + "/started");
+            return started == 4;
+          },
+          20000));
+      station.Signal(SIGINT);
+    }
+    EXPECT_EQ(station.Wait(20000), 0);
+    const std::vector<std::string> lines = CsvLines();
+    ASSERT_EQ(lines.size(), 5u);
+    for (size_t i = 1; i < lines.size(); ++i)
+      EXPECT_NE(lines[i].find(",PASS,"), std::string::npos) << lines[i];
+    const std::vector<std::string> folders = RunFolders();
+    EXPECT_EQ(folders.size(), 4u);
+    for (const std::string& folder : folders) {
+      EXPECT_TRUE(fs::exists(folder + "/finished")) << folder << ": the run was cut short";
+      EXPECT_TRUE(fs::exists(folder + "/console.txt")) << folder;
+    }
   }
 }
 

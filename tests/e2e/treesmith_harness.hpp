@@ -162,9 +162,10 @@ class TreesmithRun : public ::testing::Test {
   static std::string Diagsim() { return std::string(TEST_BINARY_DIR) + "/devicesim/diagsim"; }
 
   // A fresh working folder holding the example upload folder `upload`, a fresh device root, and
-  // diagsim serving it with the example device tree loaded.
+  // diagsim serving it with the example device tree loaded and `device_args` given.
   void Prepare(const std::string& name, const std::string& upload,
-               const std::string& device_tree = efstool_test::ExamplePath("device-before")) {
+               const std::string& device_tree = efstool_test::ExamplePath("device-before"),
+               const std::vector<std::string>& device_args = {}) {
     run_ = base_ + "/" + name;
     work_ = run_ + "/work";
     root_ = run_ + "/root";
@@ -173,8 +174,10 @@ class TreesmithRun : public ::testing::Test {
     fs::create_directories(root_);
     if (!upload.empty()) efstool_test::CopyExample(upload, work_);
     diagsim_ = std::make_unique<Child>();
-    ASSERT_TRUE(diagsim_->Start(
-        {Diagsim(), "--root", root_, "--efs-load", device_tree, "--efs-dump", dump_}, "", {}, ""));
+    std::vector<std::string> argv = {Diagsim(),   "--root",     root_, "--efs-load",
+                                     device_tree, "--efs-dump", dump_};
+    argv.insert(argv.end(), device_args.begin(), device_args.end());
+    ASSERT_TRUE(diagsim_->Start(argv, "", {}, ""));
     ASSERT_TRUE(diagsim_->WaitForOutput("diagsim: serving COM"));
   }
 

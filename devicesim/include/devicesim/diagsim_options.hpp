@@ -20,6 +20,7 @@ struct DiagsimOptions {
   std::vector<uint16_t> inactive;                    // --nv-inactive
   int ignored_nv_writes = 0;                         // --ignore-nv-writes
   std::string efs_load, efs_dump;
+  std::vector<std::string> kept_folders;  // --efs-keep-folder
   bool verbose = false, report = false;
 };
 

@@ -6,14 +6,16 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace devicesim {
 
 namespace efs_errno {
-inline constexpr int32_t kOk = 0, kNoEnt = 2, kBadF = 9, kExist = 17, kNotDir = 20, kIsDir = 21,
-                         kInval = 22, kMFile = 24, kNoSpc = 28, kNameTooLong = 36, kNotEmpty = 39;
+inline constexpr int32_t kOk = 0, kNoEnt = 2, kBadF = 9, kAcces = 13, kExist = 17, kNotDir = 20,
+                         kIsDir = 21, kInval = 22, kMFile = 24, kNoSpc = 28, kNameTooLong = 36,
+                         kNotEmpty = 39;
 }
 
 namespace efs_flags {
@@ -51,6 +53,10 @@ class Efs {
   void SetFull(bool full) { full_ = full; }
   // True: every open gets a number never handed out before, instead of the lowest free one.
   void SetGrowingDescriptors(bool growing) { growing_descriptors_ = growing; }
+  // The folder at `path` is never removed: its rmdir gets EACCES, whatever it holds. Kept by
+  // path, so it holds for a tree loaded later too. False for the root or a path with "." or
+  // "..".
+  bool RefuseRemoval(const std::string& path);
 
   // Host-side inspection and set-up; paths as above.
   bool Exists(const std::string& path) const;
@@ -98,6 +104,7 @@ class Efs {
   std::map<uint32_t, std::vector<DirEntry>> dirs_;  // a listing is taken when the folder is opened
   int32_t next_fd_ = 3;
   bool growing_descriptors_ = false;
+  std::set<std::vector<std::string>> unremovable_;
   uint32_t next_dir_ = 1;
   static constexpr size_t kMaxOpenFiles = 32;
 };

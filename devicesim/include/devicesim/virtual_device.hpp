@@ -148,6 +148,9 @@ class VirtualDevice {
   static bool Efs2Prefix(const std::string& sub_command, std::vector<uint8_t>* prefix);
   void IgnoreEfsStatus(bool ignore);  // never answer the file system status request
   void FillUp(bool full = true);      // no free blocks, writes fail with ENOSPC
+  // The folder's rmdir is refused with EACCES from now on, whatever it holds (a folder the
+  // device protects). False for the root or a path with "." or "..".
+  bool RefuseRmdirOf(const std::string& path);
 
   // Misbehaviour of the next n responses, in the order given by the tools' requests.
   // With a prefix set, only answers to requests starting with it count and misbehave (for

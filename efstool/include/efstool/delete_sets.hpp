@@ -1,5 +1,6 @@
-// Clearing the device folders the write sets are about to fill. Each folder set is true when no
-// folder of it was left holding files.
+// Clearing the device folders the write sets are about to fill. A folder removal set is true
+// when every folder of it is gone, with what was below it; a folder emptying when the folder
+// holds no file.
 #pragma once
 
 #include "efstool/run_context.hpp"

@@ -16,13 +16,17 @@
 
 namespace efstool {
 
-// Paths the directory handler keeps for the delete sets: files and links only.
+// Paths the directory handler keeps for the delete sets: files and links to delete, and apart
+// from them the folders below, for the removals that take a folder with what it holds.
 struct FoundFiles {
   static constexpr int kSlots = 500;
   static constexpr size_t kSlotSize = 200;  // a path of at most 199 characters and its terminator
-  std::vector<std::array<char, kSlotSize>> paths = std::vector<std::array<char, kSlotSize>>(kSlots);
+  using Slots = std::vector<std::array<char, kSlotSize>>;
+  Slots paths = Slots(kSlots);
   int32_t count = 0;
   int32_t listed = 0;  // files and links the listing reported, kept or not
+  Slots folders = Slots(kSlots);
+  int32_t folder_count = 0;
 };
 
 struct RunContext {

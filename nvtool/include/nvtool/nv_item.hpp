@@ -1,5 +1,6 @@
-// Setting one NV item: read it, leave it when its first 16 bytes already hold the values,
-// otherwise write it with its other 112 bytes kept and read it back.
+// Setting one NV item: read it, leave it when the device holds it with its first 16 bytes
+// already the values, otherwise write it with its other 112 bytes kept and read it back. A read
+// answered with a status other than 0 holds nothing, on the first read as on the read-back.
 #pragma once
 
 #include <cstdint>

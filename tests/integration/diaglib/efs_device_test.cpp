@@ -1,3 +1,5 @@
+#include <functional>
+
 #include "api_device_fixture.hpp"
 
 namespace diaglib_test {
@@ -38,6 +40,7 @@ Bytes Pattern(size_t size) {
 
 class EfsTest : public DeviceTest {
  protected:
+  explicit EfsTest(uint32_t real_wait_cap_ms = 500) : DeviceTest(real_wait_cap_ms) {}
   devicesim::VirtualDevice& Connect(devicesim::Options options = {}) {
     EnableLibraryLog();
     device_ = &AddDevice(7, options);
@@ -168,6 +171,83 @@ TEST_F(EfsTest, FolderAndFileRemovalReportWhatTheDeviceDid) {
   EXPECT_TRUE(VODE_EfsRmDir(handle_, "ui"));
   EXPECT_TRUE(VODE_EfsRmDir(handle_, "ui"));
   EXPECT_FALSE(device_->EfsExists("/ui"));
+}
+
+// A folder creation whose answer is in doubt (none in time, or none the marker can vouch for)
+// may have made the folder: it is made once more, and "already exists" then counts as made (a
+// late answer comes to the same once the marker has set it aside; the fault matrices send those). A
+// trusted first answer stands, so a folder that was there before is no folder made. Whatever
+// the outcome, a creation that reports made leaves the folder on the device.
+class MkDirTest : public EfsTest {
+ protected:
+  // Answers are lost rather than late, so that what the library sees does not hang on the
+  // machine's speed; a lost answer is given up on after this much real time, long enough for a
+  // busy machine's device thread to have taken the request.
+  MkDirTest() : EfsTest(1000) {}
+};
+
+TEST_F(MkDirTest, AnAnswerInDoubtIsSettledByASecondRequest) {
+  constexpr int32_t kEnoSpc = 28;
+  auto aim_at_mkdir = [](devicesim::VirtualDevice& d) {
+    std::vector<uint8_t> prefix;
+    ASSERT_TRUE(devicesim::VirtualDevice::Efs2Prefix("mkdir", &prefix));
+    d.MisbehaveOnlyFor(prefix);
+  };
+  struct Case {
+    const char* name;
+    std::function<void(devicesim::VirtualDevice&)> arm;
+    bool there_before, made;
+    int requests;  // mkdir requests the library sent
+  };
+  // Counted as sent, not as received: a device thread that a busy machine holds up past the
+  // time-out loses the request with the port the library closes then.
+  auto mkdirs_sent = [] {
+    const auto lines = LogCapture::Lines();
+    return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.rfind("SEND (", 0) == 0 && line.find("):4B 13 09 00 ") != std::string::npos;
+    });
+  };
+  const Case cases[] = {
+      {"answered", [](auto&) {}, false, true, 1},
+      {"there before", [](auto&) {}, true, false, 1},
+      {"refused", [](auto& d) { d.RefuseEfs2("mkdir", 1, kEnoSpc); }, false, false, 1},
+      {"answer lost",
+       [&](auto& d) {
+         aim_at_mkdir(d);
+         d.DropResponses(1);
+       },
+       false, true, 2},
+      {"marker's echo lost",
+       [](auto& d) {
+         d.MisbehaveOnlyFor({0x7B});
+         d.DropResponses(1);
+       },
+       false, true, 2},
+      {"both answers lost",
+       [&](auto& d) {
+         aim_at_mkdir(d);
+         d.DropResponses(2);
+       },
+       false, false, 2},
+  };
+  Connect();
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = "made" + std::to_string(n++);
+    if (c.there_before) {
+      ASSERT_TRUE(device_->EfsMkdir("/" + folder));
+    }
+    device_->MisbehaveOnlyFor({});
+    c.arm(*device_);
+    Restart();
+    const bool made = VODE_EfsMkDir(handle_, folder.c_str());
+    EXPECT_EQ(made, c.made);
+    EXPECT_EQ(mkdirs_sent(), c.requests);
+    if (made) {
+      EXPECT_TRUE(device_->EfsIsDir("/" + folder));
+    }
+  }
 }
 
 TEST_F(EfsTest, ListingHandsEveryEntryToTheCallback) {

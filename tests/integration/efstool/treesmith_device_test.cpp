@@ -11,12 +11,16 @@ namespace {
 TEST_F(TreesmithDeviceTest, FolderThatSurvivesTheDeletesFailsItsUpload) {
   CopyExample("kvx", work_);
   StartDevice();
-  // Not named by any delete list, so "apps" cannot be removed and cannot be created again.
+  // A folder the device keeps: "apps" is emptied, but cannot be removed nor created again.
   ASSERT_TRUE(device_->EfsWriteFile("/apps/cache/page.bin", {1, 2, 3}));
+  ASSERT_TRUE(device_->RefuseRmdirOf("apps"));
   Run({});
   EXPECT_EQ(ReadWork("Kvx_treesmith_Result.txt"), "FAIL");
   const std::string log = ReadWork("Kvx_treesmith.log");
-  EXPECT_NE(log.find("VODE_EfsRmDir: FAIL, apps\n\n"), std::string::npos);
+  EXPECT_NE(log.find("VODE_EfsRmDir: PASS, apps/cache\n\n"), std::string::npos);
+  EXPECT_NE(log.find("VODE_EfsRmDir: FAIL, apps\n\n"
+                     "EFS Clear Folder: FAIL, apps, the folder itself stayed\n"),
+            std::string::npos);
   EXPECT_NE(log.find("\nEFS Create Folder: FAIL, apps\n"), std::string::npos);
   // Its files are written all the same.
   EXPECT_NE(log.find("VODE_EfsWrite: PASS, apps/webserver.cfg\n"), std::string::npos);

@@ -139,6 +139,80 @@ TEST_F(DeviceRun, ReplyForAnotherItemIsNotTheItem) {
       << rec_.Log();
 }
 
+// A list line of zeros, a common factory value, against each status a read can bring: only
+// status 0 is an item the device holds. Whatever the verdict, a PASS means the device now holds
+// the item with the listed bytes, and a status other than 0 is logged with what it means.
+TEST_F(DeviceRun, OnlyAReadOfStatusZeroHoldsTheItem) {
+  constexpr uint16_t kItem = 1002;
+  const std::string not_active =
+      "NV1002 reported with status 5, not active: the device holds no such item and uses its "
+      "built-in default\r\n";
+  const std::string not_read =
+      "NV1002 reported with status 4, the device did not read the item: the data it sent are "
+      "not the item's\r\n";
+  // The answers to NV reads from the next one on carry status 4.
+  auto status_four = [](devicesim::VirtualDevice& d) {
+    d.MisbehaveOnlyFor({0x26});
+    d.PatchResponses(1, 131, {4, 0});
+  };
+  struct Case {
+    const char* name;
+    std::function<void(devicesim::VirtualDevice&)> arrange;   // before the run
+    std::function<void(devicesim::VirtualDevice&)> on_write;  // as the write goes out
+    const char* verdict;
+    int reads, writes;
+    std::string status_line;  // "" when none
+    int status_lines;
+  };
+  const devicesim::NvData zeros{};
+  const Case cases[] = {
+      {"held, status 0", [&](auto& d) { d.SetNvItem(kItem, zeros); }, nullptr, "PASS", 1, 0, "", 0},
+      {"not active", [](auto& d) { d.SetNvItemInactive(kItem, true); }, nullptr, "PASS", 2, 1,
+       not_active, 1},
+      {"status 4",
+       [&](auto& d) {
+         d.SetNvItem(kItem, zeros);
+         status_four(d);
+       },
+       nullptr, "PASS", 2, 1, not_read, 1},
+      {"not active on the read-back too",
+       [](auto& d) {
+         d.SetNvItemInactive(kItem, true);
+         d.IgnoreNvWrites(1);
+       },
+       nullptr, "FAIL", 2, 1, not_active, 2},
+      {"status 4 on the read-back", [](auto& d) { d.SetNvItem(kItem, Pattern(1)); }, status_four,
+       "FAIL", 2, 1, not_read, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    device_.reset();
+    devicesim::VirtualDevice& device = StartDevice();
+    c.arrange(device);
+    write_hook_ = [&](Bytes* packet) {
+      if (packet->at(0) == 0x27 && c.on_write) c.on_write(device);
+    };
+    rec_.list_text = "NV1002:00\n";
+    EXPECT_EQ(Run(0), 0);
+    EXPECT_EQ(rec_.Result(), std::string("[WriteNVItem ") + c.verdict + "]\r\n");
+    EXPECT_EQ(RequestsOf(0x26), c.reads);
+    EXPECT_EQ(RequestsOf(0x27), c.writes);
+    const std::string log = rec_.Log();
+    size_t lines = 0;
+    for (size_t at = 0;
+         !c.status_line.empty() && (at = log.find(c.status_line, at)) != std::string::npos;
+         at += c.status_line.size()) {
+      ++lines;
+    }
+    EXPECT_EQ(lines, static_cast<size_t>(c.status_lines)) << log;
+    EXPECT_EQ(log.find(" reported with status ") == std::string::npos, c.status_lines == 0) << log;
+    if (std::string(c.verdict) == "PASS") {
+      EXPECT_TRUE(device.HasNvItem(kItem));
+      EXPECT_EQ(device.NvItem(kItem), zeros);
+    }
+  }
+}
+
 TEST_F(DeviceRun, RepliesSplitInTwo) {
   devicesim::VirtualDevice& device = StartDevice();
   device.SplitResponses(1000, 2, 3);

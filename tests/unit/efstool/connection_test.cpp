@@ -204,6 +204,8 @@ TEST_F(ConnectionTest, DirectoryHandlerKeepsFilesUpToTheTableLimits) {
   Context();
   const auto entry = &efstool::OnEfs2DirEntry;
   EXPECT_TRUE(entry("d/folder", 0, 0, 0, 0, 0, 0, 1));
+  EXPECT_TRUE(entry("d/.", 0, 0, 0, 0, 0, 0, 1));
+  EXPECT_TRUE(entry("d/..", 0, 0, 0, 0, 0, 0, 1));
   EXPECT_TRUE(entry("d/link", 2, 0, 0, 0, 0, 0, 1));
   EXPECT_TRUE(entry(("d/" + std::string(198, 'a')).c_str(), 1, 0, 0, 0, 0, 0, 1));  // 200
   EXPECT_TRUE(entry(("d/" + std::string(197, 'b')).c_str(), 1, 0, 0, 0, 0, 0, 1));  // 199
@@ -216,6 +218,8 @@ TEST_F(ConnectionTest, DirectoryHandlerKeepsFilesUpToTheTableLimits) {
   EXPECT_EQ(std::string(found.paths[1].data()), "d/" + std::string(197, 'b'));
   EXPECT_STREQ(found.paths[2].data(), "d/f0");
   EXPECT_STREQ(found.paths[499].data(), "d/f497");
+  ASSERT_EQ(found.folder_count, 1) << "the folder's own entries are no folders below it";
+  EXPECT_STREQ(found.folders[0].data(), "d/folder");
   EXPECT_NE(console_.printed.find("          Name: d/folder\n          Type: Folder\n"),
             std::string::npos);
   EXPECT_NE(console_.printed.find("          Name: d/f599\n          Type: File\n"),

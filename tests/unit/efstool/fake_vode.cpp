@@ -182,7 +182,14 @@ bool EfsMkDir(VODE_HANDLE handle, const char* path) {
 bool EfsRmDir(VODE_HANDLE handle, const char* path) {
   FakeVode& f = Fake();
   f.calls.push_back(std::string("RmDir ") + path);
-  return Alive(handle) && f.refused_rmdirs.count(path) == 0;
+  if (!Alive(handle) || f.refused_rmdirs.count(path) != 0) return false;
+  // As on a device, a folder that holds a folder stays; one that goes is no longer listed.
+  const std::string prefix = std::string(path) + "/";
+  for (const auto& kept : f.folders) {
+    if (kept.first.compare(0, prefix.size(), prefix) == 0) return false;
+  }
+  f.folders.erase(path);
+  return true;
 }
 void UseClock(platform::Clock&) { ++Fake().clocks_handed; }
 

@@ -31,7 +31,8 @@ struct FakeVode {
   uint8_t ftm_mode_byte = 0;
 
   // The device's file system as the listing sees it: folder -> entries. A folder that is not
-  // a key does not exist and its listing fails.
+  // a key, nor holds one, does not exist and its listing fails. Removing a folder that holds a
+  // key fails; removing one that does not takes its key away.
   std::map<std::string, std::vector<FakeEntry>> folders;
   std::set<std::string> unlistable;      // folders that exist but whose listing fails
   std::set<std::string> refused_writes;  // EFS paths whose write fails

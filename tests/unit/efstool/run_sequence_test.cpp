@@ -181,15 +181,21 @@ TEST_F(RunSequenceTest, DeleteDlVerdictIsTheDeleteAlone) {
 
 TEST_F(RunSequenceTest, CountingRulesInTheProductModes) {
   MakeUploadFolders();
-  // Failed deletes and removals are only reported, as long as no folder keeps its files.
+  // Failed deletes and removals are only reported, as long as no folder keeps its files and
+  // no folder to remove stays.
   Fake().folders["apps"] = {{"old.htm", 1}};
-  Fake().folders["ui"] = {};
-  Fake().folders["nv/reg_files"] = {};
   Fake().refused_deletes = {"sd/bst_tbl", "sd/rat_acq_order"};
-  Fake().refused_rmdirs = {"apps", "ui", "nv/reg_files"};
+  Fake().refused_rmdirs = {"nv/reg_files"};  // not there
   Fake().offline_ok = false;
   Run({});
   EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "PASS");
+
+  // A folder to remove that stays, empty as it is, is enough for FAIL.
+  ResetFake();
+  Fake().folders["ui"] = {};
+  Fake().refused_rmdirs = {"ui"};
+  Run({});
+  EXPECT_EQ(ReadFile("Kvx_treesmith_Result.txt"), "FAIL");
 
   // One refused file write is enough for FAIL, and the writes after it still run.
   ResetFake();

@@ -64,7 +64,7 @@ TEST_F(DeleteSetsTest, FolderOf1200FilesIsEmptiedInPasses) {
   EXPECT_EQ(Fake().CallsStartingWith("Dir ").size(), 3u) << "500, 500, then the last 200";
 }
 
-TEST_F(DeleteSetsTest, FolderLeftHoldingFilesFailsItsSet) {
+TEST_F(DeleteSetsTest, FolderLeftHoldingAnythingFailsItsSet) {
   const std::string mmode = "nv/item_files/modem/mmode";
   struct Case {
     const char* name;
@@ -115,7 +115,23 @@ TEST_F(DeleteSetsTest, FolderLeftHoldingFilesFailsItsSet) {
          f.folders["data"] = {{"x", 1}};
          f.refused_rmdirs = {"data"};
        },
+       true, false,
+       "VODE_EfsRmDir: FAIL, data\n\nEFS Clear Folder: FAIL, data, the folder itself stayed\n"},
+      {"stale subfolders go with their folders",
+       [](FakeVode& f) {
+         f.folders["var/log"] = {{"old.txt", 1}};
+         f.folders["data/sub"] = {{"stale.bin", 1}};
+       },
        true, true, ""},
+      {"a subfolder that stays",
+       [](FakeVode& f) {
+         f.folders["var/log"] = {{"old.txt", 1}};
+         f.refused_rmdirs = {"var/log"};
+       },
+       true, false,
+       "VODE_EfsRmDir: FAIL, var/log\n\nEFS Clear Folder: FAIL, var/log, the folder itself "
+       "stayed\n"
+       "VODE_EfsRmDir: FAIL, var\n\nEFS Clear Folder: FAIL, var, folder var/log stayed\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -131,6 +147,34 @@ TEST_F(DeleteSetsTest, FolderLeftHoldingFilesFailsItsSet) {
       EXPECT_NE(log.find(c.line), std::string::npos) << log;
     }
   }
+}
+
+// Below a folder it removes, the run follows folders eight levels down, deepest first, and never
+// into the entries a device may list for a folder itself or its parent.
+TEST_F(DeleteSetsTest, SubfoldersGoDeepestFirstEightLevelsDown) {
+  std::vector<std::string> chain = {"data"};
+  for (int level = 1; level <= 9; ++level)
+    chain.push_back(chain.back() + "/" + std::to_string(level));
+  Fake().folders[chain.back()] = {{"f", 1}};
+  Fake().folders["var"] = {{".", 0}, {"..", 0}, {"session.tmp", 1}};
+  efstool::ConnectDevice(Context());
+  EXPECT_FALSE(efstool::DeleteEFS(Context()));
+
+  std::vector<std::string> removals = Fake().CallsStartingWith("RmDir ");
+  ASSERT_GE(removals.size(), 10u);
+  EXPECT_EQ(removals[removals.size() - 10], "var");
+  removals.erase(removals.begin(), removals.end() - 9);
+  EXPECT_EQ(removals, std::vector<std::string>(chain.rbegin() + 1, chain.rend()))
+      << "data's folders from the eighth level up";
+  EXPECT_EQ(Fake().CallsStartingWith("Dir " + chain[8]).size(), 1u);
+  EXPECT_TRUE(Fake().CallsStartingWith("Dir " + chain[9]).empty());
+  EXPECT_TRUE(Fake().CallsStartingWith("Dir var/.").empty());
+  EXPECT_EQ(Fake().CallsStartingWith("Delete "), (std::vector<std::string>{"var/session.tmp"}));
+  EXPECT_NE(
+      Log().find("EFS Clear Folder: FAIL, " + chain[8] + ", folder " + chain[9] + " stayed\n"),
+      std::string::npos)
+      << Log();
+  EXPECT_NE(Log().find("EFS Clear Folder: FAIL, data, folder data/1 stayed\n"), std::string::npos);
 }
 
 TEST_F(DeleteSetsTest, SmsAndUeUsageEmptyTheSameFolderAndKeepIt) {

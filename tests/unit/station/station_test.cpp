@@ -1,7 +1,9 @@
 // The station runner with its programs, its slots and its stop request replaced, in test time:
 // a run past its limit, a reason for every kind of FAIL, an empty slot, a failed program ending
 // its slot's work, a stop, a record that cannot be written.
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -322,6 +324,44 @@ TEST_F(StationRun, ASecondStartAppendsInANewFolder) {
   EXPECT_EQ(lines.size(), 3u);
   ASSERT_EQ(specs_.size(), 2u);
   EXPECT_NE(specs_[0].working_folder, specs_[1].working_folder);
+}
+
+// A record is a whole line or none: what an append cut short by a full disk wrote is taken back,
+// and after a line that a killed station left unended the next record starts a line of its own.
+TEST(CsvRecord, ALineIsWholeOrNotThere) {
+  char pattern[] = "/tmp/station-csv-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string base = pattern;
+  const std::string csv = base + "/station.csv";
+  station::Row row;
+  row.slot = "1-1";
+  row.program = "itemsmith";
+  row.mode = "write";
+  row.verdict = "PASS";
+  row.folder = base + "/runs/1-1-itemsmith";
+  ASSERT_TRUE(station::AppendCsv(csv, {row}));
+  const uintmax_t whole = fs::file_size(csv);
+
+  // The disk fills up ten bytes into the next append.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const rlimit full{static_cast<rlim_t>(whole + 10), saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+  const bool appended = station::AppendCsv(csv, {row, row});
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  EXPECT_FALSE(appended) << "a lost record is reported";
+  EXPECT_EQ(fs::file_size(csv), whole);
+
+  std::ofstream(csv, std::ios::binary | std::ios::app) << "2026-12-08 17:49:43,2026-12-0";
+  ASSERT_TRUE(station::AppendCsv(csv, {row}));
+  std::ifstream in(csv, std::ios::binary);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_EQ(lines,
+            (std::vector<std::string>{station::CsvHeader(), station::CsvLine(row),
+                                      "2026-12-08 17:49:43,2026-12-0", station::CsvLine(row)}));
+  fs::remove_all(base);
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ struct EfsDirEntry {
 // Device error numbers that mean the entry is gone afterwards.
 inline constexpr int32_t kEfsErrNone = 0;
 inline constexpr int32_t kEfsErrNoEntry = 2;
+inline constexpr int32_t kEfsErrExists = 17;
 
 bool EfsMakeDirectory(DiagSession& session, const char* path);
 bool EfsRemoveDirectory(DiagSession& session, const char* path);
