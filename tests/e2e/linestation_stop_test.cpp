@@ -3,10 +3,10 @@
 // folder works; an empty slot is NO DEVICE. The programs it runs here are small scripts that
 // stand in for itemsmith, so that a run lasts exactly as long as the test wants. And the
 // --help / --version answers of both real programs touch no device.
-#include <algorithm>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
