@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
       std::printf("diagsim %s\n", LINETOOLS_VERSION);
       return 0;
     case DiagsimOptions::Action::kUsageError:
-      std::fprintf(stderr, "diagsim: %s\n(diagsim --help lists the options)\n",
+      std::fprintf(stderr, "diagsim: %s (diagsim --help lists the options)\n",
                    parsed.error.c_str());
       return 2;
     case DiagsimOptions::Action::kServe:

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <functional>
 #include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "devicesim/device_root_layout.hpp"
 
@@ -129,10 +133,36 @@ bool ParseUsbId(const std::string& text, uint16_t* vendor, uint16_t* product) {
   return true;
 }
 
-DiagsimOptions UsageError(DiagsimOptions parsed, const std::string& message) {
-  parsed.action = DiagsimOptions::Action::kUsageError;
-  parsed.error = message;
-  return parsed;
+// An option whose one value `read` takes into the settings; otherwise the option `needs` it.
+void AddOption(CLI::App& app, const std::string& name, const std::string& needs,
+               std::function<bool(const std::string&)> read, bool repeatable = false) {
+  CLI::Option* option = app.add_option_function<std::vector<std::string>>(
+      name, [name, needs, read](const std::vector<std::string>& texts) {
+        for (const std::string& text : texts) {
+          if (!read(text)) throw CLI::ValidationError(name, "needs " + needs);
+        }
+      });
+  option->expected(1)->allow_extra_args(false);
+  option->multi_option_policy(repeatable ? CLI::MultiOptionPolicy::TakeAll
+                                         : CLI::MultiOptionPolicy::Throw);
+}
+
+// A number from min to max, decimal or 0x hex, into out.
+template <typename T>
+std::function<bool(const std::string&)> Number(long long min, long long max, T* out) {
+  return [min, max, out](const std::string& text) {
+    long long n = 0;
+    if (!ParseNumber(text, min, max, &n)) return false;
+    *out = static_cast<T>(n);
+    return true;
+  };
+}
+
+std::function<bool(const std::string&)> Text(std::string* out) {
+  return [out](const std::string& text) {
+    *out = text;
+    return true;
+  };
 }
 
 }  // namespace
@@ -142,127 +172,103 @@ const char* DiagsimUsage() { return kUsage; }
 DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
   DiagsimOptions parsed;
   Options& options = parsed.device;
+  CLI::App app;
+  app.set_help_flag();
+  const CLI::Option* help = app.add_flag("--help,-h")->disable_flag_override();
+  const CLI::Option* version = app.add_flag("--version")->disable_flag_override();
 
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= argc) return false;
-      *out = argv[++i];
-      return true;
-    };
-    auto number = [&](long long min, long long max, long long* out) {
-      std::string text;
-      return value(&text) && ParseNumber(text, min, max, out);
-    };
-    long long n = 0;
-    std::string text;
-    if (arg == "--help" || arg == "-h") {
-      parsed.action = DiagsimOptions::Action::kHelp;
+  AddOption(app, "--root", "a folder", Text(&options.root));
+  AddOption(app, "--com", "a port number from 1 to 255", Number(1, 255, &options.com_number));
+  AddOption(app, "--layout", "usb-serial or cdc-acm",
+            [&](const std::string& text) { return ParsePortLayout(text, &options.layout); });
+  AddOption(app, "--usb-path", "port numbers joined by dots, for example 1.4",
+            [&](const std::string& text) {
+              options.usb_path = text;
+              return ValidUsbPath(text);
+            });
+  AddOption(app, "--usb-location", "bus-port.port..., for example 1-2.3",
+            [&](const std::string& text) {
+              return ParseUsbLocation(text, &options.usb_bus, &options.usb_path);
+            });
+  AddOption(app, "--usb-id", "VID:PID in hex, for example 1e0f:9001", [&](const std::string& text) {
+    return ParseUsbId(text, &options.vendor_id, &options.product_id);
+  });
+  AddOption(app, "--interface-number", "a number from 0 to 255",
+            Number(0, 255, &options.interface_number));
+  // A USB string descriptor holds at most 126 characters; a line end would split the file.
+  AddOption(app, "--usb-serial", "a text of 1 to 126 characters", [&](const std::string& text) {
+    options.usb_serial = text;
+    return !text.empty() && text.size() <= 126 && text.find_first_of("\r\n") == std::string::npos;
+  });
+  AddOption(app, "--udev-description", "a text", Text(&options.udev_description));
+  AddOption(app, "--tty", "a name", Text(&options.tty_name));
+  AddOption(app, "--interface", "a text", Text(&options.interface_text));
+  AddOption(app, "--product", "a text", Text(&options.product_text));
+  AddOption(app, "--cdrom-index", "a number", Number(0, 255, &options.cdrom_index));
+  AddOption(app, "--eject-delay", "milliseconds", Number(0, 600000, &options.eject_to_serial_ms));
+  AddOption(app, "--reset-absence", "milliseconds", Number(0, 600000, &options.reset_absence_ms));
+  AddOption(app, "--mode-delay", "milliseconds", Number(0, 600000, &options.mode_follow_delay_ms));
+  AddOption(app, "--mode", "an operating mode", Number(0, 255, &options.initial_mode));
+  AddOption(app, "--nv-state", "a file", Text(&options.nv_state_file));
+  AddOption(
+      app, "--nv-set", "ID:HEX, at most 128 bytes",
+      [&](const std::string& text) {
+        uint16_t id = 0;
+        NvData data{};
+        if (!ParseNvSet(text, &id, &data)) return false;
+        parsed.preload.emplace_back(id, data);
+        return true;
+      },
+      true);
+  AddOption(
+      app, "--nv-inactive", "an item id",
+      [&](const std::string& text) {
+        uint16_t id = 0;
+        if (!Number(0, 0xFFFF, &id)(text)) return false;
+        parsed.inactive.push_back(id);
+        return true;
+      },
+      true);
+  AddOption(app, "--ignore-nv-writes", "a count", Number(0, 1000000, &parsed.ignored_nv_writes));
+  AddOption(app, "--efs-load", "a folder", Text(&parsed.efs_load));
+  AddOption(app, "--efs-dump", "a folder", Text(&parsed.efs_dump));
+  AddOption(
+      app, "--efs-keep-folder", "a folder path",
+      [&](const std::string& text) {
+        parsed.kept_folders.push_back(text);
+        return true;
+      },
+      true);
+  AddOption(app, "--efs-capacity", "a byte count",
+            Number(512, 1LL << 40, &options.efs_capacity_bytes));
+  bool no_interface = false;
+  app.add_flag("--no-interface", no_interface)->disable_flag_override();
+  app.add_flag("--cdrom", options.start_as_cdrom)->disable_flag_override();
+  app.add_flag("--growing-descriptors", options.growing_descriptors)->disable_flag_override();
+  app.add_flag("--verbose", parsed.verbose)->disable_flag_override();
+  app.add_flag("--report", parsed.report)->disable_flag_override();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& error) {
+    if (help->count() > 0 || version->count() > 0) {
+      parsed.action =
+          help->count() > 0 ? DiagsimOptions::Action::kHelp : DiagsimOptions::Action::kVersion;
       return parsed;
-    } else if (arg == "--root") {
-      if (!value(&options.root)) return UsageError(parsed, "--root needs a folder");
-    } else if (arg == "--com") {
-      if (!number(1, 255, &n)) return UsageError(parsed, "--com needs a port number from 1 to 255");
-      options.com_number = static_cast<int>(n);
-    } else if (arg == "--version") {
-      parsed.action = DiagsimOptions::Action::kVersion;
-      return parsed;
-    } else if (arg == "--layout") {
-      if (!value(&text) || !ParsePortLayout(text, &options.layout)) {
-        return UsageError(parsed, "--layout needs usb-serial or cdc-acm");
-      }
-    } else if (arg == "--usb-path") {
-      if (!value(&text) || !ValidUsbPath(text)) {
-        return UsageError(parsed, "--usb-path needs port numbers joined by dots, for example 1.4");
-      }
-      options.usb_path = text;
-    } else if (arg == "--usb-location") {
-      if (!value(&text) || !ParseUsbLocation(text, &options.usb_bus, &options.usb_path)) {
-        return UsageError(parsed, "--usb-location needs bus-port.port..., for example 1-2.3");
-      }
-    } else if (arg == "--usb-id") {
-      if (!value(&text) || !ParseUsbId(text, &options.vendor_id, &options.product_id)) {
-        return UsageError(parsed, "--usb-id needs VID:PID in hex, for example 1e0f:9001");
-      }
-    } else if (arg == "--interface-number") {
-      if (!number(0, 255, &n)) {
-        return UsageError(parsed, "--interface-number needs a number from 0 to 255");
-      }
-      options.interface_number = static_cast<int>(n);
-    } else if (arg == "--usb-serial") {
-      // A USB string descriptor holds at most 126 characters; a line end would split the file.
-      if (!value(&options.usb_serial) || options.usb_serial.empty() ||
-          options.usb_serial.size() > 126 ||
-          options.usb_serial.find_first_of("\r\n") != std::string::npos) {
-        return UsageError(parsed, "--usb-serial needs a text of 1 to 126 characters");
-      }
-    } else if (arg == "--udev-description") {
-      if (!value(&options.udev_description)) {
-        return UsageError(parsed, "--udev-description needs a text");
-      }
-    } else if (arg == "--tty") {
-      if (!value(&options.tty_name)) return UsageError(parsed, "--tty needs a name");
-    } else if (arg == "--interface") {
-      if (!value(&options.interface_text)) return UsageError(parsed, "--interface needs a text");
-    } else if (arg == "--no-interface") {
-      options.write_interface_file = false;
-    } else if (arg == "--product") {
-      if (!value(&options.product_text)) return UsageError(parsed, "--product needs a text");
-    } else if (arg == "--cdrom") {
-      options.start_as_cdrom = true;
-    } else if (arg == "--cdrom-index") {
-      if (!number(0, 255, &n)) return UsageError(parsed, "--cdrom-index needs a number");
-      options.cdrom_index = static_cast<int>(n);
-    } else if (arg == "--eject-delay") {
-      if (!number(0, 600000, &n)) return UsageError(parsed, "--eject-delay needs milliseconds");
-      options.eject_to_serial_ms = static_cast<uint32_t>(n);
-    } else if (arg == "--reset-absence") {
-      if (!number(0, 600000, &n)) return UsageError(parsed, "--reset-absence needs milliseconds");
-      options.reset_absence_ms = static_cast<uint32_t>(n);
-    } else if (arg == "--mode-delay") {
-      if (!number(0, 600000, &n)) return UsageError(parsed, "--mode-delay needs milliseconds");
-      options.mode_follow_delay_ms = static_cast<uint32_t>(n);
-    } else if (arg == "--mode") {
-      if (!number(0, 255, &n)) return UsageError(parsed, "--mode needs an operating mode");
-      options.initial_mode = static_cast<int>(n);
-    } else if (arg == "--nv-state") {
-      if (!value(&options.nv_state_file)) return UsageError(parsed, "--nv-state needs a file");
-    } else if (arg == "--nv-set") {
-      uint16_t id = 0;
-      NvData data{};
-      if (!value(&text) || !ParseNvSet(text, &id, &data)) {
-        return UsageError(parsed, "--nv-set needs ID:HEX, at most 128 bytes");
-      }
-      parsed.preload.emplace_back(id, data);
-    } else if (arg == "--nv-inactive") {
-      if (!number(0, 0xFFFF, &n)) return UsageError(parsed, "--nv-inactive needs an item id");
-      parsed.inactive.push_back(static_cast<uint16_t>(n));
-    } else if (arg == "--ignore-nv-writes") {
-      if (!number(0, 1000000, &n)) return UsageError(parsed, "--ignore-nv-writes needs a count");
-      parsed.ignored_nv_writes = static_cast<int>(n);
-    } else if (arg == "--efs-load") {
-      if (!value(&parsed.efs_load)) return UsageError(parsed, "--efs-load needs a folder");
-    } else if (arg == "--efs-keep-folder") {
-      if (!value(&text)) return UsageError(parsed, "--efs-keep-folder needs a folder path");
-      parsed.kept_folders.push_back(text);
-    } else if (arg == "--efs-dump") {
-      if (!value(&parsed.efs_dump)) return UsageError(parsed, "--efs-dump needs a folder");
-    } else if (arg == "--efs-capacity") {
-      if (!number(512, 1LL << 40, &n)) {
-        return UsageError(parsed, "--efs-capacity needs a byte count");
-      }
-      options.efs_capacity_bytes = static_cast<uint64_t>(n);
-    } else if (arg == "--growing-descriptors") {
-      options.growing_descriptors = true;
-    } else if (arg == "--verbose") {
-      parsed.verbose = true;
-    } else if (arg == "--report") {
-      parsed.report = true;
-    } else {
-      return UsageError(parsed, "unknown option " + arg);
     }
+    parsed.action = DiagsimOptions::Action::kUsageError;
+    parsed.error = error.what();
+    return parsed;
   }
-  if (options.root.empty()) return UsageError(parsed, "--root is required");
+  if (help->count() > 0) {
+    parsed.action = DiagsimOptions::Action::kHelp;
+  } else if (version->count() > 0) {
+    parsed.action = DiagsimOptions::Action::kVersion;
+  } else if (options.root.empty()) {
+    parsed.action = DiagsimOptions::Action::kUsageError;
+    parsed.error = "--root is required";
+  }
+  if (no_interface) options.write_interface_file = false;
   return parsed;
 }
 

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "station/station.hpp"
 
 namespace station {
@@ -98,13 +100,41 @@ bool Fail(std::string* message, const std::string& text) {
   return false;
 }
 
-bool SecondsFrom(const std::string& text, uint32_t min, uint32_t* out) {
-  if (text.empty() || text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos)
-    return false;
-  const unsigned long n = std::stoul(text);
-  if (n < min) return false;
-  *out = static_cast<uint32_t>(n);
-  return true;
+// A value may not look like an option: a forgotten value would otherwise swallow the next
+// option and the station would run with both wrong.
+CLI::Validator ValueOf(const std::string& what) {
+  return CLI::Validator(
+      [what](std::string& text) {
+        if (text.empty()) return "needs " + what;
+        if (text[0] == '-') return "needs " + what + ", not " + text;
+        return std::string();
+      },
+      "", what);
+}
+
+CLI::Validator SecondsFrom(uint32_t min) {
+  const std::string range = "a number of seconds from " + std::to_string(min) + " to 999999";
+  return CLI::Validator(
+      [range, min](std::string& text) {
+        const bool digits = !text.empty() && text.size() <= 6 &&
+                            text.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || std::stoul(text) < min) return "needs " + range + ", not " + text;
+        return std::string();
+      },
+      "", range);
+}
+
+// One value per use of the option; a repeated one-value option is a mistake, not a change.
+CLI::Option* AddValue(CLI::App& app, const char* name, std::string* out, const char* what) {
+  return app.add_option(name, *out)->check(ValueOf(what));
+}
+
+CLI::Option* AddSeconds(CLI::App& app, const char* name, uint32_t* out, uint32_t min) {
+  return app.add_option(name, *out)->check(SecondsFrom(min));
+}
+
+CLI::Option* AddFlag(CLI::App& app, const char* name) {
+  return app.add_flag(name)->disable_flag_override();
 }
 
 }  // namespace
@@ -112,101 +142,67 @@ bool SecondsFrom(const std::string& text, uint32_t min, uint32_t* out) {
 bool ParseOptions(const std::vector<std::string>& args, Options* options, Request* request,
                   std::string* message) {
   *request = Request::kRun;
-  bool itemsmith = false, treesmith = false;
-  for (size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    // --option=value is the option with its value.
-    std::string joined;
-    bool has_joined = false;
-    const size_t equals = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      joined = arg.substr(equals + 1);
-      arg.erase(equals);
-      has_joined = true;
+  CLI::App app;
+  app.set_help_flag();
+  const CLI::Option* help = AddFlag(app, "--help,-h");
+  const CLI::Option* version = AddFlag(app, "--version");
+  app.add_option("--slot", options->slots)
+      ->expected(1)
+      ->allow_extra_args(false)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->check(ValueOf("a USB location"));
+  AddValue(app, "--template", &options->template_folder, "a folder");
+  const CLI::Option* itemsmith = AddFlag(app, "--itemsmith");
+  const CLI::Option* itemsmith_reset = AddFlag(app, "--itemsmith-reset");
+  std::string treesmith_mode;
+  const char kModes[] = "a mode: kvx, vexa or delete-dl";
+  const CLI::Option* treesmith = AddValue(app, "--treesmith", &treesmith_mode, kModes);
+  AddValue(app, "--work", &options->work_folder, "a folder");
+  AddValue(app, "--csv", &options->csv_file, "a file");
+  AddValue(app, "--programs", &options->programs_folder, "a folder");
+  AddSeconds(app, "--limit", &options->limit_seconds, 1);
+  AddSeconds(app, "--presence-wait", &options->presence_wait_seconds, 0);
+  AddSeconds(app, "--removed-after", &options->removed_after_seconds, 1);
+  const CLI::Option* continuous = AddFlag(app, "--continuous");
+  const CLI::Option* keep_going = AddFlag(app, "--keep-going");
+
+  // CLI11 reads the last argument first.
+  std::vector<std::string> reversed(args.rbegin(), args.rend());
+  try {
+    app.parse(reversed);
+  } catch (const CLI::ParseError& error) {
+    return Fail(message, error.what());
+  }
+  if (help->count() > 0) {
+    *request = Request::kHelp;
+    return true;
+  }
+  if (version->count() > 0) {
+    *request = Request::kVersion;
+    return true;
+  }
+  options->continuous = continuous->count() > 0;
+  options->keep_going = keep_going->count() > 0;
+
+  if (itemsmith->count() + itemsmith_reset->count() > 1)
+    return Fail(message, "itemsmith is asked for twice");
+  if (itemsmith->count() + itemsmith_reset->count() == 1) {
+    const bool reset = itemsmith_reset->count() == 1;
+    Job job{Program::kItemsmith, reset ? "write+reset" : "write", {}, ""};
+    // Exactly one argument asks itemsmith for the reset; its text does not matter.
+    if (reset) job.arguments = {"reset"};
+    options->jobs.push_back(job);
+  }
+  if (treesmith->count() > 0) {
+    Job job{Program::kTreesmith, Lower(treesmith_mode), {}, ""};
+    if (job.mode == "vexa") {
+      job.arguments = {"--VEXA"};
+    } else if (job.mode == "delete-dl") {
+      job.arguments = {"--DeleteDLFile"};
+    } else if (job.mode != "kvx") {
+      return Fail(message, std::string("--treesmith needs ") + kModes + ", not " + treesmith_mode);
     }
-    // A value may not look like an option: a forgotten value would otherwise swallow the next
-    // option and the station would run with both wrong.
-    auto value = [&](const char* what, std::string* out) {
-      std::string text;
-      if (has_joined) {
-        text = joined;
-      } else if (i + 1 < args.size()) {
-        text = args[++i];
-      } else {
-        return Fail(message, arg + " needs " + what);
-      }
-      if (text.empty()) return Fail(message, arg + " needs " + what);
-      if (text[0] == '-') return Fail(message, arg + " needs " + what + ", not " + text);
-      *out = text;
-      return true;
-    };
-    auto flag = [&]() { return has_joined ? Fail(message, arg + " takes no value") : true; };
-    std::string text;
-    if (arg == "--help" || arg == "-h") {
-      if (!flag()) return false;
-      *request = Request::kHelp;
-      return true;
-    } else if (arg == "--version") {
-      if (!flag()) return false;
-      *request = Request::kVersion;
-      return true;
-    } else if (arg == "--slot") {
-      if (!value("a USB location", &text)) return false;
-      options->slots.push_back(text);
-    } else if (arg == "--template") {
-      if (!value("a folder", &options->template_folder)) return false;
-    } else if (arg == "--itemsmith" || arg == "--itemsmith-reset") {
-      if (!flag()) return false;
-      if (itemsmith) return Fail(message, "itemsmith is asked for twice");
-      itemsmith = true;
-      const bool reset = arg == "--itemsmith-reset";
-      Job job{Program::kItemsmith, reset ? "write+reset" : "write", {}, ""};
-      // Exactly one argument asks itemsmith for the reset; its text does not matter.
-      if (reset) job.arguments = {"reset"};
-      options->jobs.insert(options->jobs.begin(), job);
-    } else if (arg == "--treesmith") {
-      if (treesmith) return Fail(message, "treesmith is asked for twice");
-      treesmith = true;
-      const char kModes[] = "a mode: kvx, vexa or delete-dl";
-      if (!value(kModes, &text)) return false;
-      Job job{Program::kTreesmith, Lower(text), {}, ""};
-      if (job.mode == "vexa") {
-        job.arguments = {"--VEXA"};
-      } else if (job.mode == "delete-dl") {
-        job.arguments = {"--DeleteDLFile"};
-      } else if (job.mode != "kvx") {
-        return Fail(message, std::string("--treesmith needs ") + kModes + ", not " + text);
-      }
-      options->jobs.push_back(job);
-    } else if (arg == "--work") {
-      if (!value("a folder", &options->work_folder)) return false;
-    } else if (arg == "--csv") {
-      if (!value("a file", &options->csv_file)) return false;
-    } else if (arg == "--programs") {
-      if (!value("a folder", &options->programs_folder)) return false;
-    } else if (arg == "--limit") {
-      if (!value("a number of seconds", &text)) return false;
-      if (!SecondsFrom(text, 1, &options->limit_seconds))
-        return Fail(message, "--limit needs a number of seconds from 1 to 999999, not " + text);
-    } else if (arg == "--presence-wait") {
-      if (!value("a number of seconds", &text)) return false;
-      if (!SecondsFrom(text, 0, &options->presence_wait_seconds))
-        return Fail(message,
-                    "--presence-wait needs a number of seconds from 0 to 999999, not " + text);
-    } else if (arg == "--continuous") {
-      if (!flag()) return false;
-      options->continuous = true;
-    } else if (arg == "--removed-after") {
-      if (!value("a number of seconds", &text)) return false;
-      if (!SecondsFrom(text, 1, &options->removed_after_seconds))
-        return Fail(message,
-                    "--removed-after needs a number of seconds from 1 to 999999, not " + text);
-    } else if (arg == "--keep-going") {
-      if (!flag()) return false;
-      options->keep_going = true;
-    } else {
-      return Fail(message, "unknown option " + args[i]);
-    }
+    options->jobs.push_back(job);
   }
   if (options->slots.empty()) return Fail(message, "no --slot given");
   if (options->template_folder.empty()) return Fail(message, "--template is required");

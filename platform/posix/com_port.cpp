@@ -28,9 +28,6 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kErrorInvalidHandle = 6;
-constexpr uint32_t kErrorInvalidParameter = 87;
-constexpr uint32_t kErrorOperationAborted = 995;
 constexpr uint8_t kRtsControlHandshake = 2;
 
 // Like GetLastError: one value per thread, so the reader thread's reads cannot overwrite the

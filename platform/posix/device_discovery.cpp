@@ -28,7 +28,6 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kErrorInvalidParameter = 87;
 constexpr size_t kPropertyCharacters = 255;  // a 256-character buffer with its terminator
 constexpr size_t kDescriptorBuffer = 512;
 // The tty's device, the interface, the USB device: the USB device is at most two levels up;

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <unistd.h>
 
+#include "platform/error_codes.hpp"
+
 namespace platform {
 namespace posix {
 
@@ -18,12 +20,12 @@ std::string DeviceRoot() {
 uint32_t ErrorFromErrno(int error_number) {
   switch (error_number) {
     case 0:
-      return 0;
+      return kErrorNone;
     case ENOENT:
     case ENXIO:
     case ENODEV:
     case ENOTDIR:
-      return 2;  // ERROR_FILE_NOT_FOUND
+      return kErrorFileNotFound;
     case EACCES:
     case EPERM:
     case EBUSY:
@@ -31,9 +33,9 @@ uint32_t ErrorFromErrno(int error_number) {
     case EWOULDBLOCK:
 #endif
     case EAGAIN:
-      return 5;  // ERROR_ACCESS_DENIED
+      return kErrorAccessDenied;
     default:
-      return 31;  // ERROR_GEN_FAILURE
+      return kErrorGenFailure;
   }
 }
 

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -273,6 +274,40 @@ TEST_F(StationSupervisor, ASetUpMistakeIsOneLineOnStandardErrorAndStartsNothing)
                                               "/template has no SMS, which treesmith kvx needs\n");
   EXPECT_EQ(Slurp(base_ + "/station.txt"), "");
   EXPECT_FALSE(fs::exists(base_ + "/linestation.csv"));
+  EXPECT_FALSE(fs::exists(base_ + "/station-runs"));
+}
+
+// The two programs with options read them by the same rules: a value joined with '=' or
+// following, and a mistake named in one line on standard error, exit code 2, nothing started.
+TEST_F(StationSupervisor, AnOptionMistakeIsOneLineNamingIt) {
+  const struct {
+    const char* program;
+    std::vector<std::string> args;
+    const char* named;
+  } cases[] = {
+      {"station/linestation", {"--no-such-option"}, "--no-such-option"},
+      {"station/linestation", {"--slot=1-1", "--template", "t", "--limit=9x"}, "--limit"},
+      {"station/linestation",
+       {"--slot", "1-1", "--treesmith", "kvx", "--treesmith=vexa"},
+       "--treesmith"},
+      {"devicesim/diagsim", {"--no-such-option"}, "--no-such-option"},
+      {"devicesim/diagsim", {"--root=device", "--com=256"}, "--com"},
+      {"devicesim/diagsim", {"--root", "device", "--verbose=no"}, "verbose"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> command = {"/bin/sh", "-c", "exec \"$@\" 2>errors.txt", "sh",
+                                        std::string(TEST_BINARY_DIR) + "/" + c.program};
+    command.insert(command.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(command.back());
+    Child child;
+    ASSERT_TRUE(child.Start(command, base_, {}, base_ + "/out.txt"));
+    EXPECT_EQ(child.Wait(20000), 2);
+    const std::string errors = Slurp(base_ + "/errors.txt");
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+    EXPECT_NE(errors.find(c.named), std::string::npos) << errors;
+    EXPECT_EQ(Slurp(base_ + "/out.txt"), "");
+  }
+  EXPECT_FALSE(fs::exists(base_ + "/device"));
   EXPECT_FALSE(fs::exists(base_ + "/station-runs"));
 }
 

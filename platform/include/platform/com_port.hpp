@@ -1,10 +1,14 @@
 // One COM device, reduced to the primitive operations of the Windows communications API.
 // The tools' port code (opening sequence, settings, error mapping, read and write loops) stays
 // above this header; the implementations only translate each primitive to the platform.
+// It keeps Windows's vocabulary (DCB fields, COMMTIMEOUTS, purge flags, error numbers) because
+// the tools' port behaviour is defined in those terms, and the POSIX side emulates them.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+
+#include "platform/error_codes.hpp"
 
 namespace platform {
 
@@ -69,11 +73,6 @@ enum PurgeFlag : uint32_t {
   kPurgeTxClear = 0x0004,
   kPurgeRxClear = 0x0008,
 };
-
-// Platform error codes the tools look at or map.
-inline constexpr uint32_t kErrorFileNotFound = 2;
-inline constexpr uint32_t kErrorAccessDenied = 5;
-inline constexpr uint32_t kErrorTimeout = 1460;
 
 enum class IoMode {
   kBlocking,    // reads and writes complete on the calling thread, bounded by the time-outs

@@ -2,6 +2,8 @@
 // and the present CD-ROM interfaces with the storage queries and the SCSI eject. Each call maps
 // to one step of the Windows SetupAPI and storage-control sequence, so that the walk, its
 // messages and its error handling stay above this header.
+// It keeps Windows's vocabulary because the tools are defined by those calls: the Linux side
+// answers the same questions from sysfs, so one walk above it serves both.
 #pragma once
 
 #include <cstdint>
@@ -9,18 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/error_codes.hpp"
+
 namespace platform {
-
-// A run pinned to one USB slot: with the environment variable DIAG_USB_LOCATION set, the COM
-// port set, the CD-ROM set and the serial port list hold only what belongs to the USB device at
-// that location, so that several devices can be provisioned side by side, each run seeing its
-// own. Linux: the kernel's name of the USB device folder ("1-2.3") that the tty's or the
-// CD-ROM's sysfs entry resolves into. Windows: the location paths or the location information
-// SetupAPI reports for the USB device (not its interface) that the port or the CD-ROM
-// belongs to. Unset or empty pins nothing.
-
-inline constexpr uint32_t kErrorNoMoreItems = 259;
-inline constexpr uint32_t kErrorInsufficientBuffer = 122;
 
 // The set of present devices exposing the COM port interface.
 class ComPortDeviceSet {

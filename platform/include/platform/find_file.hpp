@@ -1,4 +1,6 @@
 // Reading a local folder one entry at a time, as the Windows find-file functions do.
+// It keeps their vocabulary (first, next, attributes) because the tools' folder walks, and the
+// logs they write on the way, are defined by those calls.
 #pragma once
 
 #include <cstdint>

@@ -10,7 +10,7 @@ namespace platform {
 // in value order (values that fail to enumerate are skipped). POSIX: "COMn" for every link of
 // dev/serial/com below the device root, oldest link first, ties by name. False when the list
 // cannot be opened at all. With DIAG_USB_LOCATION set, only the ports of the USB device at that
-// location are listed (device_discovery.hpp says how locations are read).
+// location are listed (usb_slots.hpp says how locations are read).
 bool ReadSerialPortList(std::vector<std::string>* entries);
 
 }  // namespace platform
