@@ -71,7 +71,7 @@ void ReportNotCleared(RunContext& context, const char* folder, FolderFiles left)
 bool RemoveFolders(RunContext& context, const char* name, const char* const* folders,
                    size_t count) {
   bool cleared = true;
-  context.log.Message("===== %s + ===== \n", name);
+  context.log.StepOpens(name);
   for (size_t i = 0; i < count; ++i) {
     const FolderFiles left = ListAndDeleteFiles(context, folders[i]);
     const bool removed = context.api.EfsRmDir(context.handle, folders[i]);
@@ -83,17 +83,17 @@ bool RemoveFolders(RunContext& context, const char* name, const char* const* fol
       cleared = false;
     }
   }
-  context.log.Message("===== %s - ===== \n", name);
+  context.log.StepCloses(name);
   return cleared;
 }
 
 bool EmptyFolder(RunContext& context, const char* name) {
-  context.log.Message("===== %s + ===== \n", name);
+  context.log.StepOpens(name);
   const FolderFiles left = ListAndDeleteFiles(context, kMmodeFolder);
   const bool cleared = left == FolderFiles::kNoneLeft ||
                        (left == FolderFiles::kNotListed && FolderIsMissing(context, kMmodeFolder));
   if (!cleared) ReportNotCleared(context, kMmodeFolder, left);
-  context.log.Message("===== %s - ===== \n", name);
+  context.log.StepCloses(name);
   return cleared;
 }
 
@@ -133,9 +133,9 @@ bool DeleteEFS(RunContext& context) {
 }
 
 void DeletePhoneEFS(RunContext& context) {
-  context.log.Message("===== DeletePhoneEFS + ===== \n");
+  context.log.StepOpens("DeletePhoneEFS");
   for (const char* file : kPhoneEfsFiles) DeleteOneFile(context, file);
-  context.log.Message("===== DeletePhoneEFS - ===== \n");
+  context.log.StepCloses("DeletePhoneEFS");
 }
 
 bool DeleteACQDB_pre(RunContext& context) {
@@ -160,9 +160,9 @@ bool DeleteSMS(RunContext& context) { return EmptyFolder(context, "DeleteSMS"); 
 bool DeleteUE_USAGE(RunContext& context) { return EmptyFolder(context, "DeleteUE_USAGE"); }
 
 bool DeleteDL_Processing(RunContext& context) {
-  context.log.Message("===== DeleteDL_Processing + ===== \n");
+  context.log.StepOpens("DeleteDL_Processing");
   const bool deleted = DeleteOneFile(context, kDownloadMarker);
-  context.log.Message("===== DeleteDL_Processing - ===== \n");
+  context.log.StepCloses("DeleteDL_Processing");
   return deleted;
 }
 
