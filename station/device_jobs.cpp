@@ -7,8 +7,8 @@ namespace station {
 
 namespace fs = std::filesystem;
 
-DeviceJobs::DeviceJobs(const Options& options, platform::Clock& clock,
-                       const Surroundings& outside, std::string slot, Hooks hooks)
+DeviceJobs::DeviceJobs(const Options& options, platform::Clock& clock, const Surroundings& outside,
+                       std::string slot, Hooks hooks)
     : options_(options),
       clock_(clock),
       outside_(outside),

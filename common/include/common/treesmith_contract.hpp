@@ -46,10 +46,9 @@ inline constexpr const char* kKvxWebFolders[] = {
     "db",         "ui",      "ui/admin",   "ui/app_game", "ui/css_js", "ui/diagnostic",
     "ui/image",   "ui/lang", "ui/menu",    "ui/security", "ui/setup",  "ui/status",
     "ui/submenu", "ui/wan",  "ui/wireless"};
-inline constexpr const char* kVexaWebFolders[] = {"db",        "ui",        "ui/admin",
-                                                  "ui/app_game", "ui/css_js", "ui/image",
-                                                  "ui/lang",   "ui/menu",   "ui/setup",
-                                                  "ui/status", "ui/wireless"};
+inline constexpr const char* kVexaWebFolders[] = {
+    "db",      "ui",      "ui/admin", "ui/app_game", "ui/css_js",  "ui/image",
+    "ui/lang", "ui/menu", "ui/setup", "ui/status",   "ui/wireless"};
 inline constexpr char kAppsFolder[] = "apps";
 
 struct FixedUpload {

@@ -13,26 +13,26 @@ enum class Verdict { kNone, kPass, kFail, kNoDevice, kSkipped, kAborted };
 const char* VerdictWord(Verdict verdict);
 
 enum class Why {
-  kNone,            // a PASS, or no verdict yet
-  kLogLine,         // FAIL: the run log's line that decided it
-  kNoFailLine,      // FAIL: the result file says FAIL and the log names no failure
-  kExitCode,        // FAIL: the program ended with another exit code
-  kNoResult,        // FAIL: the program left no result file
-  kNoVerdictWithin, // FAIL: the limit passed
-  kNotStarted,      // FAIL: the run could not start
-  kDeviceRemoved,   // FAIL, and SKIPPED for the device's later programs
-  kNothingAtSlot,   // NO DEVICE
-  kFailedBefore,    // SKIPPED
-  kStopped,         // ABORTED while it ran
-  kStoppedBefore,   // ABORTED before it started
+  kNone,             // a PASS, or no verdict yet
+  kLogLine,          // FAIL: the run log's line that decided it
+  kNoFailLine,       // FAIL: the result file says FAIL and the log names no failure
+  kExitCode,         // FAIL: the program ended with another exit code
+  kNoResult,         // FAIL: the program left no result file
+  kNoVerdictWithin,  // FAIL: the limit passed
+  kNotStarted,       // FAIL: the run could not start
+  kDeviceRemoved,    // FAIL, and SKIPPED for the device's later programs
+  kNothingAtSlot,    // NO DEVICE
+  kFailedBefore,     // SKIPPED
+  kStopped,          // ABORTED while it ran
+  kStoppedBefore,    // ABORTED before it started
 };
 
 struct Outcome {
   Verdict verdict = Verdict::kNone;
   Why why = Why::kNone;
-  std::string text;     // the log line, the launcher's why, the program before, the stop
-  std::string step;     // where the run was
-  int number = 0;  // the exit code, or the seconds waited
+  std::string text;  // the log line, the launcher's why, the program before, the stop
+  std::string step;  // where the run was
+  int number = 0;    // the exit code, or the seconds waited
 
   // The reason as the table and the CSV show it; "" for a PASS.
   std::string Reason() const;
