@@ -164,7 +164,7 @@ void ReportBuildId(RunContext& context) {
 }  // namespace
 
 bool ConnectDevice(RunContext& context) {
-  context.log.Message("===== ConnectDevice + ===== \n");
+  context.log.StepOpens("ConnectDevice");
   context.api.SelectLibraryMode(0);
   char library_version[256] = {0};
   context.api.ReadLibraryVersion(library_version);
@@ -202,7 +202,7 @@ bool ConnectDevice(RunContext& context) {
       context.clock.Pause(kPhoneCheckPauseMs);
     }
   }
-  context.log.Message("===== ConnectDevice - ===== \n");
+  context.log.StepCloses("ConnectDevice");
   return result;
 }
 
@@ -242,19 +242,19 @@ bool PrintPhoneStatus(RunContext& context) {
 }
 
 void EnterOfflineMode(RunContext& context) {
-  context.log.Message("===== EnterOfflineMode + ===== \n");
+  context.log.StepOpens("EnterOfflineMode");
   const bool offline = context.api.DIAG_CONTROL_F(context.handle, 1);  // MODE_OFFLINE_D_F
   context.Print("\nVODE_DIAG_CONTROL_F(  MODE_OFFLINE_D_F ): %s", offline ? "PASS" : "FAIL\n");
   context.log.Message("VODE_DIAG_CONTROL_F(  MODE_OFFLINE_D_F ): %s\n", offline ? "PASS" : "FAIL");
-  context.log.Message("===== EnterOfflineMode - ===== \n");
+  context.log.StepCloses("EnterOfflineMode");
 }
 
 void DisconnectDevice(RunContext& context) {
-  context.log.Message("===== DisconnectDevice + ===== \n");
+  context.log.StepOpens("DisconnectDevice");
   context.api.DisconnectServer(context.handle);
   context.handle = nullptr;
   context.api.CloseAllContexts();
-  context.log.Message("===== DisconnectDevice - ===== \n");
+  context.log.StepCloses("DisconnectDevice");
 }
 
 }  // namespace efstool

@@ -112,16 +112,16 @@ bool RemoveTree(RunContext& context, const std::string& folder, int depth) {
 bool RemoveFolders(RunContext& context, const char* name, const char* const* folders,
                    size_t count) {
   bool cleared = true;
-  context.log.Message("===== %s + ===== \n", name);
+  context.log.StepOpens(name);
   for (size_t i = 0; i < count; ++i) {
     if (!RemoveTree(context, folders[i], 0)) cleared = false;
   }
-  context.log.Message("===== %s - ===== \n", name);
+  context.log.StepCloses(name);
   return cleared;
 }
 
 bool EmptyFolder(RunContext& context, const char* name) {
-  context.log.Message("===== %s + ===== \n", name);
+  context.log.StepOpens(name);
   Remains left;
   left.files = ListAndDeleteFiles(context, kMmodeFolder);
   left.files_listed = context.found.listed;
@@ -129,7 +129,7 @@ bool EmptyFolder(RunContext& context, const char* name) {
       left.files == FolderFiles::kNoneLeft ||
       (left.files == FolderFiles::kNotListed && FolderIsMissing(context, kMmodeFolder));
   if (!cleared) ReportNotCleared(context, kMmodeFolder, left);
-  context.log.Message("===== %s - ===== \n", name);
+  context.log.StepCloses(name);
   return cleared;
 }
 
@@ -169,9 +169,9 @@ bool DeleteEFS(RunContext& context) {
 }
 
 void DeletePhoneEFS(RunContext& context) {
-  context.log.Message("===== DeletePhoneEFS + ===== \n");
+  context.log.StepOpens("DeletePhoneEFS");
   for (const char* file : kPhoneEfsFiles) DeleteOneFile(context, file);
-  context.log.Message("===== DeletePhoneEFS - ===== \n");
+  context.log.StepCloses("DeletePhoneEFS");
 }
 
 bool DeleteACQDB_pre(RunContext& context) {
@@ -196,9 +196,9 @@ bool DeleteSMS(RunContext& context) { return EmptyFolder(context, "DeleteSMS"); 
 bool DeleteUE_USAGE(RunContext& context) { return EmptyFolder(context, "DeleteUE_USAGE"); }
 
 bool DeleteDL_Processing(RunContext& context) {
-  context.log.Message("===== DeleteDL_Processing + ===== \n");
+  context.log.StepOpens("DeleteDL_Processing");
   const bool deleted = DeleteOneFile(context, kDownloadMarker);
-  context.log.Message("===== DeleteDL_Processing - ===== \n");
+  context.log.StepCloses("DeleteDL_Processing");
   return deleted;
 }
 

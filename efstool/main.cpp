@@ -2,21 +2,24 @@
 #include <vector>
 
 #include "common/program_questions.hpp"
+#include "common/text_format.hpp"
+#include "common/treesmith_contract.hpp"
 #include "efstool/treesmith.hpp"
 #include "platform/command_line.hpp"
 #include "platform/console.hpp"
 
 namespace {
 
-const char kUsage[] =
-    "usage: treesmith [--VEXA | --DeleteDLFile]\n"
+// The options, files and words are filled in from the program's contract.
+const char kUsageFormat[] =
+    "usage: treesmith [%s | %s]\n"
     "\n"
     "Writes the upload folders of the current folder into the device's embedded file system\n"
     "over its DIAG serial port, after deleting the old content: the KVX set without an\n"
-    "argument (or with any other first word), the VEXA set with --VEXA; --DeleteDLFile only\n"
+    "argument (or with any other first word), the VEXA set with %s; %s only\n"
     "deletes the download marker /DL_Processing. The options take any letter case.\n"
-    "It writes the run log Kvx_treesmith.log and the verdict Kvx_treesmith_Result.txt (PASS\n"
-    "or FAIL), or Kvx_treesmith_Delete_DL.log and Kvx_treesmith_Delete_DL_Result.txt.\n"
+    "It writes the run log %s and the verdict %s (%s\n"
+    "or %s), or %s and %s.\n"
     "\n"
     "DIAG_USB_LOCATION pins the run to the device at one USB location; on Linux\n"
     "DIAG_DEVICE_ROOT names the folder devices are looked for below (default /).\n"
@@ -29,8 +32,15 @@ const char kUsage[] =
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (const char* answer = common::AnswerToQuestion(
-          argc, argv, kUsage, "treesmith " LINETOOLS_VERSION " (treesmith version 20120903)\n")) {
+  namespace contract = common::treesmith;
+  const std::string usage =
+      common::Format(kUsageFormat, contract::kVexaOption, contract::kDeleteDlOption,
+                     contract::kVexaOption, contract::kDeleteDlOption, contract::kProductFiles.log,
+                     contract::kProductFiles.result, contract::kPassVerdict, contract::kFailVerdict,
+                     contract::kDeleteDlFiles.log, contract::kDeleteDlFiles.result);
+  if (const char* answer = common::AnswerToQuestion(argc, argv, usage.c_str(),
+                                                    "treesmith " LINETOOLS_VERSION
+                                                    " (treesmith version 20120903)\n")) {
     platform::ConsoleWrite(answer);
     return 0;
   }

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "common/treesmith_contract.hpp"
 #include "platform/files.hpp"
 
 namespace efstool {
@@ -31,5 +32,9 @@ void RunLog::Message(const char* format, ...) {
     std::fflush(stream_);
   }
 }
+
+void RunLog::StepOpens(const char* step) { Message(common::treesmith::kStepOpenFormat, step); }
+
+void RunLog::StepCloses(const char* step) { Message(common::treesmith::kStepCloseFormat, step); }
 
 }  // namespace efstool

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cwctype>
 
+#include "common/treesmith_contract.hpp"
 #include "efstool/connection.hpp"
 #include "efstool/delete_sets.hpp"
 #include "efstool/write_sets.hpp"
@@ -14,22 +15,19 @@
 namespace efstool {
 namespace {
 
-constexpr const char* kRunLog = "Kvx_treesmith.log";
-constexpr const char* kRunResult = "Kvx_treesmith_Result.txt";
-constexpr const char* kDeleteDlLog = "Kvx_treesmith_Delete_DL.log";
-constexpr const char* kDeleteDlResult = "Kvx_treesmith_Delete_DL_Result.txt";
+namespace contract = common::treesmith;
 
-bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) {
+// `b` is one of the mode options, which are ASCII.
+bool EqualsIgnoringCase(const std::wstring& a, const char* b) {
   size_t i = 0;
-  for (; i < a.size() && b[i] != L'\0'; ++i) {
-    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i]))) {
-      return false;
-    }
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    const wint_t c = static_cast<unsigned char>(b[i]);
+    if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(c)) return false;
   }
-  return i == a.size() && b[i] == L'\0';
+  return i == a.size() && b[i] == '\0';
 }
 
-bool FirstArgumentIs(const std::vector<std::wstring>& args, const wchar_t* word) {
+bool FirstArgumentIs(const std::vector<std::wstring>& args, const char* word) {
   return !args.empty() && EqualsIgnoringCase(args[0], word);
 }
 
@@ -55,20 +53,21 @@ Treesmith::Treesmith(const VodeApi& api, platform::Clock& clock, Console& consol
     : context_(api, clock, console) {}
 
 RunMode Treesmith::ModeFor(const std::vector<std::wstring>& args) {
-  if (FirstArgumentIs(args, L"--VEXA")) return kRunModeVexa;
-  if (FirstArgumentIs(args, L"--DeleteDLFile")) return kRunModeDeleteDlFile;
+  if (FirstArgumentIs(args, contract::kVexaOption)) return kRunModeVexa;
+  if (FirstArgumentIs(args, contract::kDeleteDlOption)) return kRunModeDeleteDlFile;
   return kRunModeKvx;
 }
 
 int Treesmith::Run(const std::vector<std::wstring>& args) {
   context_.api.UseClock(context_.clock);
-  const bool delete_dl = FirstArgumentIs(args, L"--DeleteDLFile");
-  const char* const result_file = delete_dl ? kDeleteDlResult : kRunResult;
+  const bool delete_dl = FirstArgumentIs(args, contract::kDeleteDlOption);
+  const contract::Files files = delete_dl ? contract::kDeleteDlFiles : contract::kProductFiles;
+  const char* const result_file = files.result;
   // Until this run has its own verdict there is none: a run that is killed or hangs must not
   // leave the previous device's PASS behind. One that cannot be removed would stand for this
   // device whatever happens to it, so no device is touched.
   const bool old_verdict_gone = platform::RemoveFile(result_file);
-  context_.log.Open(delete_dl ? kDeleteDlLog : kRunLog);
+  context_.log.Open(files.log);
   context_.log.Message("treesmith version: 20120903 \n");
   if (!old_verdict_gone) {
     context_.Print("\nResult file %s cannot be removed: no device is touched\n", result_file);
@@ -107,7 +106,7 @@ int Treesmith::Run(const std::vector<std::wstring>& args) {
 bool Treesmith::WriteResultFile(const char* name, bool verdict) {
   std::FILE* stream = platform::OpenSharedStream(platform::NativePath(name), "w+");
   if (stream == nullptr) return false;
-  const char* text = verdict ? "PASS" : "FAIL";
+  const char* text = verdict ? contract::kPassVerdict : contract::kFailVerdict;
   const bool written = std::fputs(text, stream) >= 0 && std::fflush(stream) == 0;
   // A full disk may refuse the bytes only when the file is closed.
   const bool closed = std::fclose(stream) == 0;

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <memory>
 
+#include "common/treesmith_contract.hpp"
 #include "platform/files.hpp"
 #include "platform/find_file.hpp"
 
@@ -17,14 +18,10 @@ constexpr size_t kMaxPath = 260;
 // longer device path could never be found again to be deleted.
 constexpr size_t kMaxListedPath = 131;
 
-const char* const kKvxFolders[] = {
-    "db",         "ui",      "ui/admin",   "ui/app_game", "ui/css_js", "ui/diagnostic",
-    "ui/image",   "ui/lang", "ui/menu",    "ui/security", "ui/setup",  "ui/status",
-    "ui/submenu", "ui/wan",  "ui/wireless"};
-const char* const kVexaFolders[] = {"db",        "ui",        "ui/admin",   "ui/app_game",
-                                    "ui/css_js", "ui/image",  "ui/lang",    "ui/menu",
-                                    "ui/setup",  "ui/status", "ui/wireless"};
-const char* const kAppsFolders[] = {"apps"};
+namespace contract = common::treesmith;
+
+const char* const kAppsFolders[] = {contract::kAppsFolder};
+// The device folders above each fixed target, made first, the target last.
 const char* const kAcqdbChain[] = {"nv/reg_files", "nv/reg_files/modem", "nv/reg_files/modem/lte",
                                    "nv/reg_files/modem/lte/rrc", "nv/reg_files/modem/lte/rrc/csp"};
 const char* const kFgiChain[] = {"nv/item_files/modem/lte", "nv/item_files/modem/lte/rrc",
@@ -134,23 +131,23 @@ bool UploadFolder(RunContext& context, const std::string& local_folder, const ch
 bool UploadFolderList(RunContext& context, const char* name, const char* const* folders,
                       size_t count, const char* fixed_local_folder) {
   bool result = true;
-  context.log.Message("===== %s + ===== \n", name);
+  context.log.StepOpens(name);
   for (size_t i = 0; i < count; ++i) {
     const std::string efs_folder = folders[i];
     const std::string local_folder =
         fixed_local_folder != nullptr ? fixed_local_folder : ToLocalFolder(efs_folder);
     if (!UploadFolder(context, local_folder, &folders[i], 1, efs_folder + "/")) result = false;
   }
-  context.log.Message("===== %s - ===== \n", name);
+  context.log.StepCloses(name);
   return result;
 }
 
 // One local folder into one device folder, made with the folders above it (`chain`).
-bool UploadFixedTarget(RunContext& context, const char* name, const char* local_folder,
-                       const char* const* chain, size_t chain_count, const char* efs_prefix) {
-  context.log.Message("===== %s + ===== \n", name);
-  const bool result = UploadFolder(context, local_folder, chain, chain_count, efs_prefix);
-  context.log.Message("===== %s - ===== \n", name);
+bool UploadFixedTarget(RunContext& context, const char* name, const contract::FixedUpload& upload,
+                       const char* const* chain, size_t chain_count) {
+  context.log.StepOpens(name);
+  const bool result = UploadFolder(context, upload.local, chain, chain_count, upload.device);
+  context.log.StepCloses(name);
   return result;
 }
 
@@ -164,51 +161,50 @@ std::string ToLocalFolder(const std::string& efs_folder) {
 }
 
 bool WriteEFS_generic(RunContext& context) {
-  return UploadFolderList(context, "WriteEFS_generic", kKvxFolders, std::size(kKvxFolders),
-                          nullptr);
+  return UploadFolderList(context, "WriteEFS_generic", contract::kKvxWebFolders,
+                          std::size(contract::kKvxWebFolders), nullptr);
 }
 
 bool WriteEFS_VEXA(RunContext& context) {
-  return UploadFolderList(context, "WriteEFS_VEXA", kVexaFolders, std::size(kVexaFolders), nullptr);
+  return UploadFolderList(context, "WriteEFS_VEXA", contract::kVexaWebFolders,
+                          std::size(contract::kVexaWebFolders), nullptr);
 }
 
 bool WriteAppsEFS(RunContext& context) {
-  return UploadFolderList(context, "WriteAppsEFS", kAppsFolders, std::size(kAppsFolders), "apps");
+  return UploadFolderList(context, "WriteAppsEFS", kAppsFolders, std::size(kAppsFolders),
+                          contract::kAppsFolder);
 }
 
 bool WriteACQDB(RunContext& context) {
-  return UploadFixedTarget(context, "WriteACQDB", "ACQDB", kAcqdbChain, std::size(kAcqdbChain),
-                           "nv/reg_files/modem/lte/rrc/csp/");
+  return UploadFixedTarget(context, "WriteACQDB", contract::kAcqdb, kAcqdbChain,
+                           std::size(kAcqdbChain));
 }
 
 bool WriteFGI(RunContext& context) {
-  return UploadFixedTarget(context, "WriteFGI", "FGI", kFgiChain, std::size(kFgiChain),
-                           "nv/item_files/modem/lte/rrc/cap/");
+  return UploadFixedTarget(context, "WriteFGI", contract::kFgi, kFgiChain, std::size(kFgiChain));
 }
 
 bool WriteMTU(RunContext& context) {
-  return UploadFixedTarget(context, "WriteMTU", "MTU", kMtuChain, std::size(kMtuChain),
-                           "nv/item_files/data/3gpp/");
+  return UploadFixedTarget(context, "WriteMTU", contract::kMtu, kMtuChain, std::size(kMtuChain));
 }
 
 // The mmode folder is only emptied by the delete sets, so it is there to write into.
 bool WriteSMS(RunContext& context) {
-  return UploadFixedTarget(context, "WriteSMS", "SMS", nullptr, 0, "/nv/item_files/modem/mmode/");
+  return UploadFixedTarget(context, "WriteSMS", contract::kSms, nullptr, 0);
 }
 
 bool WriteUE_USAGE(RunContext& context) {
-  return UploadFixedTarget(context, "WriteUE_USAGE", "UE_USAGE", nullptr, 0,
-                           "/nv/item_files/modem/mmode/");
+  return UploadFixedTarget(context, "WriteUE_USAGE", contract::kUeUsage, nullptr, 0);
 }
 
 bool WritePhoneEFS(RunContext& context) {
-  static const char kLocalFile[] = "EFS_SD\\rat_acq_order";
-  static const char kEfsFile[] = "sd/rat_acq_order";
-  context.log.Message("===== WritePhoneEFS + ===== \n");
+  const char* const kLocalFile = contract::kPhoneFile.local;
+  const char* const kEfsFile = contract::kPhoneFile.device;
+  context.log.StepOpens("WritePhoneEFS");
   const bool written = SendFile(context, kLocalFile, kEfsFile);
   context.Print("\nVODE_EfsWrite(%s): %s", kEfsFile, Verdict(written));
   context.log.Message("VODE_EfsWrite: %s, %s\n", Verdict(written), kEfsFile);
-  context.log.Message("===== WritePhoneEFS - ===== \n");
+  context.log.StepCloses("WritePhoneEFS");
   return written;
 }
 

@@ -31,8 +31,9 @@ bool TovikApplicationExist(const Environment& env) {
 bool WriteResultFile(const Environment& env, bool pass) {
   std::unique_ptr<platform::OutputFile> file = env.create_output_file(kResultFileName);
   if (!file) return false;
-  const char* verdict = pass ? "[WriteNVItem PASS]" : "[WriteNVItem FAIL]";
-  const bool written = file->Write(verdict, 18) && file->Write("\r\n", 2);
+  const std::string verdict =
+      pass ? common::itemsmith::kPassVerdict : common::itemsmith::kFailVerdict;
+  const bool written = file->Write(verdict.data(), verdict.size()) && file->Write("\r\n", 2);
   const bool closed = file->Close();
   return written && closed;
 }
@@ -93,7 +94,7 @@ bool NvWriter::SearchAfterEject() {
       Line(Format("Normal Mode _iComPort:%d", com_port_));
       Line("\r\n");
     } else {
-      Line("com port not exist after eject disk");
+      Line(common::itemsmith::kFatalNoPortAfterEject);
     }
     return port_found_;
   });
@@ -105,7 +106,7 @@ bool NvWriter::SwitchOffline() {
       Line("Change to offline mode ok \r\n");
       return true;
     }
-    Line("Change to offline mode fail \r\n");
+    Line(common::itemsmith::kFatalOffline);
     return false;
   });
 }
@@ -130,12 +131,12 @@ RunOutcome NvWriter::WriteListedItems() {
         Line("\r\nread KVX_ntitem file fail...\n\r\n");
         return RunOutcome::kListFileUnreadable;
       case ListRead::kNotText:
-        Line(Format("\r\n---- KVX_nvitem.txt line %d is no text: save the list as plain text ----",
-                    reader.line_number()));
+        Line(Format("\r\n---- %s line %d is no text: save the list as plain text ----",
+                    kListFileName, reader.line_number()));
         Line("\r\n");
         return RunOutcome::kListFileUnreadable;
       case ListRead::kTooLong:
-        Line(Format("\r\n---- KVX_nvitem.txt line %d longer than %d characters ----",
+        Line(Format("\r\n---- %s line %d longer than %d characters ----", kListFileName,
                     reader.line_number(), static_cast<int>(kListLineMax)));
         Line("\r\n");
         return RunOutcome::kFail;
@@ -145,7 +146,7 @@ RunOutcome NvWriter::WriteListedItems() {
     if (!ParseNvLine(line, out_, &entry)) continue;
     if (!SetNvItem(link_, out_, entry.item_id, entry.values)) {
       out_.WriteLogRaw("SetNvItem Fail \r\n");
-      Line(Format("\r\n---- Write NV items %s fail ----", entry.tag.c_str()));
+      Line(Format(common::itemsmith::kFatalItemFormat, entry.tag.c_str()));
       Line("\r\n");
       return RunOutcome::kFail;
     }
@@ -154,7 +155,7 @@ RunOutcome NvWriter::WriteListedItems() {
 
 RunOutcome NvWriter::RunWriteSequence() {
   if (TovikApplicationExist(env_)) {
-    Line("[Error] TovikApplicationExist ");
+    Line(common::itemsmith::kFatalTovikRunning);
     return RunOutcome::kFail;
   }
 
@@ -170,7 +171,7 @@ RunOutcome NvWriter::RunWriteSequence() {
 
   if (reset_on_exit_) {
     if (!link_.ChangePhoneMode(kModeReset)) {
-      Line("Reset phone fail \r\n");
+      Line(common::itemsmith::kFatalReset);
       return RunOutcome::kFail;
     }
     Line("Reset phone ok \r\n");

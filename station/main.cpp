@@ -7,6 +7,9 @@
 #include "platform/stop_request.hpp"
 #include "platform/usb_serial.hpp"
 #include "platform/usb_slots.hpp"
+#include "station/options.hpp"
+#include "station/preflight.hpp"
+#include "station/shift.hpp"
 #include "station/slot_list.hpp"
 #include "station/station.hpp"
 

@@ -7,8 +7,13 @@
 #include <system_error>
 #include <vector>
 
+#include "station/preflight.hpp"
+
+#include "common/itemsmith_contract.hpp"
+#include "common/treesmith_contract.hpp"
+#include "platform/child_process.hpp"
 #include "platform/usb_slots.hpp"
-#include "station/station.hpp"
+#include "station/record.hpp"
 
 namespace station {
 namespace {
@@ -32,7 +37,7 @@ std::string Absolute(const std::string& path) {
 }
 
 const char* NameOf(Program program) {
-  return program == Program::kItemsmith ? "itemsmith" : "treesmith";
+  return program == Program::kItemsmith ? common::itemsmith::kName : common::treesmith::kName;
 }
 
 // The build tree keeps each program in the folder named like its sources.
@@ -40,23 +45,15 @@ const char* BuildFolderOf(Program program) {
   return program == Program::kItemsmith ? "nvtool" : "efstool";
 }
 
-// What treesmith reads from its working folder in each mode: every upload folder of the mode
-// (a missing one fails the run) and the one fixed file.
+// What the program reads from its working folder: the NV list, or every upload of treesmith's
+// mode (a missing one fails the run).
 std::vector<std::string> TemplateNeeds(const Job& job) {
-  if (job.program == Program::kItemsmith) return {"KVX_nvitem.txt"};
-  if (job.mode == "delete-dl") return {};
-  std::vector<std::string> needs = {"apps",     "db",          "EFS_SD/rat_acq_order",
-                                    "ACQDB",    "FGI",         "ui",
-                                    "ui/admin", "ui/app_game", "ui/css_js",
-                                    "ui/image", "ui/lang",     "ui/menu",
-                                    "ui/setup", "ui/status",   "ui/wireless"};
-  if (job.mode == "kvx") {
-    needs.insert(needs.end(),
-                 {"SMS", "UE_USAGE", "ui/diagnostic", "ui/security", "ui/submenu", "ui/wan"});
-  } else {
-    needs.push_back("MTU");
-  }
-  return needs;
+  if (job.program == Program::kItemsmith) return {common::itemsmith::kListFile};
+  namespace treesmith = common::treesmith;
+  const treesmith::Mode mode = job.mode == "delete-dl" ? treesmith::Mode::kDeleteDl
+                               : job.mode == "kvx"     ? treesmith::Mode::kKvx
+                                                       : treesmith::Mode::kVexa;
+  return treesmith::LocalUploads(mode);
 }
 
 bool CheckSlots(const std::vector<std::string>& slots, std::string* message) {
@@ -134,12 +131,12 @@ bool CheckCsv(const std::string& csv_file, std::string* message) {
 
 bool IsProgramOutput(const std::string& file_name) {
   // Compared without letter case, as Windows names files.
-  static const char* const kOutputs[] = {"KVX_WriteNVItem_log.txt",
-                                         "KVX_WriteNVItem_result.txt",
-                                         "Kvx_treesmith.log",
-                                         "Kvx_treesmith_Result.txt",
-                                         "Kvx_treesmith_Delete_DL.log",
-                                         "Kvx_treesmith_Delete_DL_Result.txt",
+  static const char* const kOutputs[] = {common::itemsmith::kLogFile,
+                                         common::itemsmith::kResultFile,
+                                         common::treesmith::kProductFiles.log,
+                                         common::treesmith::kProductFiles.result,
+                                         common::treesmith::kDeleteDlFiles.log,
+                                         common::treesmith::kDeleteDlFiles.result,
                                          "VODE_Log.txt",
                                          "console.txt"};
   const std::string name = Upper(file_name);

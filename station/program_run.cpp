@@ -6,13 +6,21 @@
 #include <fstream>
 #include <system_error>
 
+#include "common/itemsmith_contract.hpp"
+#include "common/treesmith_contract.hpp"
+#include "station/preflight.hpp"
+#include "station/run_log.hpp"
+
 namespace station {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The programs' own files, which a line script reads as well.
+namespace itemsmith = common::itemsmith;
+namespace treesmith = common::treesmith;
+
+// The program's own files, which a line script reads as well.
 struct ProgramFiles {
   const char* name;
   const char* log;
@@ -25,14 +33,11 @@ constexpr size_t kWholeLog = 4 << 20;
 
 ProgramFiles FilesOf(const Job& job) {
   if (job.program == Program::kItemsmith) {
-    return {"itemsmith", "KVX_WriteNVItem_log.txt", "KVX_WriteNVItem_result.txt",
-            "[WriteNVItem PASS]"};
+    return {itemsmith::kName, itemsmith::kLogFile, itemsmith::kResultFile, itemsmith::kPassVerdict};
   }
-  if (job.mode == "delete-dl") {
-    return {"treesmith", "Kvx_treesmith_Delete_DL.log", "Kvx_treesmith_Delete_DL_Result.txt",
-            "PASS"};
-  }
-  return {"treesmith", "Kvx_treesmith.log", "Kvx_treesmith_Result.txt", "PASS"};
+  const treesmith::Files files = treesmith::FilesOf(
+      job.mode == "delete-dl" ? treesmith::Mode::kDeleteDl : treesmith::Mode::kKvx);
+  return {treesmith::kName, files.log, files.result, treesmith::kPassVerdict};
 }
 
 // At most the last `limit` bytes of a file: a run log is read while it grows.
@@ -95,10 +100,11 @@ std::string FolderName(const std::string& slot) {
   return out.empty() || out == "." || out == ".." ? "slot" : out;
 }
 
-std::unique_ptr<platform::ChildProcess> LaunchRun(const Options& options, const Job& job,
-                                                  const std::string& slot,
-                                                  const std::string& folder, const Launcher& launch,
-                                                  std::string* error) {
+std::unique_ptr<ProgramRun> ProgramRun::Start(const Options& options, const Job& job,
+                                              const std::string& slot, const std::string& folder,
+                                              platform::Clock& clock, const Launcher& launch,
+                                              std::string* error) {
+  std::unique_ptr<ProgramRun> run(new ProgramRun(options, job, folder, clock, clock.TickCount()));
   std::string why;
   if (!CopyTemplate(options.template_folder, folder, &why)) {
     *error = "cannot copy the template: " + why;
@@ -110,39 +116,56 @@ std::unique_ptr<platform::ChildProcess> LaunchRun(const Options& options, const 
   launch_request.working_folder = folder;
   launch_request.environment = {{"DIAG_USB_LOCATION", slot}};
   launch_request.output_file = (fs::path(folder) / "console.txt").string();
-  return launch(launch_request, error);
+  run->child_ = launch(launch_request, error);
+  if (run->child_ == nullptr) return nullptr;
+  return run;
 }
 
-std::string RunStep(const Job& job, const std::string& folder) {
-  return CurrentStep(job.program,
-                     FileTail((fs::path(folder) / FilesOf(job).log).string(), kLogTail));
+ProgramRun::ProgramRun(const Options& options, const Job& job, std::string folder,
+                       platform::Clock& clock, uint32_t started_at)
+    : job_(job),
+      folder_(std::move(folder)),
+      clock_(clock),
+      started_at_(started_at),
+      limit_tenths_(options.limit_seconds * 10) {}
+
+bool ProgramRun::Poll(Outcome* outcome) {
+  const uint32_t elapsed = tenths();
+  const std::string step = CurrentStep(
+      job_.program, FileTail((fs::path(folder_) / FilesOf(job_).log).string(), kLogTail));
+  if (!step.empty()) step_ = step;
+  int code = 0;
+  if (child_->Finished(&code)) {
+    *outcome = Judge(code);
+    return true;
+  }
+  if (elapsed < limit_tenths_) return false;
+  Stop();
+  *outcome = NoVerdictWithin(static_cast<int>(limit_tenths_ / 10), step_);
+  return true;
 }
 
-void JudgeRun(const Job& job, const std::string& folder, int exit_code,
-              const std::string& last_step, std::string* verdict, std::string* reason) {
-  const ProgramFiles files = FilesOf(job);
-  const std::string result = FileTail((fs::path(folder) / files.result).string(), 64);
+Outcome ProgramRun::Judge(int exit_code) const {
+  const ProgramFiles files = FilesOf(job_);
+  const std::string result = FileTail((fs::path(folder_) / files.result).string(), 64);
   const bool has_verdict = !result.empty();
-  reason->clear();
   if (exit_code == 0 && result.compare(0, std::string(files.pass).size(), files.pass) == 0) {
-    *verdict = "PASS";
-    return;
+    return Passed();
   }
-  *verdict = "FAIL";
-  if (exit_code != 0 || !has_verdict) {
-    *reason = "exit code " + std::to_string(exit_code) + (has_verdict ? "" : ", no verdict");
-    return;
-  }
+  if (!has_verdict) return Failed(Why::kNoResult, "", exit_code);
+  if (exit_code != 0) return Failed(Why::kExitCode, "", exit_code);
   const std::string line =
-      FailLine(job.program, FileTail((fs::path(folder) / files.log).string(), kWholeLog));
-  *reason =
-      line.empty() ? "FAIL without a failure line in the run log, last step: " + last_step : line;
+      FailLine(job_.program, FileTail((fs::path(folder_) / files.log).string(), kWholeLog));
+  if (!line.empty()) return Failed(Why::kLogLine, line);
+  Outcome outcome = Failed(Why::kNoFailLine);
+  outcome.step = step_;
+  return outcome;
 }
 
-void StopRun(const Job& job, const std::string& folder, platform::ChildProcess& child) {
-  child.Stop();
+void ProgramRun::Stop() {
+  child_->Stop();
   std::error_code ec;
-  fs::remove(fs::path(folder) / FilesOf(job).result, ec);
+  fs::remove(fs::path(folder_) / FilesOf(job_).result, ec);
 }
 
 }  // namespace station

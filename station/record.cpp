@@ -1,4 +1,5 @@
-// The rows as the operator's table and the CSV record show them.
+#include "station/record.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -6,8 +7,6 @@
 #include <string>
 #include <system_error>
 #include <vector>
-
-#include "station/station.hpp"
 
 namespace station {
 namespace {

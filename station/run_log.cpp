@@ -1,9 +1,11 @@
-// What the station reads from a program's run log: the step it is at, and why it failed.
+#include "station/run_log.hpp"
+
 #include <cctype>
 #include <string>
 #include <vector>
 
-#include "station/station.hpp"
+#include "common/itemsmith_contract.hpp"
+#include "common/treesmith_contract.hpp"
 
 namespace station {
 namespace {
@@ -36,26 +38,6 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// "===== WriteFGI + ===== " names the step WriteFGI.
-std::string OpenedStep(const std::string& line) {
-  if (line.size() > 14 && StartsWith(line, "===== ") && EndsWith(line, " + =====")) {
-    return line.substr(6, line.size() - 14);
-  }
-  return "";
-}
-
-// The lines with which itemsmith ends a run with FAIL; every other failure it logs (a failed
-// eject, a retried search) may still be followed by a PASS.
-bool EndsItemsmithRun(const std::string& line) {
-  static const char* const kEnds[] = {
-      "[Error] TovikApplicationExist", "com port not exist after eject disk",
-      "Change to offline mode fail", "---- Write NV items ", "Reset phone fail"};
-  for (const char* end : kEnds) {
-    if (StartsWith(line, end)) return true;
-  }
-  return false;
-}
-
 // treesmith's steps whose failure does not count: the offline switch and the delete sets
 // (a folder that is not there cannot be emptied), except the marker delete of its own mode.
 bool StepCounts(const std::string& step) {
@@ -69,10 +51,10 @@ std::string CurrentStep(Program program, const std::string& log_tail) {
   std::string step;
   for (const std::string& line : Lines(log_tail)) {
     if (program == Program::kTreesmith) {
-      const std::string opened = OpenedStep(line);
+      const std::string opened = common::treesmith::OpenedStep(line);
       if (!opened.empty()) step = opened;
-    } else if (EndsWith(line, " +++")) {
-      step = line.substr(0, line.size() - 4);
+    } else if (EndsWith(line, common::itemsmith::kStepBannerEnd)) {
+      step = line.substr(0, line.size() - std::string(common::itemsmith::kStepBannerEnd).size());
     } else if (line.size() > 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
                line.compare(1, 2, ". ") == 0) {
       // "5. *** start to burn nv item *** " reads "5. start to burn nv item"
@@ -94,10 +76,10 @@ std::string FailLine(Program program, const std::string& log) {
   std::string found, step;
   for (const std::string& line : Lines(log)) {
     if (program == Program::kItemsmith) {
-      if (EndsItemsmithRun(line)) found = line;
+      if (common::itemsmith::EndsRunWithFail(line)) found = line;
       continue;
     }
-    const std::string opened = OpenedStep(line);
+    const std::string opened = common::treesmith::OpenedStep(line);
     if (!opened.empty()) step = opened;
     if (line.find("FAIL") != std::string::npos && StepCounts(step)) return line;
   }

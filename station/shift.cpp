@@ -1,14 +1,19 @@
 // The shift mode: devices arrive one after another at every slot, all shift long. Each slot is a
 // small state machine driven by what the adapter sees at its location, so a slot never waits for
-// another, and a device that stays plugged in is never run twice.
+// another, and a device that stays plugged in is never run twice. The jobs on each device run as
+// in the batch; what is the shift's own is a device's arrival, its leaving, and the record
+// written as each run ends.
+#include "station/shift.hpp"
+
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "station/device_jobs.hpp"
 #include "station/program_run.hpp"
-#include "station/station.hpp"
+#include "station/record.hpp"
 #include "station/table_view.hpp"
 
 namespace station {
@@ -16,23 +21,22 @@ namespace {
 
 namespace fs = std::filesystem;
 
-enum class SlotState { kWaiting, kRunning, kDone };
-
 struct Slot {
+  Slot(const Options& options, platform::Clock& clock, const Surroundings& outside,
+       const std::string& location, DeviceJobs::Hooks hooks)
+      : location(location), jobs(options, clock, outside, location, std::move(hooks)) {}
+
   std::string location;
-  SlotState state = SlotState::kWaiting;
-  uint32_t devices = 0;   // served so far, for the working folders' names
-  std::vector<Row> rows;  // the current (or last) device's, one per job
-  size_t job = 0;
-  std::unique_ptr<platform::ChildProcess> child;
-  uint32_t started_at = 0;
+  SlotView::Phase phase = SlotView::Phase::kWaiting;
+  uint32_t devices = 0;  // served so far, for the working folders' names
+  DeviceJobs jobs;       // the current (or last) device's
   bool missing = false;  // running, and the device not seen since missing_since
   uint32_t missing_since = 0;
   // The last device done here and when it left: one that is back within the removal time
   // with the same serial number was reset, not replaced.
   std::string left_serial;
   uint32_t left_at = 0;
-  std::vector<Row> left_rows;
+  DeviceJobs::Ended left;
 };
 
 class Shift {
@@ -46,10 +50,13 @@ class Shift {
                            "\n");
       return kExitUsage;
     }
+    slots_.reserve(options_.slots.size());
     for (const std::string& location : options_.slots) {
-      slots_.emplace_back();
-      slots_.back().location = location;
-      Waiting(slots_.back());
+      DeviceJobs::Hooks hooks;
+      hooks.hold = [this] { return Draining() ? (stop_.empty() ? "no record" : stop_) : ""; };
+      hooks.ended = [this](const Row& row) { Record(row); };
+      slots_.emplace_back(options_, clock_, outside_, location, hooks);
+      slots_.back().jobs.Reset("waiting for a device");
     }
     began_at_ = clock_.TickCount();
     std::string urgent;
@@ -68,7 +75,7 @@ class Shift {
       clock_.Pause(kPollMs);
     }
     Show();
-    view_.Final(Rows(), Totals());
+    view_.Final(Views(), Totals());
     outside_.write(Totals().front() + "\n");
     if (record_lost_) return kExitRecordLost;
     return urgent.empty() ? kExitAllPassed : kExitStopped;
@@ -82,7 +89,7 @@ class Shift {
 
   bool AnyRunning() const {
     for (const Slot& slot : slots_) {
-      if (slot.state == SlotState::kRunning) return true;
+      if (slot.phase == SlotView::Phase::kRunning) return true;
     }
     return false;
   }
@@ -91,30 +98,22 @@ class Shift {
 
   // The slot empty again: what its last device got stays at hand in case it comes back.
   void Waiting(Slot& slot) {
-    slot.state = SlotState::kWaiting;
-    slot.left_rows = std::move(slot.rows);
-    slot.rows.clear();
-    for (const Job& job : options_.jobs) {
-      Row row;
-      row.slot = slot.location;
-      row.program = ProgramNameOf(job);
-      row.mode = job.mode;
-      row.step = "waiting for a device";
-      slot.rows.push_back(row);
-    }
+    slot.phase = SlotView::Phase::kWaiting;
+    slot.left = slot.jobs.Kept();
+    slot.jobs.Reset("waiting for a device");
   }
 
   void Advance(Slot& slot) {
-    switch (slot.state) {
-      case SlotState::kWaiting:
+    switch (slot.phase) {
+      case SlotView::Phase::kWaiting:
         if (!Draining() && outside_.device_at(slot.location)) Arrived(slot);
         return;
-      case SlotState::kRunning:
+      case SlotView::Phase::kRunning:
         Watch(slot);
         return;
-      case SlotState::kDone:
+      case SlotView::Phase::kDone:
         if (!outside_.device_at(slot.location)) {
-          slot.left_serial = slot.rows.front().serial;
+          slot.left_serial = slot.jobs.rows().front().serial;
           slot.left_at = clock_.TickCount();
           Waiting(slot);
         } else if (Swapped(slot)) {
@@ -132,7 +131,7 @@ class Shift {
   bool Swapped(const Slot& slot) const {
     if (!outside_.serial_at) return false;
     const std::string serial = outside_.serial_at(slot.location);
-    return !serial.empty() && serial != slot.rows.front().serial;
+    return !serial.empty() && serial != slot.jobs.rows().front().serial;
   }
 
   void Arrived(Slot& slot) {
@@ -140,53 +139,29 @@ class Shift {
     if (!serial.empty() && serial == slot.left_serial &&
         Since(slot.left_at) < options_.removed_after_seconds * 1000) {
       // Back from its own reset or eject: it was done, and stays so.
-      slot.state = SlotState::kDone;
-      slot.rows = slot.left_rows;
+      slot.phase = SlotView::Phase::kDone;
+      slot.jobs.TakeUp(slot.left);
       return;
     }
     ++slot.devices;
-    for (Row& row : slot.rows) {
-      row.serial = serial;
-      row.step = "waiting for its turn";
-    }
-    slot.job = 0;
-    slot.state = SlotState::kRunning;
-    StartJob(slot);
-  }
-
-  // Starts the slot's current job; one that cannot start is recorded and the next one follows.
-  void StartJob(Slot& slot) {
-    while (slot.job < options_.jobs.size()) {
-      const Job& job = options_.jobs[slot.job];
-      Row& row = slot.rows[slot.job];
-      row.folder = (fs::path(folder_) / (FolderName(slot.location) + "-" +
-                                         std::to_string(slot.devices) + "-" + row.program))
-                       .string();
-      slot.started_at = clock_.TickCount();
-      slot.missing = false;
-      row.start = clock_.Now();
-      std::string error;
-      slot.child = LaunchRun(options_, job, slot.location, row.folder, outside_.launch, &error);
-      if (slot.child != nullptr) {
-        row.step = "starting";
-        return;
-      }
-      if (!Ended(slot, "FAIL", "not started: " + error)) return;
-    }
+    slot.jobs.SetSerial(serial);
+    slot.jobs.ShowStep("waiting for its turn");
+    slot.phase = SlotView::Phase::kRunning;
+    slot.missing = false;
+    slot.jobs.Begin(
+        (fs::path(folder_) / (FolderName(slot.location) + "-" + std::to_string(slot.devices)))
+            .string());
+    Settled(slot);
   }
 
   void Watch(Slot& slot) {
-    const Job& job = options_.jobs[slot.job];
-    Row& row = slot.rows[slot.job];
-    row.tenths = Since(slot.started_at) / 100;
     if (!outside_.device_at(slot.location)) {
       if (!slot.missing) {
         slot.missing = true;
         slot.missing_since = clock_.TickCount();
       } else if (Since(slot.missing_since) >= options_.removed_after_seconds * 1000) {
-        StopRun(job, row.folder, *slot.child);
-        slot.child.reset();
-        Ended(slot, "FAIL", "device removed");
+        slot.jobs.StopRunning(Failed(Why::kDeviceRemoved));
+        Settled(slot);
         // The slot is empty: it serves the next device, whatever its serial number.
         slot.left_serial.clear();
         Waiting(slot);
@@ -195,73 +170,26 @@ class Shift {
     } else {
       slot.missing = false;
     }
-    const std::string step = RunStep(job, row.folder);
-    if (!step.empty()) row.step = step;
-    int code = 0;
-    if (slot.child->Finished(&code)) {
-      std::string verdict, reason;
-      JudgeRun(job, row.folder, code, row.step, &verdict, &reason);
-      slot.child.reset();
-      if (Ended(slot, verdict, reason)) StartJob(slot);
-    } else if (row.tenths >= options_.limit_seconds * 10) {
-      StopRun(job, row.folder, *slot.child);
-      slot.child.reset();
-      if (Ended(slot, "FAIL",
-                "no verdict within " + std::to_string(options_.limit_seconds) +
-                    " s, at: " + row.step))
-        StartJob(slot);
-    }
+    const size_t job = slot.jobs.current();
+    slot.jobs.Poll();
+    // A run starts with its device in view.
+    if (slot.jobs.current() != job) slot.missing = false;
+    Settled(slot);
   }
 
-  // Records the current job's end; true when the slot's next job is to start. The jobs that will
-  // not run are recorded with it, so that every device has one line per job.
-  bool Ended(Slot& slot, const std::string& verdict, const std::string& reason) {
-    Finish(slot, slot.job, verdict, reason);
-    ++slot.job;
-    if (slot.job >= options_.jobs.size()) return Done(slot);
-    std::string skip_verdict, skip_reason;
-    if (reason == "device removed") {
-      skip_verdict = "SKIPPED";
-      skip_reason = "device removed";
-    } else if (Draining()) {
-      skip_verdict = "ABORTED";
-      skip_reason = "not started (" + (stop_.empty() ? std::string("no record") : stop_) + ")";
-    } else if (verdict != "PASS" && !options_.keep_going) {
-      skip_verdict = "SKIPPED";
-      skip_reason = slot.rows[slot.job - 1].program + " failed before";
-    } else {
-      return true;
-    }
-    for (; slot.job < options_.jobs.size(); ++slot.job) {
-      slot.rows[slot.job].start = clock_.Now();
-      slot.started_at = clock_.TickCount();
-      Finish(slot, slot.job, skip_verdict, skip_reason);
-    }
-    return Done(slot);
-  }
-
-  bool Done(Slot& slot) {
-    slot.state = SlotState::kDone;
-    bool passed = true, aborted = false;
-    for (Row& row : slot.rows) {
-      passed = passed && row.verdict == "PASS";
-      aborted = aborted || row.verdict == "ABORTED";
-      if (row.reason.empty()) row.step = "done: take the device out";
-    }
-    if (!aborted) {
+  // The device's jobs all ended: it is counted, and shows it is to be taken out.
+  void Settled(Slot& slot) {
+    if (slot.phase != SlotView::Phase::kRunning || !slot.jobs.done()) return;
+    slot.phase = SlotView::Phase::kDone;
+    slot.jobs.ShowStepWherePassed("done: take the device out");
+    if (!slot.jobs.aborted()) {
       ++done_;
-      if (passed) ++passed_;
+      if (slot.jobs.passed()) ++passed_;
     }
-    return false;
   }
 
-  void Finish(Slot& slot, size_t job, const std::string& verdict, const std::string& reason) {
-    Row& row = slot.rows[job];
-    row.tenths = Since(slot.started_at) / 100;
-    row.end = clock_.Now();
-    row.verdict = verdict;
-    row.reason = reason;
-    // Written at once: a station stopped or lost later loses no finished record.
+  // Written at once: a station stopped or lost later loses no finished record.
+  void Record(const Row& row) {
     if (!AppendCsv(options_.csv_file, {row}) && !record_lost_) {
       record_lost_ = true;
       outside_.write_error("linestation: cannot append to " + options_.csv_file +
@@ -271,19 +199,20 @@ class Shift {
 
   void AbortAll(const std::string& why) {
     for (Slot& slot : slots_) {
-      if (slot.state != SlotState::kRunning) continue;
-      Row& row = slot.rows[slot.job];
-      if (slot.child != nullptr) StopRun(options_.jobs[slot.job], row.folder, *slot.child);
-      slot.child.reset();
+      if (slot.phase != SlotView::Phase::kRunning) continue;
       stop_ = why;
-      Ended(slot, "ABORTED", "stopped (" + why + "), at: " + row.step);
+      slot.jobs.Abort(why);
+      Settled(slot);
     }
   }
 
-  std::vector<Row> Rows() const {
-    std::vector<Row> rows;
-    for (const Slot& slot : slots_) rows.insert(rows.end(), slot.rows.begin(), slot.rows.end());
-    return rows;
+  std::vector<SlotView> Views() const {
+    std::vector<SlotView> views;
+    for (const Slot& slot : slots_) {
+      views.push_back(slot.jobs.View());
+      views.back().phase = slot.phase;
+    }
+    return views;
   }
 
   std::vector<std::string> Totals() const {
@@ -302,9 +231,9 @@ class Shift {
   void Show() {
     // Plain lines carry the totals only when a device is done, not on every poll.
     if (outside_.live) {
-      view_.Show(Rows(), Totals());
+      view_.Show(Views(), Totals());
     } else {
-      view_.Show(Rows());
+      view_.Show(Views());
       if (done_ != shown_done_) {
         shown_done_ = done_;
         outside_.write(Totals().front() + "\n");

@@ -6,7 +6,8 @@
 
 namespace station {
 
-void TableView::Show(const std::vector<Row>& rows, const std::vector<std::string>& below) {
+void TableView::Show(const std::vector<SlotView>& slots, const std::vector<std::string>& below) {
+  const std::vector<Row> rows = RowsOf(slots);
   if (outside_.live) {
     const TableLayout layout = LayoutFor(rows, outside_.columns);
     std::string text;
@@ -36,8 +37,9 @@ void TableView::Show(const std::vector<Row>& rows, const std::vector<std::string
   }
 }
 
-void TableView::Final(const std::vector<Row>& rows, const std::vector<std::string>& below) {
+void TableView::Final(const std::vector<SlotView>& slots, const std::vector<std::string>& below) {
   if (outside_.live) return;
+  const std::vector<Row> rows = RowsOf(slots);
   const TableLayout layout = LayoutFor(rows, outside_.columns);
   std::string table = "\n" + TableHeader(layout) + "\n";
   for (const Row& row : rows) table += FormatRow(row, layout) + "\n";

@@ -21,6 +21,9 @@ class RunLog {
   void Open(const std::string& name);
   void Close();
   void Message(const char* format, ...) COMMON_PRINTF_FORMAT(2, 3);
+  // The banners around a step, which the station reads to show where a run is.
+  void StepOpens(const char* step);
+  void StepCloses(const char* step);
 
  private:
   std::FILE* stream_ = nullptr;

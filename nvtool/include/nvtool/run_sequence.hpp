@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "common/itemsmith_contract.hpp"
 #include "nvtool/diag_link.hpp"
 #include "nvtool/discovery.hpp"
 #include "nvtool/environment.hpp"
@@ -13,9 +14,9 @@
 
 namespace nvtool {
 
-inline constexpr char kLogFileName[] = "KVX_WriteNVItem_log.txt";
-inline constexpr char kResultFileName[] = "KVX_WriteNVItem_result.txt";
-inline constexpr char kListFileName[] = "KVX_nvitem.txt";
+inline constexpr const char* kLogFileName = common::itemsmith::kLogFile;
+inline constexpr const char* kResultFileName = common::itemsmith::kResultFile;
+inline constexpr const char* kListFileName = common::itemsmith::kListFile;
 inline constexpr char kTovikServerName[] = "TovikServer.exe";
 
 inline constexpr int kRetryCount = 7;

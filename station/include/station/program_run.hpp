@@ -1,14 +1,17 @@
 // One program run as the station drives it, in either mode: started in a fresh copy of the
-// template pinned to its slot, watched through its run log and result file to a verdict with
-// its reason, or stopped with nothing left that reads as a verdict.
+// template pinned to its slot, polled through its run log and result file to a judged verdict,
+// or stopped with nothing left that reads as a verdict. It alone knows the program's files.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "platform/child_process.hpp"
 #include "platform/clock.hpp"
+#include "station/options.hpp"
 #include "station/station.hpp"
+#include "station/verdict.hpp"
 
 namespace station {
 
@@ -23,22 +26,39 @@ bool MakeStartFolder(const std::string& work_folder, const platform::LocalTime& 
 // A slot as part of a folder name: what is not a letter, digit, '-' or '.' becomes '_'.
 std::string FolderName(const std::string& slot);
 
-// Copies the template into `folder` and starts the job there, pinned to `slot`; null with the
-// reason ("cannot copy the template: ...", or the launcher's) when it did not start.
-std::unique_ptr<platform::ChildProcess> LaunchRun(const Options& options, const Job& job,
-                                                  const std::string& slot,
-                                                  const std::string& folder, const Launcher& launch,
-                                                  std::string* error);
+class ProgramRun {
+ public:
+  // Copies the template into `folder` and starts the job there, pinned to `slot`; null with
+  // the reason ("cannot copy the template: ...", or the launcher's) when it did not start.
+  static std::unique_ptr<ProgramRun> Start(const Options& options, const Job& job,
+                                           const std::string& slot, const std::string& folder,
+                                           platform::Clock& clock, const Launcher& launch,
+                                           std::string* error);
 
-// The step the run is at, from its run log; "" when the log names none yet.
-std::string RunStep(const Job& job, const std::string& folder);
+  // Reads the step from the run log; true once the run has its verdict in *outcome: the
+  // program ended and was judged, or the limit passed and it was stopped (FAIL).
+  bool Poll(Outcome* outcome);
 
-// The verdict of a run that ended with `exit_code`, and for anything but PASS its reason;
-// `last_step` is what the table showed last.
-void JudgeRun(const Job& job, const std::string& folder, int exit_code,
-              const std::string& last_step, std::string* verdict, std::string* reason);
+  // Ends the run at once and removes whatever verdict it left.
+  void Stop();
 
-// Ends the run at once and removes whatever verdict it left.
-void StopRun(const Job& job, const std::string& folder, platform::ChildProcess& child);
+  // "starting" until the run log names a step.
+  const std::string& step() const { return step_; }
+  // Since the start, the template's copy included.
+  uint32_t tenths() const { return (clock_.TickCount() - started_at_) / 100; }
+
+ private:
+  ProgramRun(const Options& options, const Job& job, std::string folder, platform::Clock& clock,
+             uint32_t started_at);
+  Outcome Judge(int exit_code) const;
+
+  const Job& job_;
+  const std::string folder_;
+  platform::Clock& clock_;
+  const uint32_t started_at_;
+  const uint32_t limit_tenths_;
+  std::unique_ptr<platform::ChildProcess> child_;
+  std::string step_ = "starting";
+};
 
 }  // namespace station

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "station/record.hpp"
+#include "station/slot_view.hpp"
 #include "station/station.hpp"
 
 namespace station {
@@ -14,11 +16,11 @@ class TableView {
  public:
   explicit TableView(const Surroundings& outside) : outside_(outside) {}
 
-  // The rows keep their order from one call to the next.
-  void Show(const std::vector<Row>& rows, const std::vector<std::string>& below = {});
+  // The slots keep their order from one call to the next.
+  void Show(const std::vector<SlotView>& slots, const std::vector<std::string>& below = {});
 
   // The table as it ends, where the live one is not standing already.
-  void Final(const std::vector<Row>& rows, const std::vector<std::string>& below = {});
+  void Final(const std::vector<SlotView>& slots, const std::vector<std::string>& below = {});
 
  private:
   const Surroundings& outside_;

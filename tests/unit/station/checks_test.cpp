@@ -11,7 +11,10 @@
 
 #include <gtest/gtest.h>
 
-#include "station/station.hpp"
+#include "station/options.hpp"
+#include "station/preflight.hpp"
+#include "station/record.hpp"
+#include "station/run_log.hpp"
 
 namespace {
 

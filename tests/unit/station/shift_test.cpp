@@ -13,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "station/station.hpp"
+#include "station/options.hpp"
+#include "station/record.hpp"
+#include "station/shift.hpp"
 #include "station_records.hpp"
 #include "test_clock.hpp"
 

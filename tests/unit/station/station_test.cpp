@@ -16,6 +16,8 @@
 
 #include <gtest/gtest.h>
 
+#include "station/options.hpp"
+#include "station/record.hpp"
 #include "station/station.hpp"
 #include "test_clock.hpp"
 
