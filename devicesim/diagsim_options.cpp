@@ -165,18 +165,8 @@ std::function<bool(const std::string&)> Text(std::string* out) {
   };
 }
 
-}  // namespace
-
-const char* DiagsimUsage() { return kUsage; }
-
-DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
-  DiagsimOptions parsed;
-  Options& options = parsed.device;
-  CLI::App app;
-  app.set_help_flag();
-  const CLI::Option* help = app.add_flag("--help,-h")->disable_flag_override();
-  const CLI::Option* version = app.add_flag("--version")->disable_flag_override();
-
+// Where the device sits and how it shows itself: its port, USB identity and texts.
+void AddIdentityOptions(CLI::App& app, Options& options) {
   AddOption(app, "--root", "a folder", Text(&options.root));
   AddOption(app, "--com", "a port number from 1 to 255", Number(1, 255, &options.com_number));
   AddOption(app, "--layout", "usb-serial or cdc-acm",
@@ -204,11 +194,20 @@ DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
   AddOption(app, "--tty", "a name", Text(&options.tty_name));
   AddOption(app, "--interface", "a text", Text(&options.interface_text));
   AddOption(app, "--product", "a text", Text(&options.product_text));
+}
+
+// How it behaves over time: the CD-ROM, the eject, the reset, the mode changes.
+void AddTimingOptions(CLI::App& app, Options& options) {
   AddOption(app, "--cdrom-index", "a number", Number(0, 255, &options.cdrom_index));
   AddOption(app, "--eject-delay", "milliseconds", Number(0, 600000, &options.eject_to_serial_ms));
   AddOption(app, "--reset-absence", "milliseconds", Number(0, 600000, &options.reset_absence_ms));
   AddOption(app, "--mode-delay", "milliseconds", Number(0, 600000, &options.mode_follow_delay_ms));
   AddOption(app, "--mode", "an operating mode", Number(0, 255, &options.initial_mode));
+}
+
+// What it holds at the start, what it refuses, and where its state goes.
+void AddStateOptions(CLI::App& app, DiagsimOptions& parsed) {
+  Options& options = parsed.device;
   AddOption(app, "--nv-state", "a file", Text(&options.nv_state_file));
   AddOption(
       app, "--nv-set", "ID:HEX, at most 128 bytes",
@@ -241,6 +240,23 @@ DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
       true);
   AddOption(app, "--efs-capacity", "a byte count",
             Number(512, 1LL << 40, &options.efs_capacity_bytes));
+}
+
+}  // namespace
+
+const char* DiagsimUsage() { return kUsage; }
+
+DiagsimOptions ParseDiagsimOptions(int argc, const char* const* argv) {
+  DiagsimOptions parsed;
+  Options& options = parsed.device;
+  CLI::App app;
+  app.set_help_flag();
+  const CLI::Option* help = app.add_flag("--help,-h")->disable_flag_override();
+  const CLI::Option* version = app.add_flag("--version")->disable_flag_override();
+
+  AddIdentityOptions(app, options);
+  AddTimingOptions(app, options);
+  AddStateOptions(app, parsed);
   bool no_interface = false;
   app.add_flag("--no-interface", no_interface)->disable_flag_override();
   app.add_flag("--cdrom", options.start_as_cdrom)->disable_flag_override();

@@ -5,7 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "station/station.hpp"
+#include "station/options.hpp"
 
 namespace station {
 
