@@ -41,6 +41,9 @@ int main(int argc, char** argv) {
   }
   station::Surroundings outside;
   outside.launch = platform::StartChild;
+  outside.wait_for_run_end = [](uint32_t ms) {
+    platform::WaitForAChildToEnd(platform::RealClock(), ms);
+  };
   outside.device_at = platform::DeviceAtUsbLocation;
   const std::unique_ptr<platform::DeviceChanges> changes = platform::FollowDeviceChanges();
   if (changes != nullptr) {

@@ -101,6 +101,8 @@ using Launcher = std::function<std::unique_ptr<platform::ChildProcess>(const pla
 // What the station meets outside itself; the real program hands in the OS adapter's.
 struct Surroundings {
   Launcher launch;
+  // Waits at most `ms`, less when a launched run ends meanwhile. May be unset: a plain pause.
+  std::function<void(uint32_t ms)> wait_for_run_end;
   std::function<bool(const std::string& slot)> device_at;
   // Waits at most `ms` for a device to come or go; true when one may have. May be unset: the
   // shift then waits its poll and looks at every slot on every pass.
