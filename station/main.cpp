@@ -1,3 +1,4 @@
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,7 +47,16 @@ int main(int argc, char** argv) {
   }
   station::Surroundings outside;
   outside.launch = platform::StartChild;
+  outside.wait_for_run_end = [](uint32_t ms) {
+    platform::WaitForAChildToEnd(platform::RealClock(), ms);
+  };
   outside.device_at = platform::DeviceAtUsbLocation;
+  const std::unique_ptr<platform::DeviceChanges> changes = platform::FollowDeviceChanges();
+  if (changes != nullptr) {
+    outside.device_changes = [&changes](uint32_t ms) {
+      return changes->Wait(platform::RealClock(), ms);
+    };
+  }
   outside.serial_at = platform::UsbSerialAt;
   outside.stop_request = platform::StopRequest;
   outside.urgent_stop_request = platform::UrgentStopRequest;

@@ -28,6 +28,7 @@ struct Slot {
 
   std::string location;
   SlotView::Phase phase = SlotView::Phase::kWaiting;
+  bool present = false;  // a device was at the slot when the station last looked
   uint32_t devices = 0;  // served so far, for the working folders' names
   DeviceJobs jobs;       // the current (or last) device's
   bool missing = false;  // running, and the device not seen since missing_since
@@ -59,6 +60,7 @@ class Shift {
       slots_.back().jobs.Reset("waiting for a device");
     }
     began_at_ = clock_.TickCount();
+    look_until_ = began_at_;
     std::string urgent;
     for (;;) {
       urgent =
@@ -69,10 +71,11 @@ class Shift {
         break;
       }
       stop_ = outside_.stop_request();
+      if (look_) Look();
       for (Slot& slot : slots_) Advance(slot);
       Show();
       if (Draining() && !AnyRunning()) break;
-      clock_.Pause(kPollMs);
+      WaitForChanges();
     }
     Show();
     view_.Final(Views(), Totals());
@@ -84,6 +87,10 @@ class Shift {
  private:
   // A device waits at most this long to be seen: on a shift it is lost time at every device.
   static constexpr uint32_t kPollMs = 50;
+  // Where the station follows the device tree: how long it looks on every pass after a change
+  // (a device is laid out and taken away in steps), and how long an idle station sleeps.
+  static constexpr uint32_t kSettleMs = 200;
+  static constexpr uint32_t kIdleWaitMs = 1000;
 
   bool Draining() const { return !stop_.empty() || record_lost_; }
 
@@ -96,6 +103,27 @@ class Shift {
 
   uint32_t Since(uint32_t tick) const { return clock_.TickCount() - tick; }
 
+  // A look walks the device tree for every slot, so where the platform follows the tree it is
+  // taken only around a change; the programs that run are still watched at the poll's pace.
+  void Look() {
+    for (Slot& slot : slots_) slot.present = outside_.device_at(slot.location);
+  }
+
+  void WaitForChanges() {
+    if (!outside_.device_changes) {
+      clock_.Pause(kPollMs);
+      look_ = true;
+      return;
+    }
+    const bool settling = static_cast<int32_t>(look_until_ - clock_.TickCount()) > 0;
+    if (outside_.device_changes(AnyRunning() || settling ? kPollMs : kIdleWaitMs)) {
+      look_until_ = clock_.TickCount() + kSettleMs;
+      look_ = true;
+    } else {
+      look_ = settling;
+    }
+  }
+
   // The slot empty again: what its last device got stays at hand in case it comes back.
   void Waiting(Slot& slot) {
     slot.phase = SlotView::Phase::kWaiting;
@@ -106,17 +134,17 @@ class Shift {
   void Advance(Slot& slot) {
     switch (slot.phase) {
       case SlotView::Phase::kWaiting:
-        if (!Draining() && outside_.device_at(slot.location)) Arrived(slot);
+        if (!Draining() && slot.present) Arrived(slot);
         return;
       case SlotView::Phase::kRunning:
         Watch(slot);
         return;
       case SlotView::Phase::kDone:
-        if (!outside_.device_at(slot.location)) {
+        if (!slot.present) {
           slot.left_serial = slot.jobs.rows().front().serial;
           slot.left_at = clock_.TickCount();
           Waiting(slot);
-        } else if (Swapped(slot)) {
+        } else if (look_ && Swapped(slot)) {
           // Replaced between two looks: the old one left, the new one arrived.
           slot.left_serial.clear();
           Waiting(slot);
@@ -155,7 +183,7 @@ class Shift {
   }
 
   void Watch(Slot& slot) {
-    if (!outside_.device_at(slot.location)) {
+    if (!slot.present) {
       if (!slot.missing) {
         slot.missing = true;
         slot.missing_since = clock_.TickCount();
@@ -249,6 +277,8 @@ class Shift {
   std::string stop_;
   bool record_lost_ = false;
   bool urgent_ = false;
+  bool look_ = true;  // the slots are looked at on the next pass
+  uint32_t look_until_ = 0;
   uint32_t began_at_ = 0;
   uint32_t done_ = 0, passed_ = 0, shown_done_ = 0;
   TableView view_{outside_};

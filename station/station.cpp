@@ -43,7 +43,13 @@ class Station {
       for (size_t s = 0; s < slots_.size(); ++s) Advance(s);
       Show();
       if (AllDone()) break;
-      clock_.Pause(kPollMs);
+      // A run that ends is taken up at once: its slot's next program starts without waiting
+      // out the poll, which is left to the table's steps and times.
+      if (outside_.wait_for_run_end) {
+        outside_.wait_for_run_end(kPollMs);
+      } else {
+        clock_.Pause(kPollMs);
+      }
     }
     Show();
     if (!Finish()) return kExitRecordLost;

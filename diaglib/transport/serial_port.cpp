@@ -205,18 +205,23 @@ int CSerialPort::Send(const uint8_t* bytes, int count) {
 
 int CSerialPort::Receive(uint8_t* buffer, int count) {
   int remaining = count > 0 ? count : 0;
+  bool failed = false;
   while (remaining > 0) {
     uint32_t got = 0;
     const bool ok = port_->Read(buffer, static_cast<uint32_t>(remaining), &got);
     if (got > static_cast<uint32_t>(remaining)) got = static_cast<uint32_t>(remaining);
     buffer += got;
     remaining -= static_cast<int>(got);
-    if (!ok) break;
+    if (!ok) {
+      failed = true;
+      break;
+    }
     uint32_t in_queue = 0;
     uint32_t out_queue = 0;
     if (!port_->QueueStatus(&in_queue, &out_queue) || in_queue == 0) break;
   }
   const int received = (count > 0 ? count : 0) - remaining;
+  receive_failed_.store(failed);
   if (received != 0) {
     WriteLog(log_.load(), LOG_RET_DEV, "CSerialPort::Receive(wRec=%d) ... OK", received);
   }
@@ -246,5 +251,13 @@ CSerialPort::WaitResult CSerialPort::WaitReadable(uint32_t ms) {
   // A wait that could not even start (device pulled, poll error) returns at once.
   return port_->LastError() == 0 ? WaitResult::kTimedOut : WaitResult::kFailed;
 }
+
+CSerialPort::WaitResult CSerialPort::WaitForInput() {
+  if (!IsOpen()) return WaitResult::kFailed;
+  if (port_->WaitReadableOrWoken()) return WaitResult::kReadable;
+  return port_->LastError() == 0 ? WaitResult::kWoken : WaitResult::kFailed;
+}
+
+void CSerialPort::WakeWaiter() { port_->Wake(); }
 
 }  // namespace diaglib

@@ -34,7 +34,7 @@ CVodeThreadInterface::~CVodeThreadInterface() {
   if (reader_.joinable()) {
     // A reader that missed its acknowledgement still ends at its next pass.
     stop_request_.store(true);
-    WakeReader();
+    WakeReader(true);
     reader_.join();
   }
   serial_.Close();
@@ -44,9 +44,12 @@ void CVodeThreadInterface::Log(uint32_t category, const char* text) {
   WriteLog(log_.load(), category, "%s", text);
 }
 
-void CVodeThreadInterface::WakeReader() {
-  std::lock_guard<std::mutex> lock(wake_mutex_);
-  wake_.notify_all();
+void CVodeThreadInterface::WakeReader(bool in_port) {
+  {
+    std::lock_guard<std::mutex> lock(wake_mutex_);
+    wake_.notify_all();
+  }
+  if (in_port) serial_.WakeWaiter();
 }
 
 void CVodeThreadInterface::SetLogHandler(DataLogFileHandler* handler) {
@@ -130,7 +133,7 @@ bool CVodeThreadInterface::PauseThread() {
   paused_.store(false);
   pause_generation_.fetch_add(1);
   pause_request_.store(true);
-  WakeReader();
+  WakeReader(true);
   if (WaitEvent(clock_, pause_event_, kAckWaitMs)) {
     Log(LOG_IO, "CVodeThreadInterface::PauseThread - Thread Pause event ack succeeded");
     paused_.store(true);
@@ -145,7 +148,8 @@ bool CVodeThreadInterface::PauseThread() {
 bool CVodeThreadInterface::ResumeThread() {
   paused_.store(false);
   pause_request_.store(false);
-  WakeReader();
+  // A paused reader waits on the condition alone.
+  WakeReader(false);
   return true;
 }
 
@@ -155,7 +159,7 @@ bool CVodeThreadInterface::StopThread() {
   stop_event_.Reset();
   connected_.store(false);
   stop_request_.store(true);
-  WakeReader();
+  WakeReader(true);
   Log(LOG_IO, "CVodeThreadInterface::StopThread - waiting for thread stop event");
   const bool stopped = WaitEvent(clock_, stop_event_, kAckWaitMs);
   thread_started_.store(false);
@@ -180,6 +184,11 @@ void CVodeThreadInterface::IdlePass() {
     return wake_.wait_for(lock, std::chrono::milliseconds(real_ms),
                           [this] { return pause_request_.load() || stop_request_.load(); });
   });
+}
+
+void CVodeThreadInterface::IdleUntilAsked() {
+  std::unique_lock<std::mutex> lock(wake_mutex_);
+  wake_.wait(lock, [this] { return pause_request_.load() || stop_request_.load(); });
 }
 
 void CVodeThreadInterface::ReaderLoop() {
@@ -208,10 +217,12 @@ void CVodeThreadInterface::ReaderLoop() {
     }
     acknowledged = 0;
 
-    // Wait for input rather than sleeping, so a response is handled the moment it arrives.
-    const CSerialPort::WaitResult wait = serial_.WaitReadable(1);
-    if (wait == CSerialPort::WaitResult::kFailed) IdlePass();
+    // Asleep until a byte arrives or a pause or stop wakes the wait: a quiet line costs nothing,
+    // and a response is handled the moment it arrives.
+    const CSerialPort::WaitResult wait = serial_.WaitForInput();
     if (pause_request_.load() || stop_request_.load()) continue;
+    // A wake-up whose request was already seen and withdrawn.
+    if (wait == CSerialPort::WaitResult::kWoken) continue;
 
     DataLogFileHandler* log = log_.load();
     deframer.SetLogHandler(log);
@@ -221,9 +232,13 @@ void CVodeThreadInterface::ReaderLoop() {
       WriteHexLog(log, LOG_IO, "THREAD READ (%d bytes): %s ", buffer.get(), length);
       if (flush_request_.exchange(false)) deframer.DropPartialFrame();
       deframer.DeframeChunk(buffer.get(), static_cast<size_t>(length));
-    } else if (wait == CSerialPort::WaitResult::kReadable) {
-      // A port whose device went away stays "readable" without data; without this pause the
-      // reader would spin until the port is closed.
+    } else if (serial_.ReceiveFailed()) {
+      // The device is gone (or the port closed): nothing more arrives until the caller's time-out
+      // closes the port, whose pause or stop ends this wait.
+      IdleUntilAsked();
+    } else {
+      // Readable without data, or a wait the platform could not make on a port that still reads:
+      // at most one pass a millisecond rather than a spin.
       IdlePass();
     }
   }

@@ -1,6 +1,7 @@
 #include "platform/child_process.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -10,8 +11,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "platform/clock.hpp"
 
 extern char** environ;
 
@@ -61,9 +65,49 @@ class PosixChild final : public ChildProcess {
   int code_ = 0;
 };
 
+// A byte in this pipe for every child that ended: the runner's wait can end at once, and an end
+// that comes before the wait starts is kept for it. Made with the first child, never closed.
+int g_ended[2] = {-1, -1};
+
+extern "C" void OnChildEnded(int) {
+  const int saved = errno;
+  const char byte = 1;
+  (void)!::write(g_ended[1], &byte, 1);
+  errno = saved;
+}
+
+void FollowChildEnds() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (pipe2(g_ended, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    struct sigaction action {};
+    action.sa_handler = OnChildEnded;
+    sigemptyset(&action.sa_mask);
+    // Restarted calls and no word of stopped children: the runner's other calls go on as before.
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &action, nullptr);
+  });
+}
+
 }  // namespace
 
+void WaitForAChildToEnd(Clock& clock, uint32_t ms) {
+  if (g_ended[0] < 0) {
+    clock.Pause(ms);
+    return;
+  }
+  clock.Wait(ms, [](uint32_t real_ms) {
+    pollfd ended{g_ended[0], POLLIN, 0};
+    // A signal ends the wait as well: the child's own, or a stop request the runner looks at.
+    return poll(&ended, 1, real_ms > INT_MAX ? -1 : static_cast<int>(real_ms)) != 0;
+  });
+  char bytes[64];
+  while (::read(g_ended[0], bytes, sizeof bytes) > 0) {
+  }
+}
+
 std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* error) {
+  FollowChildEnds();
   struct stat st {};
   if (stat(launch.working_folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     *error = "no working folder " + launch.working_folder;

@@ -4,8 +4,12 @@
 // descriptor is therefore lent out under a lock with a use count: Close raises a flag, wakes
 // every poll through a pipe, and closes the descriptor only once nobody holds it, so no thread
 // ever reads from a closed descriptor or from one the system has handed out again.
+//
+// The reader waits for input without a time-out; an eventfd beside the descriptor lets its
+// caller end that wait (to pause or stop it) without closing anything.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -71,12 +75,12 @@ uint64_t MonotonicMs() {
 }
 
 // kHangup: the descriptor reports an error or hang-up without being ready, which no later
-// wait will change.
-enum class PollResult { kReady, kTimeout, kClosed, kError, kHangup };
+// wait will change. kWoken: the wake-up descriptor was signalled (and is drained again).
+enum class PollResult { kReady, kTimeout, kClosed, kError, kHangup, kWoken };
 
 // One real wait of at most real_ms (MAXDWORD: without limit) for `events` on fd, or for the
-// wake pipe that Close writes to.
-PollResult PollFor(int fd, int wake_fd, short events, uint32_t real_ms) {
+// pipe that Close writes to, or for `wake_fd` unless it is -1.
+PollResult PollFor(int fd, int close_fd, int wake_fd, short events, uint32_t real_ms) {
   const bool forever = real_ms == kMaxDword;
   const uint64_t deadline = MonotonicMs() + real_ms;
   for (;;) {
@@ -86,8 +90,9 @@ PollResult PollFor(int fd, int wake_fd, short events, uint32_t real_ms) {
       const uint64_t left = deadline > now ? deadline - now : 0;
       timeout = left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
-    pollfd fds[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
-    const int n = poll(fds, 2, timeout);
+    // poll skips an entry whose descriptor is negative.
+    pollfd fds[3] = {{fd, events, 0}, {close_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    const int n = poll(fds, 3, timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       SetErrno(errno);
@@ -95,8 +100,14 @@ PollResult PollFor(int fd, int wake_fd, short events, uint32_t real_ms) {
     }
     if (n == 0) return PollResult::kTimeout;
     if (fds[1].revents != 0) return PollResult::kClosed;
+    if (fds[2].revents != 0) {
+      // Drained, so that one wake-up ends one wait; wake-ups made meanwhile fold into it.
+      uint64_t count = 0;
+      (void)!::read(wake_fd, &count, sizeof count);
+    }
     if ((fds[0].revents & events) != 0) return PollResult::kReady;
     if (fds[0].revents != 0) return PollResult::kHangup;
+    if (fds[2].revents != 0) return PollResult::kWoken;
   }
 }
 
@@ -129,16 +140,25 @@ class PosixComPort final : public ComPort {
       tio.c_cc[VTIME] = 0;
       (void)tcsetattr(fd, TCSANOW, &tio);
     }
-    int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int closing[2];
+    if (pipe2(closing, O_CLOEXEC | O_NONBLOCK) != 0) {
       SetErrno(errno);
       ::close(fd);
       return t_last_error;
     }
+    const int wake_event = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake_event < 0) {
+      SetErrno(errno);
+      ::close(fd);
+      ::close(closing[0]);
+      ::close(closing[1]);
+      return t_last_error;
+    }
     Handles handles;
     handles.fd = fd;
-    handles.wake_read = wake[0];
-    handles.wake_write = wake[1];
+    handles.close_read = closing[0];
+    handles.close_write = closing[1];
+    handles.wake_event = wake_event;
     loans_.Install(handles);
     SetError(0);
     return 0;
@@ -148,12 +168,13 @@ class PosixComPort final : public ComPort {
     loans_.Close(
         [](const Handles& h) {
           const char byte = 1;
-          (void)!::write(h.wake_write, &byte, 1);
+          (void)!::write(h.close_write, &byte, 1);
         },
         [](const Handles& h) {
           ::close(h.fd);
-          ::close(h.wake_read);
-          ::close(h.wake_write);
+          ::close(h.close_read);
+          ::close(h.close_write);
+          ::close(h.wake_event);
         });
     SetError(0);
   }
@@ -468,14 +489,36 @@ class PosixComPort final : public ComPort {
     return r == PollResult::kReady || r == PollResult::kHangup;
   }
 
+  bool WaitReadableOrWoken() override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    // No time-out, so nothing for a clock to shorten: the wait ends on an event only.
+    const PollResult r = PollFor(use.fd(), use.close_fd(), use.wake_event(), POLLIN, kMaxDword);
+    if (r == PollResult::kClosed) {
+      SetError(kErrorOperationAborted);
+      return false;
+    }
+    if (r == PollResult::kError) return false;
+    SetError(0);
+    return r == PollResult::kReady || r == PollResult::kHangup;
+  }
+
+  void Wake() override {
+    Use use(*this);
+    if (!use.ok()) return;
+    const uint64_t one = 1;
+    (void)!::write(use.wake_event(), &one, sizeof one);
+  }
+
   uint32_t LastError() const override { return t_last_error; }
 
  private:
   // The open descriptor, with what is kept beside it, for the length of one call.
   struct Handles {
     int fd = -1;
-    int wake_read = -1;  // Close writes into the pipe to wake every poll at once
-    int wake_write = -1;
+    int close_read = -1;  // Close writes into the pipe to wake every poll at once
+    int close_write = -1;
+    int wake_event = -1;  // an eventfd: Wake ends the one wait that WaitReadableOrWoken makes
     CommTimeouts timeouts;
     LineSettings settings;  // fields without a termios meaning, as last set
   };
@@ -487,7 +530,8 @@ class PosixComPort final : public ComPort {
     }
     bool ok() const { return loan_.ok(); }
     int fd() const { return loan_.handles().fd; }
-    int wake_fd() const { return loan_.handles().wake_read; }
+    int close_fd() const { return loan_.handles().close_read; }
+    int wake_event() const { return loan_.handles().wake_event; }
     const CommTimeouts& timeouts() const { return loan_.handles().timeouts; }
     const LineSettings& settings() const { return loan_.handles().settings; }
 
@@ -499,7 +543,7 @@ class PosixComPort final : public ComPort {
   PollResult WaitFor(const Use& use, short events, uint32_t ms) {
     PollResult result = PollResult::kTimeout;
     clock_.Wait(ms, [&](uint32_t real_ms) {
-      result = PollFor(use.fd(), use.wake_fd(), events, real_ms);
+      result = PollFor(use.fd(), use.close_fd(), -1, events, real_ms);
       return result != PollResult::kTimeout;
     });
     return result;

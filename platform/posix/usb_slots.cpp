@@ -1,9 +1,15 @@
 #include <dirent.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <string>
 
+#include "platform/clock.hpp"
+#include "platform/usb_slots.hpp"
 #include "posix_support.hpp"
 #include "platform/portable/usb_pin.hpp"
 #include "posix_usb_location.hpp"
@@ -97,6 +103,59 @@ bool DeviceAtUsbLocation(const std::string& location) {
 bool UsbLocationWellFormed(const std::string& location, std::string* form) {
   *form = "bus-port[.port...], for example 1-2.3";
   return portable::PinFromLinuxText(true, location).state == UsbPin::State::kPinned;
+}
+
+namespace {
+
+// The folders where a port or a CD-ROM shows its device node or link when it comes (the kernel's
+// or udev's), outermost first: a folder that is not there yet is watched once the one above it
+// reports it made. sysfs reports nothing, so the device folders there are not watched.
+class InotifyDeviceChanges final : public DeviceChanges {
+ public:
+  explicit InotifyDeviceChanges(int fd) : fd_(fd) {
+    const std::string root = posix::DeviceRoot();
+    folders_ = {root.empty() ? "/" : root, root + "/dev", root + "/dev/serial",
+                root + "/dev/serial/com"};
+    Watch();
+  }
+  ~InotifyDeviceChanges() override { ::close(fd_); }
+
+  bool Wait(Clock& clock, uint32_t ms) override {
+    bool changed = false;
+    clock.Wait(ms, [&](uint32_t real_ms) {
+      pollfd watch{fd_, POLLIN, 0};
+      const int n = poll(&watch, 1, real_ms > INT_MAX ? -1 : static_cast<int>(real_ms));
+      // A signal (a stop request) ends the wait as a change would: the caller looks at once.
+      changed = n > 0 || (n < 0 && errno == EINTR);
+      return changed;
+    });
+    if (!changed) return false;
+    alignas(inotify_event) char events[4096];
+    while (::read(fd_, events, sizeof events) > 0) {
+    }
+    Watch();
+    return true;
+  }
+
+ private:
+  // Adding a folder watched already changes nothing; one that is missing is skipped.
+  void Watch() {
+    for (const std::string& folder : folders_) {
+      inotify_add_watch(fd_, folder.c_str(),
+                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
+    }
+  }
+
+  const int fd_;
+  std::vector<std::string> folders_;
+};
+
+}  // namespace
+
+std::unique_ptr<DeviceChanges> FollowDeviceChanges() {
+  const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd < 0) return nullptr;
+  return std::make_unique<InotifyDeviceChanges>(fd);
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/child_process.hpp"
+#include "platform/clock.hpp"
 #include "win32_support.hpp"
 
 namespace platform {
@@ -184,5 +185,7 @@ bool ProgramRunnable(const std::string& file) {
 std::string ProgramFile(const std::string& folder, const std::string& name) {
   return (folder.empty() ? name : folder + "\\" + name) + ".exe";
 }
+
+void WaitForAChildToEnd(Clock& clock, uint32_t ms) { clock.Pause(ms); }
 
 }  // namespace platform

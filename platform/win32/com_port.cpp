@@ -11,6 +11,10 @@
 // is bounded, the handle is then closed anyway, and Close reports it. The OVERLAPPED records
 // live beside the handles rather than on a caller's stack, and are kept for good when a request
 // never finished, so a late completion cannot write into memory that was given back.
+//
+// The library's reader waits for its first character without a time-out, on an overlapped
+// comm-event wait beside the stop event and a wake event of its own that its caller raises to
+// pause or stop it.
 #include <windows.h>
 
 #include <condition_variable>
@@ -69,15 +73,16 @@ class Win32ComPort final : public ComPort {
     h.port = handle;
     h.overlapped = mode == IoMode::kOverlapped;
     if (h.overlapped) h.records = new IoRecords();
-    // Manual reset, not signalled, unnamed; made anew at each open.
+    // Not signalled, unnamed, made anew at each open; manual reset but for the wake event.
     h.stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (h.overlapped) {
       h.read = CreateEventA(nullptr, TRUE, FALSE, nullptr);
       h.write = CreateEventA(nullptr, TRUE, FALSE, nullptr);
       h.comm = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+      h.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     }
-    if (h.stop == nullptr ||
-        (h.overlapped && (h.read == nullptr || h.write == nullptr || h.comm == nullptr))) {
+    if (h.stop == nullptr || (h.overlapped && (h.read == nullptr || h.write == nullptr ||
+                                               h.comm == nullptr || h.wake == nullptr))) {
       const uint32_t code = GetLastError();
       CloseAll(h);
       SetError(code);
@@ -296,10 +301,10 @@ class Win32ComPort final : public ComPort {
   bool WaitReadable(uint32_t ms) override {
     Use use(*this);
     if (!use.ok()) return false;
-    if (HasInput(use)) return true;
-    bool readable = false;
     if (!use.overlapped()) {
+      if (HasInput(use)) return true;
       // A blocking handle cannot wait for a comm event without blocking Close; poll instead.
+      bool readable = false;
       clock_.Wait(ms, [&](uint32_t real_ms) {
         const DWORD start = GetTickCount();
         while (!readable && GetTickCount() - start < real_ms) {
@@ -311,40 +316,48 @@ class Win32ComPort final : public ComPort {
       SetError(0);
       return readable;
     }
-    // A comm event for the first received character wakes the reader as soon as a response
-    // starts; the stop event wakes it when the port is closed.
-    if (!Succeeded(SetCommMask(use.port(), EV_RXCHAR) != 0)) return false;
-    OVERLAPPED& ov = use.records()->comm;
-    ov = OVERLAPPED{};
-    ov.hEvent = use.comm_event();
-    ResetEvent(ov.hEvent);
-    DWORD mask = 0;
-    if (WaitCommEvent(use.port(), &mask, &ov)) {
-      SetError(0);
-      return (mask & EV_RXCHAR) != 0 || HasInput(use);
-    }
-    if (GetLastError() != ERROR_IO_PENDING) {
-      SetError(GetLastError());
+    const FirstCharacter end = AwaitFirstCharacter(use, nullptr, [&](HANDLE* events, DWORD n) {
+      DWORD r = WAIT_TIMEOUT;
+      clock_.Wait(ms, [&](uint32_t real_ms) {
+        r = WaitForMultipleObjects(n, events, FALSE, real_ms == kMaxDword ? INFINITE : real_ms);
+        return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
+      });
+      return r;
+    });
+    if (end == FirstCharacter::kFailed) return false;
+    SetError(0);
+    return end == FirstCharacter::kArrived;
+  }
+
+  bool WaitReadableOrWoken() override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    if (!use.overlapped()) {
+      SetError(ERROR_INVALID_FUNCTION);
       return false;
     }
-    clock_.Wait(ms, [&](uint32_t real_ms) {
-      HANDLE events[2] = {ov.hEvent, use.stop()};
-      const DWORD r =
-          WaitForMultipleObjects(2, events, FALSE, real_ms == kMaxDword ? INFINITE : real_ms);
-      readable = r == WAIT_OBJECT_0;
-      return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1;
-    });
-    DWORD unused = 0;
-    if (!readable || !GetOverlappedResult(use.port(), &ov, &unused, FALSE)) {
-      // A pending comm-event wait ends when the mask changes; a driver may ignore CancelIo
-      // for it, and Close would then wait for it for ever.
-      SetCommMask(use.port(), 0);
-      CancelIo(use.port());
-      Drain(use, &ov);
-      readable = false;
+    const FirstCharacter end = AwaitFirstCharacter(
+        use, use.wake_event(),
+        [](HANDLE* events, DWORD n) { return WaitForMultipleObjects(n, events, FALSE, INFINITE); });
+    switch (end) {
+      case FirstCharacter::kArrived:
+        SetError(0);
+        return true;
+      case FirstCharacter::kClosed:
+        SetError(ERROR_OPERATION_ABORTED);
+        return false;
+      case FirstCharacter::kFailed:
+        return false;
+      default:
+        // Woken, or the comm-event wait ended without a character.
+        SetError(0);
+        return false;
     }
-    SetError(0);
-    return readable || HasInput(use);
+  }
+
+  void Wake() override {
+    Use use(*this);
+    if (use.ok() && use.wake_event() != nullptr) SetEvent(use.wake_event());
   }
 
   uint32_t LastError() const override { return ThreadLastError(); }
@@ -365,6 +378,7 @@ class Win32ComPort final : public ComPort {
     HANDLE read = nullptr;         // the overlapped reads' event
     HANDLE write = nullptr;        // the overlapped writes' event
     HANDLE comm = nullptr;         // WaitReadable's comm-event wait
+    HANDLE wake = nullptr;         // auto reset: Wake ends one WaitReadableOrWoken
     IoRecords* records = nullptr;  // overlapped handles only
     bool overlapped = false;
     CommTimeouts timeouts;          // as last set (the driver's own before), to bound each request
@@ -372,7 +386,7 @@ class Win32ComPort final : public ComPort {
   };
 
   static void CloseAll(const Handles& h) {
-    for (HANDLE e : {h.stop, h.read, h.write, h.comm}) {
+    for (HANDLE e : {h.stop, h.read, h.write, h.comm, h.wake}) {
       if (e != nullptr) CloseHandle(e);
     }
     if (h.port != INVALID_HANDLE_VALUE) CloseHandle(h.port);
@@ -390,6 +404,7 @@ class Win32ComPort final : public ComPort {
     HANDLE read_event() const { return loan_.handles().read; }
     HANDLE write_event() const { return loan_.handles().write; }
     HANDLE comm_event() const { return loan_.handles().comm; }
+    HANDLE wake_event() const { return loan_.handles().wake; }
     IoRecords* records() const { return loan_.handles().records; }
     bool overlapped() const { return loan_.handles().overlapped; }
     const CommTimeouts& timeouts() const { return loan_.handles().timeouts; }
@@ -397,6 +412,54 @@ class Win32ComPort final : public ComPort {
    private:
     PortLoans<Handles>::Loan loan_;
   };
+
+  // What ended a wait for the first received character.
+  enum class FirstCharacter { kArrived, kTimedOut, kClosed, kWoken, kFailed };
+
+  // One overlapped comm-event wait for the first received character, on the comm event, Close's
+  // stop event and `wake` when it is given. `wait(events, n)` makes the wait and answers as
+  // WaitForMultipleObjects does. The mask is set before the input queue is looked at: the driver
+  // keeps a character that arrives after it for the wait, one that came before is in the queue,
+  // so none is missed however long the wait.
+  template <typename Wait>
+  FirstCharacter AwaitFirstCharacter(const Use& use, HANDLE wake, Wait wait) {
+    if (!Succeeded(SetCommMask(use.port(), EV_RXCHAR) != 0)) return FirstCharacter::kFailed;
+    if (HasInput(use)) return FirstCharacter::kArrived;
+    OVERLAPPED& ov = use.records()->comm;
+    ov = OVERLAPPED{};
+    ov.hEvent = use.comm_event();
+    ResetEvent(ov.hEvent);
+    DWORD mask = 0;
+    if (WaitCommEvent(use.port(), &mask, &ov)) {
+      return (mask & EV_RXCHAR) != 0 || HasInput(use) ? FirstCharacter::kArrived
+                                                      : FirstCharacter::kTimedOut;
+    }
+    const DWORD issued = GetLastError();
+    if (issued != ERROR_IO_PENDING) {
+      SetError(issued);
+      return FirstCharacter::kFailed;
+    }
+    HANDLE events[3] = {ov.hEvent, use.stop(), wake};
+    const DWORD r = wait(events, wake != nullptr ? 3 : 2);
+    const DWORD wait_error = r == WAIT_FAILED ? GetLastError() : 0;
+    DWORD unused = 0;
+    if (r == WAIT_OBJECT_0 && GetOverlappedResult(use.port(), &ov, &unused, FALSE)) {
+      return FirstCharacter::kArrived;
+    }
+    // A pending comm-event wait ends when the mask changes; a driver may ignore CancelIo for
+    // it, and Close would then wait for it for ever.
+    SetCommMask(use.port(), 0);
+    CancelIo(use.port());
+    Drain(use, &ov);
+    if (r == WAIT_FAILED) {
+      SetError(wait_error);
+      return FirstCharacter::kFailed;
+    }
+    if (HasInput(use)) return FirstCharacter::kArrived;
+    if (r == WAIT_OBJECT_0 + 1) return FirstCharacter::kClosed;
+    if (r == WAIT_OBJECT_0 + 2) return FirstCharacter::kWoken;
+    return FirstCharacter::kTimedOut;
+  }
 
   static bool HasInput(const Use& use) {
     DWORD errors = 0;

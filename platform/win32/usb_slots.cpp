@@ -269,4 +269,7 @@ std::string UsbSerialAt(const std::string& location) {
   return portable::SerialOfInstanceId(id);
 }
 
+// The station looks at its slots on every pass here, as often as it waits.
+std::unique_ptr<DeviceChanges> FollowDeviceChanges() { return nullptr; }
+
 }  // namespace platform

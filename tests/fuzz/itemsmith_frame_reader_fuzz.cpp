@@ -54,6 +54,8 @@ class PiecesPort final : public platform::ComPort {
   }
   bool QueueStatus(uint32_t*, uint32_t*) override { return false; }
   bool WaitReadable(uint32_t) override { return false; }
+  bool WaitReadableOrWoken() override { return false; }
+  void Wake() override {}
   uint32_t LastError() const override { return 0; }
 
  private:

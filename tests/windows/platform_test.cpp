@@ -409,6 +409,48 @@ TEST_F(DevicePortTest, OverlappedPortAsTheLibraryUsesIt) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
 }
 
+// The library reader's wait without a time-out: a wake-up ends it (given before it starts or
+// while it waits), an answer ends it, and nothing else does.
+TEST_F(DevicePortTest, TheReadersUntimedWaitEndsOnAWakeUpOrAnAnswer) {
+  auto port = platform::MakeComPort(platform::RealClock());
+  ASSERT_EQ(port->Open(DevicePort(), platform::IoMode::kOverlapped), 0u);
+  ASSERT_NO_FATAL_FAILURE(Configure(*port, {kMaxDword, 0, 0, 1, 50}));
+  port->Wake();
+  EXPECT_FALSE(port->WaitReadableOrWoken());
+  EXPECT_EQ(port->LastError(), 0u);
+
+  std::atomic<int> ended{-1};  // 1 readable, 0 woken, 2 failed
+  std::thread waiter([&] {
+    const bool readable = port->WaitReadableOrWoken();
+    ended = readable ? 1 : (port->LastError() == 0 ? 0 : 2);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(ended.load(), -1) << "a quiet line does not end the wait";
+  port->Wake();
+  for (int i = 0; i < 1000 && ended.load() < 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (ended.load() < 0) {
+    ADD_FAILURE() << "Wake did not end the wait within 10 s";
+    std::fflush(stdout);
+    std::_Exit(1);
+  }
+  waiter.join();
+  EXPECT_EQ(ended.load(), 0);
+
+  // The version request's answer ends the next wait with input to read.
+  const uint8_t packet[1] = {0x00};
+  uint8_t frame[16];
+  const size_t length = common::EncodeFrame(packet, 1, frame, sizeof frame);
+  uint32_t written = 0;
+  ASSERT_TRUE(port->Write(frame, static_cast<uint32_t>(length), &written));
+  EXPECT_TRUE(port->WaitReadableOrWoken());
+  uint8_t buffer[2048];
+  uint32_t got = 0;
+  EXPECT_TRUE(port->Read(buffer, sizeof buffer, &got));
+  EXPECT_GT(got, 0u);
+  port->Close();
+}
+
 TEST_F(DevicePortTest, OpenFailuresAndCallsOnAClosedPort) {
   auto port = platform::MakeComPort(platform::RealClock());
   EXPECT_NE(port->Open(DevicePort() + 1, platform::IoMode::kOverlapped), 0u) << "an unmapped port";
@@ -435,7 +477,7 @@ void ExpectCloseEndsAnIdleReader(int com) {
   std::atomic<int> data{0};
   std::thread reader([&] {
     while (port->IsOpen()) {
-      if (!port->WaitReadable(kMaxDword)) continue;
+      if (!port->WaitReadableOrWoken()) continue;
       uint8_t buffer[256];
       uint32_t got = 0;
       if (port->Read(buffer, sizeof buffer, &got)) data += static_cast<int>(got);

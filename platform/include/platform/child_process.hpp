@@ -3,6 +3,7 @@
 // a file, watched without blocking and stopped when it runs too long.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
@@ -43,6 +44,13 @@ class ChildProcess {
 // Windows: the child gets no console window of its own, so that a program that hides or shows
 // its console cannot take the runner's.
 std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* error);
+
+class Clock;
+
+// Waits at most `ms` (through `clock`), and less when a child that StartChild started ends
+// meanwhile or has ended since the last such wait, so that a runner learns of the end at once
+// rather than at its next look. Windows waits the whole time.
+void WaitForAChildToEnd(Clock& clock, uint32_t ms);
 
 // The folder of the running program's own executable ("" when it cannot be told).
 std::string OwnProgramFolder();

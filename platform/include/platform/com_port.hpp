@@ -110,8 +110,15 @@ class ComPort {
   virtual bool Write(const uint8_t* bytes, uint32_t count, uint32_t* written) = 0;
   // ClearCommError: bytes waiting in the input queue and bytes still in the output queue.
   virtual bool QueueStatus(uint32_t* in_queue, uint32_t* out_queue) = 0;
-  // Waits at most `ms` of real time for input to be readable (the library reader's idle wait).
+  // Waits at most `ms` of real time for input to be readable.
   virtual bool WaitReadable(uint32_t ms) = 0;
+  // The library reader's idle wait, which has no time-out: true once input is readable (or the
+  // device is gone, which the next read reports); false after Wake (LastError() 0), after Close
+  // or when the wait cannot be made (LastError() says why). An overlapped port only.
+  virtual bool WaitReadableOrWoken() = 0;
+  // Ends the WaitReadableOrWoken under way on another thread, or else the next one that starts
+  // before the port is closed. Nothing while the port is closed.
+  virtual void Wake() = 0;
 
   // The platform's last error code after the most recent call on this port (GetLastError).
   // Kept per thread, as GetLastError is, so the reader thread cannot overwrite the code the

@@ -10,10 +10,14 @@
 // read whole, not shaped like a location) shows the run nothing.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace platform {
+
+class Clock;
 
 struct UsbPin {
   enum class State { kUnpinned, kPinned, kRefused };
@@ -47,5 +51,19 @@ bool DeviceAtUsbLocation(const std::string& location);
 // Every COM port and CD-ROM present, whatever the run's own pin; with `at` not empty, only those
 // a run pinned to `at` would see (matched as a pin is).
 std::vector<PresentDevice> PresentDevices(const std::string& at = std::string());
+
+// Follows the ports and CD-ROMs coming and going, so that a runner that waits for devices need
+// not walk the device tree for every slot on every pass.
+class DeviceChanges {
+ public:
+  virtual ~DeviceChanges() = default;
+  // Waits at most `ms` (through `clock`) for a device to appear or go; true when one may have
+  // (a stop signal also ends the wait early with true). A device tree is not laid out or taken
+  // away in one step: look again for a moment after a change.
+  virtual bool Wait(Clock& clock, uint32_t ms) = 0;
+};
+
+// Null where the platform cannot follow the changes (Windows), or cannot start to.
+std::unique_ptr<DeviceChanges> FollowDeviceChanges();
 
 }  // namespace platform

@@ -19,7 +19,12 @@ using Launcher = std::function<std::unique_ptr<platform::ChildProcess>(const pla
 // What the station meets outside itself; the real program hands in the OS adapter's.
 struct Surroundings {
   Launcher launch;
+  // Waits at most `ms`, less when a launched run ends meanwhile. May be unset: a plain pause.
+  std::function<void(uint32_t ms)> wait_for_run_end;
   std::function<bool(const std::string& slot)> device_at;
+  // Waits at most `ms` for a device to come or go; true when one may have. May be unset: the
+  // shift then waits its poll and looks at every slot on every pass.
+  std::function<bool(uint32_t ms)> device_changes;
   std::function<std::string(const std::string& slot)> serial_at;  // "" for none; may be unset
   std::function<std::string()> stop_request;                      // "" until a stop is asked for
   // "" until a stop asks for the running runs to end too (shift mode: a second Ctrl-C, a

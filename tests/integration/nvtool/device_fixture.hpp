@@ -81,6 +81,8 @@ class HookedPort final : public platform::ComPort {
   }
   bool QueueStatus(uint32_t* i, uint32_t* o) override { return real_->QueueStatus(i, o); }
   bool WaitReadable(uint32_t ms) override { return real_->WaitReadable(ms); }
+  bool WaitReadableOrWoken() override { return real_->WaitReadableOrWoken(); }
+  void Wake() override { real_->Wake(); }
   uint32_t LastError() const override { return real_->LastError(); }
 
  private:

@@ -98,6 +98,8 @@ class FakeComPort final : public platform::ComPort {
     return true;
   }
   bool WaitReadable(uint32_t) override { return !s_->input.empty(); }
+  bool WaitReadableOrWoken() override { return !s_->input.empty(); }
+  void Wake() override {}
   uint32_t LastError() const override { return 87; }
 
  private:

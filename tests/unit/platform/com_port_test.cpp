@@ -265,6 +265,71 @@ TEST_F(PtyPort, CloseWakesAWaitingReaderAtOnce) {
   }
 }
 
+// The reader's wait without a time-out, and each way it has to end: a wake-up (given before it
+// starts or while it waits), input, the device going away, a Close.
+TEST_F(PtyPort, UntimedWaitEndsOnWakeInputHangUpAndCloseOnly) {
+  enum class End { kWakeFirst, kWakeLater, kInput, kHangUp, kClose };
+  struct Case {
+    End end;
+    bool readable;
+    uint32_t error;  // LastError() after a false answer
+  };
+  // The hang-up last: the device does not come back.
+  const Case cases[] = {{End::kWakeFirst, false, 0},
+                        {End::kWakeLater, false, 0},
+                        {End::kInput, true, 0},
+                        {End::kClose, false, 995},
+                        {End::kHangUp, true, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.end));
+    port_ = platform::MakeComPort(clock_);
+    ASSERT_EQ(port_->Open(7, platform::IoMode::kOverlapped), 0u);
+    ASSERT_TRUE(port_->SetTimeouts(kPollOnly));
+    if (c.end == End::kWakeFirst) port_->Wake();
+    auto waiting = std::async(std::launch::async, [this] {
+      const bool readable = port_->WaitReadableOrWoken();
+      return std::make_pair(readable, port_->LastError());
+    });
+    // Nothing ends the wait on its own: neither a quiet line nor time.
+    if (c.end != End::kWakeFirst) {
+      ASSERT_EQ(waiting.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    }
+    switch (c.end) {
+      case End::kWakeFirst:
+        break;
+      case End::kWakeLater:
+        port_->Wake();
+        break;
+      case End::kInput:
+        ASSERT_EQ(write(master_, "x", 1), 1);
+        break;
+      case End::kHangUp:
+        close(master_);
+        master_ = -1;
+        break;
+      case End::kClose:
+        port_->Close();
+        break;
+    }
+    // Bounded so that a wait nothing ends fails the test instead of hanging it.
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    const auto [readable, error] = waiting.get();
+    EXPECT_EQ(readable, c.readable);
+    if (!readable) {
+      EXPECT_EQ(error, c.error);
+    }
+    // A wake-up ends one wait, not the next.
+    if (c.end == End::kWakeFirst || c.end == End::kWakeLater) {
+      auto next = std::async(std::launch::async, [this] { return port_->WaitReadableOrWoken(); });
+      EXPECT_EQ(next.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+      port_->Close();
+      ASSERT_EQ(next.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    }
+    if (port_->IsOpen()) port_->Purge(platform::kPurgeRxClear);
+    port_->Close();
+  }
+}
+
 TEST_F(PtyPort, ReaderThreadAndCloserThreadShareThePort) {
   // The library's pattern: one thread polls and reads while another writes and closes.
   for (int round = 0; round < 20; ++round) {
@@ -309,6 +374,12 @@ TEST_F(PtyPort, DeviceGoneEndsReadsWithAnErrorEvenWithoutTimeouts) {
   EXPECT_NE(port_->LastError(), 0u);
   EXPECT_TRUE(port_->WaitReadable(100000));  // the next read reports it, at once
   EXPECT_FALSE(port_->Read(buffer, sizeof buffer, &got));
+  const uint32_t gone = port_->LastError();
+  EXPECT_NE(gone, 0u);
+  // The reader's untimed wait hands it to a read as well, which fails the same way.
+  EXPECT_TRUE(port_->WaitReadableOrWoken());
+  EXPECT_FALSE(port_->Read(buffer, sizeof buffer, &got));
+  EXPECT_EQ(port_->LastError(), gone);
 }
 
 TEST_F(PtyPort, WriteToADeviceThatStopsReadingEndsAtItsTimeout) {

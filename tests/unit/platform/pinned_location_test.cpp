@@ -2,15 +2,20 @@
 // the CD-ROM set hold only what resolves into the USB device folder of that name, for both tty
 // shapes the kernel uses and for CD-ROMs on USB and on SATA.
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/clock.hpp"
 #include "platform/device_discovery.hpp"
 #include "platform/serial_registry.hpp"
+#include "platform/usb_slots.hpp"
 #include "temp_root.hpp"
 
 namespace {
@@ -159,6 +164,34 @@ TEST_F(PinnedRun, AnEntryLeadingOutOfTheRootBelongsToNoSlot) {
   EXPECT_TRUE(SerialList().empty());
   unsetenv("DIAG_USB_LOCATION");
   EXPECT_EQ(SerialList(), std::vector<std::string>{"COM1"});
+}
+
+// The station's watch on the device tree: every step of a port and a CD-ROM coming and going
+// ends its wait, in folders that were not there yet when the watch began; a quiet tree does not.
+TEST(DeviceChanges, EveryStepOfADeviceComingAndGoingEndsTheWaitAndNothingElse) {
+  TempRoot root;
+  const auto changes = platform::FollowDeviceChanges();
+  ASSERT_NE(changes, nullptr);
+  platform::Clock& clock = platform::RealClock();
+  EXPECT_FALSE(changes->Wait(clock, 100));
+  const auto at = [&root](const char* relative) { return root.At(relative); };
+  const std::vector<std::function<int()>> steps = {
+      [&] { return mkdir(at("dev").c_str(), 0755); },
+      [&] { return mkdir(at("dev/serial").c_str(), 0755); },
+      [&] { return mkdir(at("dev/serial/com").c_str(), 0755); },
+      [&] { return symlink("/dev/null", at("dev/ttyUSB0").c_str()); },
+      [&] { return symlink("../../ttyUSB0", at("dev/serial/com/COM7").c_str()); },
+      [&] { return mkfifo(at("dev/sr0").c_str(), 0600); },
+      [&] { return unlink(at("dev/serial/com/COM7").c_str()); },
+      [&] { return unlink(at("dev/ttyUSB0").c_str()); },
+      [&] { return unlink(at("dev/sr0").c_str()); },
+  };
+  for (size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(steps[i](), 0);
+    EXPECT_TRUE(changes->Wait(clock, 10000));
+    EXPECT_FALSE(changes->Wait(clock, 20)) << "one change is told once";
+  }
 }
 
 }  // namespace

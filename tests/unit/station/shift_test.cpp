@@ -1,7 +1,9 @@
 // The shift mode with its devices, programs and stop requests scripted in test time: a device is
 // run once however long it stays, and again only after it left; a device back from its reset is
 // not a new one; a device pulled mid-run fails "device removed" and its slot serves the next;
-// a first stop lets the running runs finish, an urgent one ends them ABORTED.
+// a first stop lets the running runs finish, an urgent one ends them ABORTED. Each case runs
+// twice: with a station that looks at its slots on every pass, and with one that follows the
+// device tree and looks only when it changed.
 #include <stdlib.h>
 
 #include <filesystem>
@@ -57,7 +59,7 @@ class TimedChild final : public platform::ChildProcess {
   int* stops_;
 };
 
-class Shift : public ::testing::Test {
+class Shift : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/shift-unit-XXXXXX";
@@ -93,7 +95,27 @@ class Shift : public ::testing::Test {
       return std::unique_ptr<platform::ChildProcess>(std::make_unique<TimedChild>(
           clock_, clock_.NowMs() + run_ms_, launch.working_folder, &stops_));
     };
-    outside.device_at = [&](const std::string& slot) { return at(slot) != nullptr; };
+    outside.device_at = [&](const std::string& slot) {
+      ++looks_;
+      return at(slot) != nullptr;
+    };
+    if (GetParam()) {
+      // The tree changes where a device is plugged in or out: the wait ends there.
+      outside.device_changes = [&, begin](uint32_t ms) {
+        const uint64_t from = clock_.NowMs() - begin;
+        uint64_t next = from + ms;
+        bool changed = false;
+        for (const auto& slot : plugs) {
+          for (const Plug& plug : slot.second) {
+            for (const uint64_t edge : {plug.in, plug.out}) {
+              if (edge > from && edge <= next) next = edge, changed = true;
+            }
+          }
+        }
+        clock_.Advance(static_cast<uint32_t>(next - from));
+        return changed;
+      };
+    }
     outside.serial_at = [&](const std::string& slot) {
       const Plug* plug = at(slot);
       return plug != nullptr ? plug->serial : std::string();
@@ -128,10 +150,16 @@ class Shift : public ::testing::Test {
   testsupport::TestClock clock_;
   std::vector<std::string> launches_;
   int stops_ = 0;
+  int looks_ = 0;  // slots looked at
   uint64_t run_ms_ = 10000;
 };
 
-TEST_F(Shift, EveryDeviceRunsOnceAndSlotsDoNotWaitForEachOther) {
+INSTANTIATE_TEST_SUITE_P(Looks, Shift, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "AfterChanges" : "EveryPass";
+                         });
+
+TEST_P(Shift, EveryDeviceRunsOnceAndSlotsDoNotWaitForEachOther) {
   options_.slots = {"1-1", "1-2", "1-3"};
   // 1-1: A stays long after its verdict, then B. 1-2: C leaves during its reset (0.4 s) and is
   // back; then one without a serial number. 1-3: E swapped for F between two looks.
@@ -146,9 +174,16 @@ TEST_F(Shift, EveryDeviceRunsOnceAndSlotsDoNotWaitForEachOther) {
                                                  "1-2  PASS ", "1-3 F PASS ", "1-1 B PASS "}));
   EXPECT_NE(output_.find("shift: 6 devices done, 6 passed, 0 failed"), std::string::npos)
       << output_;
+  // Every 50 ms pass of the 90 s looks at the three slots, or only a few passes around each of
+  // the 14 plug-ins and outs.
+  if (GetParam()) {
+    EXPECT_LT(looks_, 14 * 3 * 10) << looks_;
+  } else {
+    EXPECT_GE(looks_, 90000 / 50 * 3) << looks_;
+  }
 }
 
-TEST_F(Shift, ADevicePulledMidRunFailsAndTheSlotServesTheNext) {
+TEST_P(Shift, ADevicePulledMidRunFailsAndTheSlotServesTheNext) {
   options_.slots = {"1-1"};
   options_.jobs.push_back({Program::kTreesmith, "kvx", {}, "/programs/treesmith"});
   run_ms_ = 60000;
@@ -163,7 +198,7 @@ TEST_F(Shift, ADevicePulledMidRunFailsAndTheSlotServesTheNext) {
                                       "1-1 B PASS ", "1-1 B PASS "}));
 }
 
-TEST_F(Shift, AFirstStopLetsRunsFinishAnUrgentOneAbortsThem) {
+TEST_P(Shift, AFirstStopLetsRunsFinishAnUrgentOneAbortsThem) {
   options_.slots = {"1-1", "1-2"};
   options_.jobs.push_back({Program::kTreesmith, "kvx", {}, "/programs/treesmith"});
   // Stop at 5 s: the running itemsmith runs finish, no treesmith starts, 1-2's device (plugged

@@ -1,7 +1,7 @@
 // The library's byte transport over one COM port: opening with the DIAG port's settings,
 // reads that never block on the line, and chunked writes bounded by a deadline.
-// One reader thread (Receive) and one writer thread (Send, FlushPCBuffer, Close) may use it
-// at the same time.
+// One reader thread (WaitForInput, Receive) and one writer thread (Send, FlushPCBuffer, Close,
+// WakeWaiter) may use it at the same time.
 #pragma once
 
 #include <atomic>
@@ -55,10 +55,17 @@ class CSerialPort {
   int SetDTR(bool on);
   int SetRTS(bool on);
   int SetWriteTimeout(int ms);
-  // The reader's idle wait: at most `ms` of real time for input. kFailed when the wait could not
-  // be made at all (closed, or the platform's wait failed), which returns at once.
-  enum class WaitResult { kReadable, kTimedOut, kFailed };
+  // At most `ms` of real time for input. kFailed when the wait could not be made at all
+  // (closed, or the platform's wait failed), which returns at once.
+  enum class WaitResult { kReadable, kTimedOut, kWoken, kFailed };
   WaitResult WaitReadable(uint32_t ms);
+  // The reader's idle wait, with no time-out: until input arrives (kReadable), WakeWaiter is
+  // called from another thread (kWoken), or the port is closed or cannot be waited on (kFailed).
+  WaitResult WaitForInput();
+  void WakeWaiter();
+  // True when the last Receive ended on a read that failed (the device gone, the port closed)
+  // rather than on an empty queue.
+  bool ReceiveFailed() const { return receive_failed_.load(); }
 
   int LastError() const { return last_error_.load(); }
   int PortNumber() const { return port_number_.load(); }
@@ -80,6 +87,7 @@ class CSerialPort {
   std::atomic<int> last_error_{0};
   std::atomic<int> last_platform_error_{0};
   std::atomic<int> write_timeout_ms_{kDefaultWriteTimeoutMs};
+  std::atomic<bool> receive_failed_{false};
   // Written on the opening (caller's) thread only.
   platform::LineSettings settings_;
   platform::CommTimeouts timeouts_;

@@ -75,7 +75,10 @@ class CVodeThreadInterface {
   void ReaderLoop();
   // One pass's worth of waiting when there is nothing to wait on: ends early on a pause or stop.
   void IdlePass();
-  void WakeReader();
+  // Waits for a pause or stop request, without limit.
+  void IdleUntilAsked();
+  // Wakes the reader wherever it waits: on the condition and, `in_port`, in the port's wait.
+  void WakeReader(bool in_port);
   void Log(uint32_t category, const char* text);
 
   platform::Clock& clock_;
@@ -101,8 +104,8 @@ class CVodeThreadInterface {
   // reset and waited for by the caller's thread).
   SyncEvent stop_event_{SyncEvent::Mode::kManualReset};
   SyncEvent pause_event_{SyncEvent::Mode::kManualReset};
-  // Owned by this interface; lets a paused reader sleep until a resume or stop instead of
-  // polling. Guards nothing but the wake-up itself.
+  // Owned by this interface; lets a paused reader, or one whose port failed, sleep until a
+  // resume, pause or stop instead of polling. Guards nothing but the wake-up itself.
   std::mutex wake_mutex_;
   std::condition_variable wake_;
 
