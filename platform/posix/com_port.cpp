@@ -478,7 +478,18 @@ class PosixComPort final : public ComPort {
   bool WaitReadable(uint32_t ms) override {
     Use use(*this);
     if (!use.ok()) return false;
-    const PollResult r = WaitFor(use, POLLIN, ms);
+    return Readable(WaitFor(use, POLLIN, ms));
+  }
+
+  bool WaitReadableOrWoken() override {
+    Use use(*this);
+    if (!use.ok()) return false;
+    // No time-out, so nothing for a clock to shorten: the wait ends on an event only.
+    return Readable(PollFor(use.fd(), use.close_fd(), use.wake_event(), POLLIN, kMaxDword));
+  }
+
+  // What a wait for input ended with, with the error its Windows counterpart would leave.
+  static bool Readable(PollResult r) {
     if (r == PollResult::kClosed) {
       SetError(kErrorOperationAborted);
       return false;
@@ -486,20 +497,6 @@ class PosixComPort final : public ComPort {
     if (r == PollResult::kError) return false;
     SetError(0);
     // A hang-up counts as readable: the read that follows reports the error.
-    return r == PollResult::kReady || r == PollResult::kHangup;
-  }
-
-  bool WaitReadableOrWoken() override {
-    Use use(*this);
-    if (!use.ok()) return false;
-    // No time-out, so nothing for a clock to shorten: the wait ends on an event only.
-    const PollResult r = PollFor(use.fd(), use.close_fd(), use.wake_event(), POLLIN, kMaxDword);
-    if (r == PollResult::kClosed) {
-      SetError(kErrorOperationAborted);
-      return false;
-    }
-    if (r == PollResult::kError) return false;
-    SetError(0);
     return r == PollResult::kReady || r == PollResult::kHangup;
   }
 
