@@ -138,11 +138,17 @@ class InotifyDeviceChanges final : public DeviceChanges {
   }
 
  private:
-  // Adding a folder watched already changes nothing; one that is missing is skipped.
+  // Adding a folder watched already changes nothing. One not made yet is watched through the
+  // nearest folder above it that is there, so that its making is seen (the device root itself
+  // may come after the station).
   void Watch() {
-    for (const std::string& folder : folders_) {
-      inotify_add_watch(fd_, folder.c_str(),
-                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR);
+    constexpr uint32_t kEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_ONLYDIR;
+    for (std::string folder : folders_) {
+      while (inotify_add_watch(fd_, folder.c_str(), kEvents) < 0 && errno == ENOENT) {
+        const size_t slash = folder.find_last_of('/');
+        if (slash == std::string::npos) break;
+        folder.erase(slash == 0 ? 1 : slash);
+      }
     }
   }
 

@@ -167,15 +167,19 @@ TEST_F(PinnedRun, AnEntryLeadingOutOfTheRootBelongsToNoSlot) {
 }
 
 // The station's watch on the device tree: every step of a port and a CD-ROM coming and going
-// ends its wait, in folders that were not there yet when the watch began; a quiet tree does not.
+// ends its wait, in folders that were not there yet when the watch began (the device root
+// itself included); a quiet tree does not.
 TEST(DeviceChanges, EveryStepOfADeviceComingAndGoingEndsTheWaitAndNothingElse) {
-  TempRoot root;
+  TempRoot base;
+  const std::string root = base.At("root");
+  setenv("DIAG_DEVICE_ROOT", root.c_str(), 1);
   const auto changes = platform::FollowDeviceChanges();
   ASSERT_NE(changes, nullptr);
   platform::Clock& clock = platform::RealClock();
   EXPECT_FALSE(changes->Wait(clock, 100));
-  const auto at = [&root](const char* relative) { return root.At(relative); };
+  const auto at = [&root](const char* relative) { return root + "/" + relative; };
   const std::vector<std::function<int()>> steps = {
+      [&] { return mkdir(root.c_str(), 0755); },
       [&] { return mkdir(at("dev").c_str(), 0755); },
       [&] { return mkdir(at("dev/serial").c_str(), 0755); },
       [&] { return mkdir(at("dev/serial/com").c_str(), 0755); },
