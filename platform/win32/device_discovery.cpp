@@ -18,11 +18,6 @@
 namespace platform {
 namespace {
 
-const GUID kGuidDevinterfaceComport = {
-    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
-const GUID kGuidDevinterfaceCdrom = {
-    0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
-
 constexpr DWORD kPropertyCharacters = 256;
 constexpr DWORD kDescriptorBuffer = 512;
 
@@ -166,8 +161,8 @@ class SetupCdromSet final : public CdromInterfaceSet {
     pinned_ = pin.state != UsbPin::State::kUnpinned;
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
-    for (DWORD i = 0;
-         pinned_ && SetupDiEnumDeviceInterfaces(set_, nullptr, &kGuidDevinterfaceCdrom, i, &data);
+    for (DWORD i = 0; pinned_ && SetupDiEnumDeviceInterfaces(
+                                     set_, nullptr, &win32::kGuidDevinterfaceCdrom, i, &data);
          ++i) {
       SP_DEVINFO_DATA device{};
       device.cbSize = sizeof device;
@@ -196,7 +191,7 @@ class SetupCdromSet final : public CdromInterfaceSet {
       selected_ = false;
       return false;
     }
-    if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &kGuidDevinterfaceCdrom,
+    if (!SetupDiEnumDeviceInterfaces(set_, nullptr, &win32::kGuidDevinterfaceCdrom,
                                      pinned_ ? visible_[index] : index, &data)) {
       *error = GetLastError();
       selected_ = false;
@@ -274,7 +269,7 @@ class SetupCdromSet final : public CdromInterfaceSet {
 class SetupDeviceDiscovery final : public DeviceDiscovery {
  public:
   std::unique_ptr<ComPortDeviceSet> ComPorts(uint32_t* error) override {
-    HDEVINFO set = SetupDiGetClassDevsW(&kGuidDevinterfaceComport, nullptr, nullptr,
+    HDEVINFO set = SetupDiGetClassDevsW(&win32::kGuidDevinterfaceComport, nullptr, nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
       *error = GetLastError();
@@ -285,7 +280,7 @@ class SetupDeviceDiscovery final : public DeviceDiscovery {
   }
 
   std::unique_ptr<CdromInterfaceSet> CdromInterfaces(uint32_t* error) override {
-    HDEVINFO set = SetupDiGetClassDevsW(&kGuidDevinterfaceCdrom, nullptr, nullptr,
+    HDEVINFO set = SetupDiGetClassDevsW(&win32::kGuidDevinterfaceCdrom, nullptr, nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
       *error = GetLastError();

@@ -15,11 +15,6 @@ namespace platform {
 namespace win32 {
 namespace {
 
-const GUID kGuidDevinterfaceComport = {
-    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
-const GUID kGuidDevinterfaceCdrom = {
-    0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
-
 std::string Narrow(const std::wstring& text) {
   std::string out;
   for (wchar_t c : text) out.push_back(c > 0 && c < 0x80 ? static_cast<char>(c) : '?');
