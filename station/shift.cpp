@@ -218,7 +218,9 @@ class Shift {
 
   // Written at once: a station stopped or lost later loses no finished record.
   void Record(const Row& row) {
-    if (!AppendCsv(options_.csv_file, {row}) && !record_lost_) {
+    if (AppendCsv(options_.csv_file, {row})) {
+      if (outside_.recorded) outside_.recorded(row);
+    } else if (!record_lost_) {
       record_lost_ = true;
       outside_.write_error("linestation: cannot append to " + options_.csv_file +
                            "; no new run starts\n");
@@ -257,6 +259,16 @@ class Shift {
   }
 
   void Show() {
+    if (outside_.shown) {
+      StationView view;
+      view.shift = true;
+      view.slots = Views();
+      view.done = done_;
+      view.passed = passed_;
+      view.failed = done_ - passed_;
+      view.seconds = Since(began_at_) / 1000;
+      outside_.shown(view);
+    }
     // Plain lines carry the totals only when a device is done, not on every poll.
     if (outside_.live) {
       view_.Show(Views(), Totals());

@@ -113,14 +113,32 @@ class Station {
     return views;
   }
 
-  void Show() { view_.Show(Views()); }
+  void Show() {
+    const std::vector<SlotView> views = Views();
+    view_.Show(views);
+    if (!outside_.shown) return;
+    StationView view;
+    view.slots = views;
+    for (const DeviceJobs& slot : slots_) {
+      if (!slot.done() || slot.aborted()) continue;
+      ++view.done;
+      ++(slot.passed() ? view.passed : view.failed);
+    }
+    view.seconds = (clock_.TickCount() - began_at_) / 1000;
+    outside_.shown(view);
+  }
 
   // The final table (the live one stands already) and the CSV lines; false when the record
   // could not be written.
   bool Finish() {
     const std::vector<SlotView> views = Views();
     view_.Final(views);
-    if (AppendCsv(options_.csv_file, RowsOf(views))) return true;
+    if (AppendCsv(options_.csv_file, RowsOf(views))) {
+      if (outside_.recorded) {
+        for (const Row& row : RowsOf(views)) outside_.recorded(row);
+      }
+      return true;
+    }
     outside_.write_error("linestation: cannot append to " + options_.csv_file + "\n");
     return false;
   }

@@ -10,6 +10,8 @@
 #include "platform/child_process.hpp"
 #include "platform/clock.hpp"
 #include "station/options.hpp"
+#include "station/record.hpp"
+#include "station/slot_view.hpp"
 
 namespace station {
 
@@ -32,6 +34,10 @@ struct Surroundings {
   std::function<std::string()> urgent_stop_request;
   std::function<void(const std::string&)> write;        // the table
   std::function<void(const std::string&)> write_error;  // one line per problem
+  // Every pass's view of the slots, and every record as it is written to the CSV file, for views
+  // beside the table; both may be unset. Called on the station's own thread: they must not block.
+  std::function<void(const StationView&)> shown;
+  std::function<void(const Row&)> recorded;
   bool live = false;  // redraw the table in place; plain lines otherwise
   int columns = 80;
 };
