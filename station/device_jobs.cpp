@@ -19,6 +19,8 @@ void DeviceJobs::Reset(const std::string& step) {
   rows_.clear();
   outcomes_.assign(options_.jobs.size(), Outcome{});
   next_ = 0;
+  begun_ = false;
+  reset_the_device_ = false;
   run_.reset();
   for (const Job& job : options_.jobs) {
     Row row;
@@ -31,7 +33,9 @@ void DeviceJobs::Reset(const std::string& step) {
 }
 
 void DeviceJobs::ShowStep(const std::string& step) {
-  for (Row& row : rows_) row.step = step;
+  for (Row& row : rows_) {
+    if (row.verdict.empty()) row.step = step;
+  }
 }
 
 void DeviceJobs::ShowStepWherePassed(const std::string& step) {
@@ -40,15 +44,10 @@ void DeviceJobs::ShowStepWherePassed(const std::string& step) {
   }
 }
 
-void DeviceJobs::TakeUp(const Ended& ended) {
-  run_.reset();
-  rows_ = ended.rows;
-  outcomes_ = ended.outcomes;
-  next_ = outcomes_.size();
-}
-
 void DeviceJobs::SetSerial(const std::string& serial) {
-  for (Row& row : rows_) row.serial = serial;
+  for (Row& row : rows_) {
+    if (row.verdict.empty()) row.serial = serial;
+  }
 }
 
 bool DeviceJobs::passed() const {
@@ -84,7 +83,18 @@ SlotView DeviceJobs::View() const {
 
 void DeviceJobs::Begin(const std::string& folder_prefix) {
   folder_prefix_ = folder_prefix;
+  begun_ = true;
   StartFrom();
+}
+
+void DeviceJobs::StartNext() {
+  if (!between()) return;
+  const std::string hold = hooks_.hold ? hooks_.hold() : "";
+  if (hold.empty()) {
+    StartFrom();
+    return;
+  }
+  EndPending(StoppedBefore(hold), clock_.TickCount(), clock_.Now());
 }
 
 // Starts the current job; one that cannot start is recorded and the next one follows.
@@ -93,7 +103,7 @@ void DeviceJobs::StartFrom() {
     const Job& job = options_.jobs[next_];
     Row& row = rows_[next_];
     row.folder = folder_prefix_ + "-" + row.program;
-    if (hooks_.serial) row.serial = hooks_.serial();
+    reset_the_device_ = false;
     started_at_ = clock_.TickCount();
     row.start = clock_.Now();
     std::string error;
@@ -115,14 +125,15 @@ void DeviceJobs::Poll() {
   row.step = run_->step();
   if (!ended) return;
   run_.reset();
-  if (EndCurrent(outcome)) StartFrom();
+  reset_the_device_ = outcome.passed() && ResetsDevice(options_.jobs[next_]);
+  EndCurrent(outcome);
 }
 
 void DeviceJobs::StopRunning(const Outcome& outcome) {
   if (run_ == nullptr) return;
   run_->Stop();
   run_.reset();
-  if (EndCurrent(outcome)) StartFrom();
+  EndCurrent(outcome);
 }
 
 void DeviceJobs::Abort(const std::string& why) {
@@ -154,8 +165,8 @@ bool DeviceJobs::EndCurrent(const Outcome& outcome) {
   if (next_ >= options_.jobs.size()) return false;
   Outcome skip;
   const std::string hold = hooks_.hold ? hooks_.hold() : "";
-  if (outcome.why == Why::kDeviceRemoved) {
-    skip = Skipped(Why::kDeviceRemoved);
+  if (outcome.why == Why::kDeviceRemoved || outcome.why == Why::kDeviceSwapped) {
+    skip = Skipped(outcome.why);
   } else if (!hold.empty()) {
     skip = StoppedBefore(hold);
   } else if (!outcome.passed() && !options_.keep_going) {

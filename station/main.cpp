@@ -51,6 +51,7 @@ int main(int argc, char** argv) {
     platform::WaitForAChildToEnd(platform::RealClock(), ms);
   };
   outside.device_at = platform::DeviceAtUsbLocation;
+  outside.port_at = platform::PortAtUsbLocation;
   const std::unique_ptr<platform::DeviceChanges> changes = platform::FollowDeviceChanges();
   if (changes != nullptr) {
     outside.device_changes = [&changes](uint32_t ms) {

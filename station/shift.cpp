@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "station/device_jobs.hpp"
+#include "station/device_at_slot.hpp"
 #include "station/program_run.hpp"
 #include "station/record.hpp"
 #include "station/table_view.hpp"
@@ -24,20 +24,13 @@ namespace fs = std::filesystem;
 struct Slot {
   Slot(const Options& options, platform::Clock& clock, const Surroundings& outside,
        const std::string& location, DeviceJobs::Hooks hooks)
-      : location(location), jobs(options, clock, outside, location, std::move(hooks)) {}
+      : location(location), device(options, clock, outside, location, std::move(hooks), true) {}
 
   std::string location;
-  SlotView::Phase phase = SlotView::Phase::kWaiting;
-  bool present = false;  // a device was at the slot when the station last looked
+  Sight sight;           // what the slot showed when the station last looked
   uint32_t devices = 0;  // served so far, for the working folders' names
-  DeviceJobs jobs;       // the current (or last) device's
-  bool missing = false;  // running, and the device not seen since missing_since
-  uint32_t missing_since = 0;
-  // The last device done here and when it left: one that is back within the removal time
-  // with the same serial number was reset, not replaced.
-  std::string left_serial;
-  uint32_t left_at = 0;
-  DeviceJobs::Ended left;
+  bool counted = false;  // the current device is in the totals
+  DeviceAtSlot device;   // the current (or last) device
 };
 
 class Shift {
@@ -57,7 +50,7 @@ class Shift {
       hooks.hold = [this] { return Draining() ? (stop_.empty() ? "no record" : stop_) : ""; };
       hooks.ended = [this](const Row& row) { Record(row); };
       slots_.emplace_back(options_, clock_, outside_, location, hooks);
-      slots_.back().jobs.Reset("waiting for a device");
+      slots_.back().device.Reset("waiting for a device");
     }
     began_at_ = clock_.TickCount();
     look_until_ = began_at_;
@@ -94,9 +87,15 @@ class Shift {
 
   bool Draining() const { return !stop_.empty() || record_lost_; }
 
+  // A program runs, or the next waits for its device: the station follows it closely.
+  static bool Busy(const Slot& slot) {
+    return slot.device.stage() == DeviceAtSlot::Stage::kRunning ||
+           slot.device.stage() == DeviceAtSlot::Stage::kHandOver;
+  }
+
   bool AnyRunning() const {
     for (const Slot& slot : slots_) {
-      if (slot.phase == SlotView::Phase::kRunning) return true;
+      if (Busy(slot)) return true;
     }
     return false;
   }
@@ -106,7 +105,7 @@ class Shift {
   // A look walks the device tree for every slot, so where the platform follows the tree it is
   // taken only around a change; the programs that run are still watched at the poll's pace.
   void Look() {
-    for (Slot& slot : slots_) slot.present = outside_.device_at(slot.location);
+    for (Slot& slot : slots_) slot.sight = LookAt(outside_, slot.location);
   }
 
   void WaitForChanges() {
@@ -124,96 +123,39 @@ class Shift {
     }
   }
 
-  // The slot empty again: what its last device got stays at hand in case it comes back.
-  void Waiting(Slot& slot) {
-    slot.phase = SlotView::Phase::kWaiting;
-    slot.left = slot.jobs.Kept();
-    slot.jobs.Reset("waiting for a device");
-  }
-
   void Advance(Slot& slot) {
-    switch (slot.phase) {
-      case SlotView::Phase::kWaiting:
-        if (!Draining() && slot.present) Arrived(slot);
-        return;
-      case SlotView::Phase::kRunning:
-        Watch(slot);
-        return;
-      case SlotView::Phase::kDone:
-        if (!slot.present) {
-          slot.left_serial = slot.jobs.rows().front().serial;
-          slot.left_at = clock_.TickCount();
-          Waiting(slot);
-        } else if (look_ && Swapped(slot)) {
-          // Replaced between two looks: the old one left, the new one arrived.
-          slot.left_serial.clear();
-          Waiting(slot);
-          if (!Draining()) Arrived(slot);
-        }
-        return;
+    if (slot.device.stage() == DeviceAtSlot::Stage::kWaiting) {
+      if (!Draining() && slot.sight.device) Arrived(slot);
+      return;
     }
-  }
-
-  // Another serial number at a slot whose device is done: one device was swapped for another
-  // faster than a poll. Devices without one cannot be told apart this way.
-  bool Swapped(const Slot& slot) const {
-    if (!outside_.serial_at) return false;
-    const std::string serial = outside_.serial_at(slot.location);
-    return !serial.empty() && serial != slot.jobs.rows().front().serial;
+    slot.device.Follow(slot.sight);
+    Count(slot);
+    if (slot.device.stage() != DeviceAtSlot::Stage::kLeft) return;
+    // The slot is empty, or holds another device already: that one is a new arrival.
+    const bool swapped = slot.device.swapped();
+    slot.device.Reset("waiting for a device");
+    if (swapped && !Draining()) Arrived(slot);
   }
 
   void Arrived(Slot& slot) {
-    const std::string serial = outside_.serial_at ? outside_.serial_at(slot.location) : "";
-    if (!serial.empty() && serial == slot.left_serial &&
-        Since(slot.left_at) < options_.removed_after_seconds * 1000) {
-      // Back from its own reset or eject: it was done, and stays so.
-      slot.phase = SlotView::Phase::kDone;
-      slot.jobs.TakeUp(slot.left);
-      return;
-    }
     ++slot.devices;
-    slot.jobs.SetSerial(serial);
-    slot.jobs.ShowStep("waiting for its turn");
-    slot.phase = SlotView::Phase::kRunning;
-    slot.missing = false;
-    slot.jobs.Begin(
+    slot.counted = false;
+    slot.device.Arrive(
         (fs::path(folder_) / (FolderName(slot.location) + "-" + std::to_string(slot.devices)))
-            .string());
-    Settled(slot);
+            .string(),
+        slot.sight);
+    Count(slot);
   }
 
-  void Watch(Slot& slot) {
-    if (!slot.present) {
-      if (!slot.missing) {
-        slot.missing = true;
-        slot.missing_since = clock_.TickCount();
-      } else if (Since(slot.missing_since) >= options_.removed_after_seconds * 1000) {
-        slot.jobs.StopRunning(Failed(Why::kDeviceRemoved));
-        Settled(slot);
-        // The slot is empty: it serves the next device, whatever its serial number.
-        slot.left_serial.clear();
-        Waiting(slot);
-        return;
-      }
-    } else {
-      slot.missing = false;
-    }
-    const size_t job = slot.jobs.current();
-    slot.jobs.Poll();
-    // A run starts with its device in view.
-    if (slot.jobs.current() != job) slot.missing = false;
-    Settled(slot);
-  }
-
-  // The device's jobs all ended: it is counted, and shows it is to be taken out.
-  void Settled(Slot& slot) {
-    if (slot.phase != SlotView::Phase::kRunning || !slot.jobs.done()) return;
-    slot.phase = SlotView::Phase::kDone;
-    slot.jobs.ShowStepWherePassed("done: take the device out");
-    if (!slot.jobs.aborted()) {
-      ++done_;
-      if (slot.jobs.passed()) ++passed_;
-    }
+  // A device is counted once its jobs have all ended, a restart after them or not.
+  void Count(Slot& slot) {
+    const DeviceJobs& jobs = slot.device.jobs();
+    if (slot.counted || !jobs.done() || slot.device.stage() == DeviceAtSlot::Stage::kWaiting)
+      return;
+    slot.counted = true;
+    if (jobs.aborted()) return;
+    ++done_;
+    if (jobs.passed()) ++passed_;
   }
 
   // Written at once: a station stopped or lost later loses no finished record.
@@ -229,19 +171,16 @@ class Shift {
 
   void AbortAll(const std::string& why) {
     for (Slot& slot : slots_) {
-      if (slot.phase != SlotView::Phase::kRunning) continue;
+      if (!Busy(slot)) continue;
       stop_ = why;
-      slot.jobs.Abort(why);
-      Settled(slot);
+      slot.device.Abort(why);
+      Count(slot);
     }
   }
 
   std::vector<SlotView> Views() const {
     std::vector<SlotView> views;
-    for (const Slot& slot : slots_) {
-      views.push_back(slot.jobs.View());
-      views.back().phase = slot.phase;
-    }
+    for (const Slot& slot : slots_) views.push_back(slot.device.View());
     return views;
   }
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "station/device_jobs.hpp"
+#include "station/device_at_slot.hpp"
 #include "station/program_run.hpp"
 #include "station/record.hpp"
 #include "station/table_view.hpp"
@@ -23,21 +23,18 @@ class Station {
 
   int Run() {
     if (!MakeBatchFolder()) return kExitUsage;
+    slots_.reserve(options_.slots.size());
     for (const std::string& location : options_.slots) {
-      DeviceJobs::Hooks hooks;
-      if (outside_.serial_at)
-        hooks.serial = [this, location] { return outside_.serial_at(location); };
-      slots_.emplace_back(options_, clock_, outside_, location, hooks);
+      slots_.emplace_back(options_, clock_, outside_, location, DeviceJobs::Hooks{}, false);
       slots_.back().Reset("waiting");
     }
-    present_.assign(options_.slots.size(), false);
     began_at_ = clock_.TickCount();
     began_time_ = clock_.Now();
     std::string stop;
     for (;;) {
       stop = outside_.stop_request();
       if (!stop.empty()) {
-        for (DeviceJobs& slot : slots_) slot.Abort(stop);
+        for (DeviceAtSlot& slot : slots_) slot.Abort(stop);
         break;
       }
       for (size_t s = 0; s < slots_.size(); ++s) Advance(s);
@@ -54,8 +51,8 @@ class Station {
     Show();
     if (!Finish()) return kExitRecordLost;
     if (!stop.empty()) return kExitStopped;
-    for (const DeviceJobs& slot : slots_) {
-      if (!slot.passed()) return kExitNotAllPassed;
+    for (const DeviceAtSlot& slot : slots_) {
+      if (!slot.jobs().passed()) return kExitNotAllPassed;
     }
     return kExitAllPassed;
   }
@@ -70,46 +67,52 @@ class Station {
     return false;
   }
 
+  // Each slot serves one device: once it is done (or gone, or swapped for another) the slot is.
+  static bool Finished(const DeviceAtSlot& slot) {
+    switch (slot.stage()) {
+      case DeviceAtSlot::Stage::kWaiting:
+        return slot.jobs().done();
+      case DeviceAtSlot::Stage::kDone:
+      case DeviceAtSlot::Stage::kLeft:
+        return true;
+      default:
+        return false;
+    }
+  }
+
   bool AllDone() const {
-    for (const DeviceJobs& slot : slots_) {
-      if (!slot.done()) return false;
+    for (const DeviceAtSlot& slot : slots_) {
+      if (!Finished(slot)) return false;
     }
     return true;
   }
 
-  // Starts the slot's jobs once it holds a device, and follows the running one.
+  // Starts the slot's jobs once it holds a device, and follows it to the end of its last one.
   void Advance(size_t s) {
-    DeviceJobs& slot = slots_[s];
-    if (slot.done()) return;
-    if (slot.running()) {
-      slot.Poll();
+    DeviceAtSlot& slot = slots_[s];
+    if (Finished(slot)) return;
+    const Sight sight = LookAt(outside_, slot.jobs().slot());
+    if (slot.stage() != DeviceAtSlot::Stage::kWaiting) {
+      slot.Follow(sight);
       return;
     }
-    if (!present_[s] && !Present(s)) return;
-    slot.Begin((fs::path(batch_) / FolderName(slot.slot())).string());
-  }
-
-  // False while the slot may still fill; a slot that stays empty ends with NO DEVICE.
-  bool Present(size_t s) {
-    DeviceJobs& slot = slots_[s];
-    if (outside_.device_at(slot.slot())) {
-      present_[s] = true;
-      return true;
+    if (sight.device) {
+      slot.Arrive((fs::path(batch_) / FolderName(slot.jobs().slot())).string(), sight);
+      return;
     }
     const uint32_t waited = clock_.TickCount() - began_at_;
     if (waited < options_.presence_wait_seconds * 1000) {
-      slot.ShowStep("waiting for a device");
-      return false;
+      slot.jobs().ShowStep("waiting for a device");
+      return;
     }
-    // The row's time is the wait it cost.
-    slot.EndPending(NothingAtSlot(static_cast<int>(options_.presence_wait_seconds)), began_at_,
-                    began_time_);
-    return false;
+    // A slot that stays empty ends with NO DEVICE; the row's time is the wait it cost.
+    slot.jobs().EndPending(NothingAtSlot(static_cast<int>(options_.presence_wait_seconds)),
+                           began_at_, began_time_);
   }
 
   std::vector<SlotView> Views() const {
     std::vector<SlotView> views;
-    for (const DeviceJobs& slot : slots_) views.push_back(slot.View());
+    for (const DeviceAtSlot& slot : slots_) views.push_back(slot.View());
     return views;
   }
 
@@ -119,10 +122,10 @@ class Station {
     if (!outside_.shown) return;
     StationView view;
     view.slots = views;
-    for (const DeviceJobs& slot : slots_) {
-      if (!slot.done() || slot.aborted()) continue;
+    for (const DeviceAtSlot& slot : slots_) {
+      if (!slot.jobs().done() || slot.jobs().aborted()) continue;
       ++view.done;
-      ++(slot.passed() ? view.passed : view.failed);
+      ++(slot.jobs().passed() ? view.passed : view.failed);
     }
     view.seconds = (clock_.TickCount() - began_at_) / 1000;
     outside_.shown(view);
@@ -147,8 +150,7 @@ class Station {
   platform::Clock& clock_;
   const Surroundings& outside_;
   std::string batch_;
-  std::vector<DeviceJobs> slots_;
-  std::vector<bool> present_;
+  std::vector<DeviceAtSlot> slots_;
   uint32_t began_at_ = 0;
   platform::LocalTime began_time_;
   TableView view_{outside_};

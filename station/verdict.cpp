@@ -38,6 +38,8 @@ std::string Outcome::Reason() const {
       return "not started: " + text;
     case Why::kDeviceRemoved:
       return "device removed";
+    case Why::kDeviceSwapped:
+      return "device swapped";
     case Why::kNothingAtSlot:
       return "nothing at the slot within " + std::to_string(number) + " s";
     case Why::kFailedBefore:

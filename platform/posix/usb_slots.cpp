@@ -100,6 +100,10 @@ bool DeviceAtUsbLocation(const std::string& location) {
   return !posix::UsbDeviceFolderAt(location).empty();
 }
 
+bool PortAtUsbLocation(const std::string& location) {
+  return !FolderOfEntryAt(posix::DeviceRoot() + "/sys/class/tty", "tty", location).empty();
+}
+
 bool UsbLocationWellFormed(const std::string& location, std::string* form) {
   *form = "bus-port[.port...], for example 1-2.3";
   return portable::PinFromLinuxText(true, location).state == UsbPin::State::kPinned;

@@ -183,6 +183,13 @@ bool UsbLocationWellFormed(const std::string& location, std::string* form) {
 
 bool DeviceAtUsbLocation(const std::string& location) { return !PresentDevices(location).empty(); }
 
+bool PortAtUsbLocation(const std::string& location) {
+  for (const PresentDevice& device : PresentDevices(location)) {
+    if (device.kind == PresentDevice::Kind::kComPort) return true;
+  }
+  return false;
+}
+
 std::vector<PresentDevice> PresentDevices(const std::string& at) {
   UsbPin pin;
   if (!at.empty()) {

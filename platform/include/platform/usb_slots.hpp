@@ -48,6 +48,10 @@ bool UsbLocationWellFormed(const std::string& location, std::string* form);
 // True when a COM port or a CD-ROM of the USB device at `location` is present now.
 bool DeviceAtUsbLocation(const std::string& location);
 
+// True when a COM port of the USB device at `location` is present now: the device is past its
+// CD-ROM and its reboots, and a program can talk to it.
+bool PortAtUsbLocation(const std::string& location);
+
 // Every COM port and CD-ROM present, whatever the run's own pin; with `at` not empty, only those
 // a run pinned to `at` would see (matched as a pin is).
 std::vector<PresentDevice> PresentDevices(const std::string& at = std::string());

@@ -22,12 +22,10 @@ class DeviceJobs {
  public:
   struct Hooks {
     // Why the jobs not yet started must not start (a stop, a lost record); "" to go on. Asked
-    // as each job ends.
+    // as each job ends, and before the next starts.
     std::function<std::string()> hold;
     // The row of a job that has just ended.
     std::function<void(const Row&)> ended;
-    // The device's serial number, read as each job starts; unset to keep the rows' own.
-    std::function<std::string()> serial;
   };
 
   DeviceJobs(const Options& options, platform::Clock& clock, const Surroundings& outside,
@@ -35,17 +33,24 @@ class DeviceJobs {
 
   // Fresh rows for the next device, each showing `step`.
   void Reset(const std::string& step);
+  // The jobs without a verdict show `step`.
   void ShowStep(const std::string& step);
   // The jobs that passed show `step` instead; the others keep their reason.
   void ShowStepWherePassed(const std::string& step);
+  // The rows that have no verdict yet name the device by `serial`.
   void SetSerial(const std::string& serial);
 
   // The device is there: its first job starts, and, where one cannot start, what follows it.
   // Each run's folder is `folder_prefix`-<program>.
   void Begin(const std::string& folder_prefix);
 
-  // Follows the running job; once it has its verdict the next one starts.
+  // Follows the running job to its verdict. The next one waits for StartNext: the device may
+  // be rebooting from the job that ended.
   void Poll();
+
+  // The next job starts (or, held, ends ABORTED with the rest), and where one cannot start,
+  // what follows it.
+  void StartNext();
 
   // The running job ends with `outcome` (stopped, its verdict removed), and what follows it as
   // the rule for that outcome says.
@@ -58,15 +63,11 @@ class DeviceJobs {
   // Stops the running job ABORTED, and every one not started yet ends ABORTED too.
   void Abort(const std::string& why);
 
-  // What the jobs ended with, to be taken up again when the same device is back.
-  struct Ended {
-    std::vector<Row> rows;
-    std::vector<Outcome> outcomes;
-  };
-  Ended Kept() const { return {rows_, outcomes_}; }
-  void TakeUp(const Ended& ended);
-
   bool running() const { return run_ != nullptr; }
+  // A job has ended and the next one waits to start.
+  bool between() const { return begun_ && run_ == nullptr && !done(); }
+  // The job that ran last passed and reset the device: it is rebooting now.
+  bool reset_the_device() const { return reset_the_device_; }
   // The running job, or the next to start.
   size_t current() const { return next_; }
   bool done() const { return next_ >= outcomes_.size() && run_ == nullptr; }
@@ -93,6 +94,8 @@ class DeviceJobs {
   std::vector<Row> rows_;
   std::vector<Outcome> outcomes_;
   size_t next_ = 0;  // the running job, or the next to start
+  bool begun_ = false;
+  bool reset_the_device_ = false;
   std::unique_ptr<ProgramRun> run_;
   uint32_t started_at_ = 0;
 };

@@ -17,6 +17,11 @@ struct Job {
   std::string program_file;            // absolute, set by the check before the start
 };
 
+// True for a job that ends with the device's reset.
+inline bool ResetsDevice(const Job& job) {
+  return job.program == Program::kItemsmith && job.mode == "write+reset";
+}
+
 struct Options {
   std::vector<std::string> slots;  // USB locations, one device each
   std::string template_folder;

@@ -23,7 +23,9 @@ struct Surroundings {
   Launcher launch;
   // Waits at most `ms`, less when a launched run ends meanwhile. May be unset: a plain pause.
   std::function<void(uint32_t ms)> wait_for_run_end;
-  std::function<bool(const std::string& slot)> device_at;
+  std::function<bool(const std::string& slot)> device_at;  // its DIAG port or its CD-ROM
+  // Its DIAG port; may be unset, then what device_at sees stands for it.
+  std::function<bool(const std::string& slot)> port_at;
   // Waits at most `ms` for a device to come or go; true when one may have. May be unset: the
   // shift then waits its poll and looks at every slot on every pass.
   std::function<bool(uint32_t ms)> device_changes;

@@ -21,6 +21,7 @@ enum class Why {
   kNoVerdictWithin,  // FAIL: the limit passed
   kNotStarted,       // FAIL: the run could not start
   kDeviceRemoved,    // FAIL, and SKIPPED for the device's later programs
+  kDeviceSwapped,    // FAIL, and SKIPPED for the device's later programs
   kNothingAtSlot,    // NO DEVICE
   kFailedBefore,     // SKIPPED
   kStopped,          // ABORTED while it ran
