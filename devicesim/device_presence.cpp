@@ -64,7 +64,7 @@ CdromShape VirtualDevice::Impl::OwnCdrom() const {
   shape.vendor_id = opt.vendor_id;
   shape.product_id = opt.product_id;
   shape.product_text = opt.product_text;
-  shape.usb_serial = opt.usb_serial;
+  shape.usb_serial = opt.cdrom_serial_differs ? opt.cdrom_serial : opt.usb_serial;
   return shape;
 }
 

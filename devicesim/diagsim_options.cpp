@@ -39,6 +39,8 @@ const char kUsage[] =
     "  --product TEXT       USB product text (default \"KVX USB Modem\")\n"
     "  --usb-serial TEXT    the USB device's serial number (default: none, as a device that\n"
     "                       reports none)\n"
+    "  --cdrom-serial TEXT  the serial number it reports while it shows its CD-ROM, where that\n"
+    "                       differs from its ports' (\"\" for none)\n"
     "  --udev-description TEXT\n"
     "                       the description a line's udev rule gives the port\n"
     "  --cdrom              start as a CD-ROM; the serial port appears after the eject command\n"
@@ -189,6 +191,11 @@ void AddIdentityOptions(CLI::App& app, Options& options) {
   AddOption(app, "--usb-serial", "a text of 1 to 126 characters", [&](const std::string& text) {
     options.usb_serial = text;
     return !text.empty() && text.size() <= 126 && text.find_first_of("\r\n") == std::string::npos;
+  });
+  AddOption(app, "--cdrom-serial", "a text of at most 126 characters", [&](const std::string& text) {
+    options.cdrom_serial_differs = true;
+    options.cdrom_serial = text;
+    return text.size() <= 126 && text.find_first_of("\r\n") == std::string::npos;
   });
   AddOption(app, "--udev-description", "a text", Text(&options.udev_description));
   AddOption(app, "--tty", "a name", Text(&options.tty_name));

@@ -2,7 +2,8 @@
 // operator per slot replaces each device 0.5 s after its verdict, for BENCH_SHIFT_SECONDS
 // (default 120). Counters: devices per hour, the ideal slots * 3600 / (one run + 0.5 s) with one
 // run the mean of the shift's own runs as the station timed them, their ratio (goal >= 0.95),
-// and the mean run.
+// and the mean run. BENCH_SHIFT_RESET=1 runs itemsmith with the device's reset (the next program
+// then waits for the device to be back); BENCH_LINESTATION names another linestation to time.
 #include <benchmark/benchmark.h>
 #include <signal.h>
 
@@ -59,10 +60,16 @@ void BM_Shift(benchmark::State& state) {
   fs::copy_file(efstool_test::ExamplePath("KVX_nvitem.txt"), base + "/template/KVX_nvitem.txt");
   testsupport::LinkStationPrograms(base + "/bin");
 
+  const char* reset = std::getenv("BENCH_SHIFT_RESET");
+  const char* other_station = std::getenv("BENCH_LINESTATION");
   for (auto _ : state) {
-    std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
+    std::vector<std::string> argv = {other_station != nullptr
+                                         ? std::string(other_station)
+                                         : std::string(TEST_BINARY_DIR) + "/station/linestation",
                                      "--continuous",
-                                     "--itemsmith",
+                                     reset != nullptr && std::string(reset) == "1"
+                                         ? "--itemsmith-reset"
+                                         : "--itemsmith",
                                      "--treesmith",
                                      "kvx",
                                      "--template",
@@ -170,6 +177,7 @@ void BM_Shift(benchmark::State& state) {
     state.counters["ideal_per_hour"] = ideal;
     state.counters["of_ideal"] = per_hour / ideal;
     state.counters["one_run_s"] = one_run;
+    state.counters["s_per_device"] = kSlots * 3600.0 / per_hour;
   }
   std::error_code ignored;
   fs::remove_all(base, ignored);

@@ -30,6 +30,7 @@ using station::Program;
 struct Plug {
   uint64_t in, out;
   std::string serial;
+  uint64_t cdrom_ms = 0;  // shows its CD-ROM this long first, reporting the serial "CD"
 };
 
 // A program run that passes `run_ms` after its start, or hangs until stopped.
@@ -89,9 +90,10 @@ class Shift : public ::testing::TestWithParam<bool> {
       return nullptr;
     };
     station::Surroundings outside;
-    outside.launch = [&](const platform::ChildSpec& launch, std::string*) {
+    outside.launch = [&, begin](const platform::ChildSpec& launch, std::string*) {
       launches_.push_back(launch.environment.at(0).second + " " +
                           at(launch.environment.at(0).second)->serial);
+      launched_at_.push_back(clock_.NowMs() - begin);
       return std::unique_ptr<platform::ChildProcess>(std::make_unique<TimedChild>(
           clock_, clock_.NowMs() + run_ms_, launch.working_folder, &stops_));
     };
@@ -107,7 +109,7 @@ class Shift : public ::testing::TestWithParam<bool> {
         bool changed = false;
         for (const auto& slot : plugs) {
           for (const Plug& plug : slot.second) {
-            for (const uint64_t edge : {plug.in, plug.out}) {
+            for (const uint64_t edge : {plug.in, plug.in + plug.cdrom_ms, plug.out}) {
               if (edge > from && edge <= next) next = edge, changed = true;
             }
           }
@@ -116,9 +118,14 @@ class Shift : public ::testing::TestWithParam<bool> {
         return changed;
       };
     }
-    outside.serial_at = [&](const std::string& slot) {
+    auto port = [&, begin](const Plug* plug) {
+      return plug != nullptr && clock_.NowMs() - begin >= plug->in + plug->cdrom_ms;
+    };
+    outside.port_at = [&, port](const std::string& slot) { return port(at(slot)); };
+    outside.serial_at = [&, port](const std::string& slot) {
       const Plug* plug = at(slot);
-      return plug != nullptr ? plug->serial : std::string();
+      if (plug == nullptr) return std::string();
+      return port(plug) ? plug->serial : std::string("CD");
     };
     outside.stop_request = [&, begin]() {
       return clock_.NowMs() - begin >= stop_ms ? std::string("SIGINT") : std::string();
@@ -149,6 +156,7 @@ class Shift : public ::testing::TestWithParam<bool> {
   station::Options options_;
   testsupport::TestClock clock_;
   std::vector<std::string> launches_;
+  std::vector<uint64_t> launched_at_;  // ms of test time after the start
   int stops_ = 0;
   int looks_ = 0;  // slots looked at
   uint64_t run_ms_ = 10000;
@@ -218,5 +226,102 @@ TEST_P(Shift, AFirstStopLetsRunsFinishAnUrgentOneAbortsThem) {
   EXPECT_EQ(records[0].rfind("1-1 A ABORTED stopped (SIGTERM)", 0), 0u) << records[0];
   EXPECT_EQ(records[1], "1-1 A ABORTED not started (SIGTERM)");
 }
+
+}  // namespace
+
+namespace {
+
+// A slot follows one device: identities, the programs' own absences, pulls, swaps, hand-overs.
+struct SlotCase {
+  const char* name;
+  bool reset, treesmith;  // itemsmith with the reset; treesmith after it
+  std::vector<Plug> plugs;
+  uint64_t stop_ms;
+  std::vector<std::string> records;
+  uint64_t second_launch_from = 0;  // the second program starts no sooner (0: unchecked)
+  const char* shown = "";           // a step the table shows on the way
+};
+
+class SlotFollows : public Shift {};
+
+TEST_P(SlotFollows, OneDeviceFromItsArrivalUntilItHasLeft) {
+  const std::vector<SlotCase> cases = {
+      {"one serial for the batch, swapped 2 s after each verdict",
+       false,
+       false,
+       {{0, 12000, "S"}, {14000, 26000, "S"}, {28000, 40000, "S"}},
+       45000,
+       {"1-1 S PASS ", "1-1 S PASS ", "1-1 S PASS "}},
+      {"no serial, the only program resets it, then the next device",
+       true,
+       false,
+       {{0, 10200, ""}, {12200, 30000, ""}, {32000, 60000, ""}},
+       70000,
+       {"1-1  PASS ", "1-1  PASS "},
+       0,
+       "restarting: leave it in"},
+      {"swapped mid-run for another serial number",
+       false,
+       true,
+       {{0, 5000, "A"}, {5000, 100000, "B"}},
+       100000,
+       {"1-1 A FAIL device swapped", "1-1 A SKIPPED device swapped", "1-1 B PASS ", "1-1 B PASS "}},
+      {"pulled during treesmith, one of the same serial in 2 s later",
+       false,
+       true,
+       {{0, 15000, "A"}, {17000, 100000, "A"}},
+       100000,
+       {"1-1 A PASS ", "1-1 A FAIL device removed", "1-1 A PASS ", "1-1 A PASS "}},
+      {"a CD-ROM reporting another serial than its ports",
+       false,
+       true,
+       {{0, 60000, "P", 3000}},
+       60000,
+       {"1-1 P PASS ", "1-1 P PASS "}},
+      {"treesmith starts once the device is back from itemsmith's reset",
+       true,
+       true,
+       {{0, 10300, "R"}, {12300, 60000, "R"}},
+       60000,
+       {"1-1 R PASS ", "1-1 R PASS "},
+       12300},
+      {"not back from its reset: done with a note, the next device is new",
+       true,
+       false,
+       {{0, 10200, ""}, {50000, 80000, ""}},
+       80000,
+       {"1-1  PASS ", "1-1  PASS "},
+       50000,
+       "done: not back from its reset within 30 s"},
+      {"a stop while the next program waits for the device",
+       true,
+       true,
+       {{0, 10200, "R"}, {20000, 60000, "R"}},
+       15000,
+       {"1-1 R PASS ", "1-1 R ABORTED not started (SIGINT)"}},
+  };
+  for (const SlotCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    options_.slots = {"1-1"};
+    options_.jobs = {{Program::kItemsmith, c.reset ? "write+reset" : "write", {}, "/p/itemsmith"}};
+    if (c.treesmith) options_.jobs.push_back({Program::kTreesmith, "kvx", {}, "/p/treesmith"});
+    fs::remove(options_.csv_file);
+    launched_at_.clear();
+    output_.clear();
+    EXPECT_EQ(Run({{"1-1", c.plugs}}, c.stop_ms), station::kExitAllPassed);
+    EXPECT_EQ(Records(), c.records);
+    if (c.second_launch_from > 0) {
+      ASSERT_GE(launched_at_.size(), 2u);
+      EXPECT_GE(launched_at_[1], c.second_launch_from);
+      EXPECT_LT(launched_at_[1], c.second_launch_from + 500);
+    }
+    EXPECT_NE(output_.find(c.shown), std::string::npos) << output_;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Looks, SlotFollows, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "AfterChanges" : "EveryPass";
+                         });
 
 }  // namespace
