@@ -192,11 +192,12 @@ void AddIdentityOptions(CLI::App& app, Options& options) {
     options.usb_serial = text;
     return !text.empty() && text.size() <= 126 && text.find_first_of("\r\n") == std::string::npos;
   });
-  AddOption(app, "--cdrom-serial", "a text of at most 126 characters", [&](const std::string& text) {
-    options.cdrom_serial_differs = true;
-    options.cdrom_serial = text;
-    return text.size() <= 126 && text.find_first_of("\r\n") == std::string::npos;
-  });
+  AddOption(app, "--cdrom-serial", "a text of at most 126 characters",
+            [&](const std::string& text) {
+              options.cdrom_serial_differs = true;
+              options.cdrom_serial = text;
+              return text.size() <= 126 && text.find_first_of("\r\n") == std::string::npos;
+            });
   AddOption(app, "--udev-description", "a text", Text(&options.udev_description));
   AddOption(app, "--tty", "a name", Text(&options.tty_name));
   AddOption(app, "--interface", "a text", Text(&options.interface_text));

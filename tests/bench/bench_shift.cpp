@@ -63,23 +63,21 @@ void BM_Shift(benchmark::State& state) {
   const char* reset = std::getenv("BENCH_SHIFT_RESET");
   const char* other_station = std::getenv("BENCH_LINESTATION");
   for (auto _ : state) {
-    std::vector<std::string> argv = {other_station != nullptr
-                                         ? std::string(other_station)
-                                         : std::string(TEST_BINARY_DIR) + "/station/linestation",
-                                     "--continuous",
-                                     reset != nullptr && std::string(reset) == "1"
-                                         ? "--itemsmith-reset"
-                                         : "--itemsmith",
-                                     "--treesmith",
-                                     "kvx",
-                                     "--template",
-                                     base + "/template",
-                                     "--programs",
-                                     base + "/bin",
-                                     "--work",
-                                     base + "/runs",
-                                     "--csv",
-                                     csv};
+    std::vector<std::string> argv = {
+        other_station != nullptr ? std::string(other_station)
+                                 : std::string(TEST_BINARY_DIR) + "/station/linestation",
+        "--continuous",
+        reset != nullptr && std::string(reset) == "1" ? "--itemsmith-reset" : "--itemsmith",
+        "--treesmith",
+        "kvx",
+        "--template",
+        base + "/template",
+        "--programs",
+        base + "/bin",
+        "--work",
+        base + "/runs",
+        "--csv",
+        csv};
     for (int slot = 1; slot <= kSlots; ++slot) argv.insert(argv.end(), {"--slot", Location(slot)});
     Child station;
     if (!station.Start(argv, base, {"DIAG_DEVICE_ROOT=" + root}, base + "/station.txt")) {

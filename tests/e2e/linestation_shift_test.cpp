@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -77,19 +78,36 @@ class Shift : public ::testing::Test {
 
   // A device plugged into `slot`: the example tree plus a file of its own, its own item.
   std::unique_ptr<Child> Plug(int slot, int device) {
+    return PlugAs(slot, device, {"--usb-serial", Serial(slot, device)});
+  }
+  // The same with `identity` for its serial number options ({} for none).
+  std::unique_ptr<Child> PlugAs(int slot, int device, const std::vector<std::string>& identity) {
     const std::string tag = std::to_string(slot) + std::to_string(device);
     const std::string before = base_ + "/before" + tag;
+    fs::remove_all(before);
+    fs::remove_all(Dump(slot, device));
     fs::copy(efstool_test::ExamplePath("device-before"), before, fs::copy_options::recursive);
     fs::create_directories(before + "/own");
     std::ofstream(before + "/own/device.txt") << "device " << tag;
     auto child = std::make_unique<Child>();
-    const bool started =
-        child->Start({std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", root_, "--com",
-                      std::to_string(30 + slot), "--usb-location", Location(slot), "--usb-serial",
-                      Serial(slot, device), "--efs-load", before, "--efs-dump", Dump(slot, device),
-                      "--report", "--nv-set", "7000:" + OwnValue(slot, device).substr(0, 2)},
-                     "", {}, "") &&
-        child->WaitForOutput("diagsim: serving COM");
+    std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/devicesim/diagsim",
+                                     "--root",
+                                     root_,
+                                     "--com",
+                                     std::to_string(30 + slot),
+                                     "--usb-location",
+                                     Location(slot),
+                                     "--efs-load",
+                                     before,
+                                     "--efs-dump",
+                                     Dump(slot, device),
+                                     "--report",
+                                     "--nv-set",
+                                     "7000:" + OwnValue(slot, device).substr(0, 2)};
+    argv.insert(argv.end(), identity.begin(), identity.end());
+    const bool cdrom = std::find(identity.begin(), identity.end(), "--cdrom") != identity.end();
+    const bool started = child->Start(argv, "", {}, "") &&
+                         child->WaitForOutput(cdrom ? "diagsim: CD-ROM" : "diagsim: serving COM");
     EXPECT_TRUE(started);
     return child;
   }
@@ -253,6 +271,200 @@ TEST_F(Shift, AStopMidRunLeavesNoProgramAndRecordsTheRunAborted) {
   EXPECT_TRUE(testsupport::ProcessGone(pid));
   device->Signal(SIGTERM);
   device->Wait();
+}
+
+// What a device held when it was pulled out.
+struct Pulled {
+  std::map<int, std::string> items;
+  std::map<std::string, std::string> tree;
+};
+
+class Slot : public Shift {
+ protected:
+  Pulled Pull(Child* device, int slot, int n) {
+    device->Signal(SIGTERM);
+    device->WaitForOutput("diagsim: stopped");
+    EXPECT_EQ(device->Wait(), 0);
+    return {testsupport::ReportedItems(device->output()), efstool_test::ReadTree(Dump(slot, n))};
+  }
+  // What device `n` of `slot` holds after a full run: the listed items beside its own, and the
+  // station's tree beside its own file.
+  void ExpectProvisioned(const Pulled& pulled, int slot, int n, bool tree,
+                         const std::map<int, std::string>& listed = kListed) {
+    SCOPED_TRACE("device " + std::to_string(n));
+    std::map<int, std::string> items = listed;
+    items[7000] = OwnValue(slot, n);
+    EXPECT_EQ(pulled.items, items);
+    if (!tree) return;
+    auto expected = efstool_test::ReadTree(efstool_test::ExamplePath("expected/kvx"));
+    expected["own/"] = "";
+    expected["own/device.txt"] = "device " + std::to_string(slot) + std::to_string(n);
+    EXPECT_EQ(pulled.tree, expected);
+  }
+  // A file of device `n`'s run of `program` ("" while the run has not started).
+  std::string RunFile(int n, const std::string& program, const std::string& file) {
+    const std::string suffix = "-" + std::to_string(n) + "-" + program;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(base_ + "/runs", ec), end; !ec && it != end;
+         it.increment(ec)) {
+      const std::string folder = it->path().parent_path().string();
+      if (it->path().filename() == file && folder.size() > suffix.size() &&
+          folder.compare(folder.size() - suffix.size(), suffix.size(), suffix) == 0)
+        return it->path().string();
+    }
+    return "";
+  }
+  bool RunLogHolds(int n, const std::string& program, const std::string& file,
+                   const std::string& text) {
+    std::ifstream in(RunFile(n, program, file));
+    std::stringstream all;
+    all << in.rdbuf();
+    return all.str().find(text) != std::string::npos;
+  }
+  // No program the station started is still running: none has its working folder as its own.
+  bool NoProgramLeft() const {
+    std::error_code ec;
+    for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+      std::error_code gone;
+      const fs::path cwd = fs::read_symlink(it->path() / "cwd", gone);
+      if (!gone && cwd.string().rfind(base_ + "/runs", 0) == 0) return false;
+    }
+    return true;
+  }
+};
+
+// Devices that cannot be told apart by their serial number: one for the whole batch, or none,
+// with a last program that resets the device. Each is swapped for the next 2 s after its
+// verdict (out 0.5 s after it, the next in 1.5 s later), as an operator would.
+TEST_F(Slot, DevicesOfOneSerialOrNoneAreEachProvisionedOnce) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> programs, identity;
+    size_t jobs;
+  };
+  const std::vector<Case> cases = {
+      {"one serial", {"--itemsmith", "--treesmith", "kvx"}, {"--usb-serial", "SAME"}, 2},
+      {"none, the reset last", {"--itemsmith-reset"}, {}, 1},
+  };
+  testsupport::LinkStationPrograms(base_ + "/bin");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(Csv());
+    Child station;
+    ASSERT_TRUE(StartStation(&station, c.programs, {1}, {}));
+    for (int n = 1; n <= 3; ++n) {
+      std::unique_ptr<Child> device = PlugAs(1, n, c.identity);
+      EXPECT_TRUE(testsupport::Eventually(
+          [&] { return testsupport::CsvRecords(Csv()).size() == c.jobs * n; }, 60000));
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      const Pulled pulled = Pull(device.get(), 1, n);
+      ExpectProvisioned(pulled, 1, n, c.jobs == 2);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    }
+    station.Signal(SIGINT);
+    EXPECT_EQ(station.Wait(), 0);
+    const auto records = testsupport::CsvRecords(Csv());
+    EXPECT_EQ(records.size(), c.jobs * 3);
+    for (const auto& fields : records) EXPECT_EQ(fields[5], "PASS") << fields[7];
+  }
+}
+
+// Pulled just after itemsmith switched it offline (a long list keeps it at its items), or during
+// treesmith's writes, and another device in 2 s later: the interrupted program is no PASS, and
+// the new device gets a full run of its own.
+TEST_F(Slot, APulledDeviceGetsNoPassAndItsReplacementAFullRun) {
+  std::string list;
+  std::map<int, std::string> many;
+  for (int id = 1000; id < 1400; ++id) {
+    list += "NV" + std::to_string(id) + ":1\n";
+    many[id] = "01 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00";
+  }
+  struct Case {
+    const char* name;
+    const char* program;  // the one pulled out of
+    const char* log;
+    const char* text;  // in its run log when the device is pulled
+  };
+  const std::vector<Case> cases = {
+      {"itemsmith's items", "itemsmith", "KVX_WriteNVItem_log.txt", "Change to offline mode ok"},
+      {"treesmith's writes", "treesmith", "Kvx_treesmith.log", "===== Write"},
+  };
+  testsupport::LinkStationPrograms(base_ + "/bin");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool items = std::string(c.program) == "itemsmith";
+    std::ofstream(base_ + "/template/KVX_nvitem.txt") << (items ? list : std::string(kList));
+    fs::remove(Csv());
+    fs::remove_all(base_ + "/runs");
+    Child station;
+    ASSERT_TRUE(StartStation(&station, {"--itemsmith", "--treesmith", "kvx"}, {1}, {}));
+    std::unique_ptr<Child> first = Plug(1, 1);
+    ASSERT_TRUE(
+        testsupport::Eventually([&] { return RunLogHolds(1, c.program, c.log, c.text); }, 30000));
+    Pull(first.get(), 1, 1);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::unique_ptr<Child> second = Plug(1, 2);
+    EXPECT_TRUE(testsupport::Eventually([&] { return LinesFor(Csv(), Serial(1, 2)) == 2; }, 60000));
+    ExpectProvisioned(Pull(second.get(), 1, 2), 1, 2, true, items ? many : kListed);
+    station.Signal(SIGINT);
+    EXPECT_EQ(station.Wait(), 0);
+    for (const auto& fields : testsupport::CsvRecords(Csv())) {
+      if (fields[9] == Serial(1, 2)) {
+        EXPECT_EQ(fields[5], "PASS") << fields[7];
+      } else if (fields[3] == c.program) {
+        EXPECT_NE(fields[5], "PASS") << "the pulled device's " << c.program;
+      }
+    }
+    EXPECT_EQ(LinesFor(Csv(), Serial(1, 1)), 2u);
+  }
+}
+
+// Its CD-ROM reports another serial number than its ports: one run, recorded with the ports'.
+TEST_F(Slot, ADeviceIsNamedByItsPortsSerialNotItsCdroms) {
+  testsupport::LinkStationPrograms(base_ + "/bin");
+  Child station;
+  ASSERT_TRUE(StartStation(&station, {"--itemsmith", "--treesmith", "kvx"}, {1}, {}));
+  std::unique_ptr<Child> device =
+      PlugAs(1, 1, {"--cdrom", "--cdrom-serial", "CDROM1", "--usb-serial", "PORTS1"});
+  EXPECT_TRUE(testsupport::Eventually([&] { return LinesFor(Csv(), "PORTS1") == 2; }, 60000));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  station.Signal(SIGINT);
+  EXPECT_EQ(station.Wait(), 0);
+  const auto records = testsupport::CsvRecords(Csv());
+  EXPECT_EQ(records.size(), 2u);
+  for (const auto& fields : records) EXPECT_EQ(fields[5], "PASS") << fields[7];
+  ExpectProvisioned(Pull(device.get(), 1, 1), 1, 1, true);
+}
+
+// A stop while a device restarts after its last program's reset, or while the next program
+// waits for it: the station ends as a first stop does, with every row written and no program.
+TEST_F(Slot, AStopDuringARestartOrAHandOverEndsAsDocumented) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> programs;
+    std::vector<std::string> verdicts;
+  };
+  const std::vector<Case> cases = {
+      {"restart", {"--itemsmith-reset"}, {"PASS"}},
+      {"hand-over", {"--itemsmith-reset", "--treesmith", "kvx"}, {"PASS", "ABORTED"}},
+  };
+  testsupport::LinkStationPrograms(base_ + "/bin");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(Csv());
+    Child station;
+    ASSERT_TRUE(StartStation(&station, c.programs, {1}, {}));
+    std::unique_ptr<Child> device = PlugAs(1, 1, {"--usb-serial", "R1", "--reset-absence", "8000"});
+    ASSERT_TRUE(testsupport::Eventually([&] { return LinesFor(Csv(), "R1") == 1; }, 30000));
+    ASSERT_TRUE(device->WaitForOutput("gone"));
+    station.Signal(SIGINT);
+    EXPECT_EQ(station.Wait(10000), 0);
+    EXPECT_TRUE(NoProgramLeft());
+    std::vector<std::string> verdicts;
+    for (const auto& fields : testsupport::CsvRecords(Csv())) verdicts.push_back(fields[5]);
+    EXPECT_EQ(verdicts, c.verdicts);
+    Pull(device.get(), 1, 1);
+  }
 }
 
 }  // namespace

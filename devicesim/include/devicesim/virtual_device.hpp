@@ -40,7 +40,7 @@ struct Options {
   // What the USB device reports as its serial number while it shows its CD-ROM, where that
   // mode reports another than its ports do.
   bool cdrom_serial_differs = false;
-  std::string cdrom_serial;  // "" = none
+  std::string cdrom_serial;                  // "" = none
   uint32_t eject_to_serial_ms = 50;          // the serial port appears this long after the eject
   uint32_t reset_absence_ms = 200;           // how long a reset makes the device vanish
   uint32_t mode_follow_delay_ms = 0;         // the operating mode follows a mode request after this
