@@ -321,6 +321,13 @@ class Slot : public Shift {
     all << in.rdbuf();
     return all.str().find(text) != std::string::npos;
   }
+  // The station's output and its records, for a failure's message.
+  std::string StationSaid() const {
+    std::ifstream out(base_ + "/station.txt"), csv(Csv());
+    std::stringstream all;
+    all << out.rdbuf() << "\n--- records\n" << csv.rdbuf();
+    return all.str();
+  }
   // No program the station started is still running: none has its working folder as its own.
   bool NoProgramLeft() const {
     std::error_code ec;
@@ -404,7 +411,8 @@ TEST_F(Slot, APulledDeviceGetsNoPassAndItsReplacementAFullRun) {
     Pull(first.get(), 1, 1);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     std::unique_ptr<Child> second = Plug(1, 2);
-    EXPECT_TRUE(testsupport::Eventually([&] { return LinesFor(Csv(), Serial(1, 2)) == 2; }, 60000));
+    EXPECT_TRUE(testsupport::Eventually([&] { return LinesFor(Csv(), Serial(1, 2)) == 2; }, 60000))
+        << StationSaid();
     ExpectProvisioned(Pull(second.get(), 1, 2), 1, 2, true, items ? many : kListed);
     station.Signal(SIGINT);
     EXPECT_EQ(station.Wait(), 0);
