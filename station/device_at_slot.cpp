@@ -4,14 +4,6 @@
 
 namespace station {
 
-Sight LookAt(const Surroundings& outside, const std::string& slot) {
-  Sight sight;
-  sight.device = outside.device_at(slot);
-  sight.port = sight.device && (!outside.port_at || outside.port_at(slot));
-  if (sight.port && outside.serial_at) sight.serial = outside.serial_at(slot);
-  return sight;
-}
-
 DeviceAtSlot::DeviceAtSlot(const Options& options, platform::Clock& clock,
                            const Surroundings& outside, const std::string& slot,
                            DeviceJobs::Hooks hooks, bool shift)

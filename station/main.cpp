@@ -6,7 +6,6 @@
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
 #include "platform/stop_request.hpp"
-#include "platform/usb_serial.hpp"
 #include "platform/usb_slots.hpp"
 #include "station/options.hpp"
 #include "station/preflight.hpp"
@@ -50,15 +49,13 @@ int main(int argc, char** argv) {
   outside.wait_for_run_end = [](uint32_t ms) {
     platform::WaitForAChildToEnd(platform::RealClock(), ms);
   };
-  outside.device_at = platform::DeviceAtUsbLocation;
-  outside.port_at = platform::PortAtUsbLocation;
+  outside.look = platform::LookAtUsbLocations;
   const std::unique_ptr<platform::DeviceChanges> changes = platform::FollowDeviceChanges();
   if (changes != nullptr) {
     outside.device_changes = [&changes](uint32_t ms) {
       return changes->Wait(platform::RealClock(), ms);
     };
   }
-  outside.serial_at = platform::UsbSerialAt;
   outside.stop_request = platform::StopRequest;
   outside.urgent_stop_request = platform::UrgentStopRequest;
   outside.write = platform::ConsoleWrite;

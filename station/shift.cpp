@@ -105,7 +105,8 @@ class Shift {
   // A look walks the device tree for every slot, so where the platform follows the tree it is
   // taken only around a change; the programs that run are still watched at the poll's pace.
   void Look() {
-    for (Slot& slot : slots_) slot.sight = LookAt(outside_, slot.location);
+    const std::vector<Sight> sights = outside_.look(options_.slots);
+    for (size_t s = 0; s < slots_.size() && s < sights.size(); ++s) slots_[s].sight = sights[s];
   }
 
   void WaitForChanges() {

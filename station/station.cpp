@@ -37,7 +37,8 @@ class Station {
         for (DeviceAtSlot& slot : slots_) slot.Abort(stop);
         break;
       }
-      for (size_t s = 0; s < slots_.size(); ++s) Advance(s);
+      const std::vector<Sight> sights = outside_.look(options_.slots);
+      for (size_t s = 0; s < slots_.size() && s < sights.size(); ++s) Advance(s, sights[s]);
       Show();
       if (AllDone()) break;
       // A run that ends is taken up at once: its slot's next program starts without waiting
@@ -88,10 +89,9 @@ class Station {
   }
 
   // Starts the slot's jobs once it holds a device, and follows it to the end of its last one.
-  void Advance(size_t s) {
+  void Advance(size_t s, const Sight& sight) {
     DeviceAtSlot& slot = slots_[s];
     if (Finished(slot)) return;
-    const Sight sight = LookAt(outside_, slot.jobs().slot());
     if (slot.stage() != DeviceAtSlot::Stage::kWaiting) {
       slot.Follow(sight);
       return;

@@ -22,6 +22,9 @@ std::string UsbDeviceFolderOf(const std::string& class_entry);
 // when nothing is there.
 std::string UsbDeviceFolderAt(const std::string& location);
 
+// The serial number the USB device of that folder reports, as UsbSerialAt gives it.
+std::string SerialOfUsbDeviceFolder(const std::string& folder);
+
 // True when nothing is pinned, or the entry sits at the pinned location; never for a refused pin.
 bool VisibleTo(const UsbPin& pin, const std::string& class_entry);
 

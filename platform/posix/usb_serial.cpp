@@ -8,11 +8,18 @@
 
 namespace platform {
 
-std::string UsbSerialAt(const std::string& location) {
-  const std::string folder = posix::UsbDeviceFolderAt(location);
+namespace posix {
+
+std::string SerialOfUsbDeviceFolder(const std::string& folder) {
   std::string serial;
-  if (folder.empty() || !posix::ReadTextFile(folder + "/serial", &serial)) return "";
+  if (folder.empty() || !ReadTextFile(folder + "/serial", &serial)) return "";
   return portable::UsbSerialText(serial);
+}
+
+}  // namespace posix
+
+std::string UsbSerialAt(const std::string& location) {
+  return posix::SerialOfUsbDeviceFolder(posix::UsbDeviceFolderAt(location));
 }
 
 }  // namespace platform

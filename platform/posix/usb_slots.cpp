@@ -96,12 +96,35 @@ std::string UsbDeviceFolderAt(const std::string& location) {
 
 }  // namespace posix
 
-bool DeviceAtUsbLocation(const std::string& location) {
-  return !posix::UsbDeviceFolderAt(location).empty();
-}
-
-bool PortAtUsbLocation(const std::string& location) {
-  return !FolderOfEntryAt(posix::DeviceRoot() + "/sys/class/tty", "tty", location).empty();
+std::vector<SlotSight> LookAtUsbLocations(const std::vector<std::string>& locations) {
+  std::vector<SlotSight> sights(locations.size());
+  std::vector<std::string> folders(locations.size());
+  const std::string sys = posix::DeviceRoot() + "/sys/class";
+  // Each entry of the class folder is resolved once, for every slot at its location.
+  auto walk = [&](const std::string& folder, const std::string& prefix, bool port) {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return;
+    while (const dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name.compare(0, prefix.size(), prefix) != 0) continue;
+      const std::string device = posix::UsbDeviceFolderOf(folder + "/" + name);
+      if (device.empty()) continue;
+      const std::string location = device.substr(device.find_last_of('/') + 1);
+      for (size_t i = 0; i < locations.size(); ++i) {
+        if (locations[i] != location) continue;
+        sights[i].device = true;
+        sights[i].port = sights[i].port || port;
+        folders[i] = device;
+      }
+    }
+    closedir(dir);
+  };
+  walk(sys + "/tty", "tty", true);
+  walk(sys + "/block", "sr", false);
+  for (size_t i = 0; i < locations.size(); ++i) {
+    if (sights[i].port) sights[i].serial = posix::SerialOfUsbDeviceFolder(folders[i]);
+  }
+  return sights;
 }
 
 bool UsbLocationWellFormed(const std::string& location, std::string* form) {

@@ -181,13 +181,18 @@ bool UsbLocationWellFormed(const std::string& location, std::string* form) {
          UsbPin::State::kPinned;
 }
 
-bool DeviceAtUsbLocation(const std::string& location) { return !PresentDevices(location).empty(); }
-
-bool PortAtUsbLocation(const std::string& location) {
-  for (const PresentDevice& device : PresentDevices(location)) {
-    if (device.kind == PresentDevice::Kind::kComPort) return true;
+// A slot may be named by a location path or by location information, so each is matched as a
+// pin is.
+std::vector<SlotSight> LookAtUsbLocations(const std::vector<std::string>& locations) {
+  std::vector<SlotSight> sights(locations.size());
+  for (size_t i = 0; i < locations.size(); ++i) {
+    for (const PresentDevice& device : PresentDevices(locations[i])) {
+      sights[i].device = true;
+      sights[i].port = sights[i].port || device.kind == PresentDevice::Kind::kComPort;
+    }
+    if (sights[i].port) sights[i].serial = UsbSerialAt(locations[i]);
   }
-  return false;
+  return sights;
 }
 
 std::vector<PresentDevice> PresentDevices(const std::string& at) {

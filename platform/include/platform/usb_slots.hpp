@@ -45,12 +45,17 @@ struct PresentDevice {
 // message.
 bool UsbLocationWellFormed(const std::string& location, std::string* form);
 
-// True when a COM port or a CD-ROM of the USB device at `location` is present now.
-bool DeviceAtUsbLocation(const std::string& location);
+// What a slot holds at one moment.
+struct SlotSight {
+  bool device = false;  // a COM port or a CD-ROM of the USB device there
+  bool port = false;    // a COM port: the device is past its CD-ROM and its reboots
+  std::string serial;   // the USB serial number, read where the port is ("" for none), as
+                        // UsbSerialAt reads it
+};
 
-// True when a COM port of the USB device at `location` is present now: the device is past its
-// CD-ROM and its reboots, and a program can talk to it.
-bool PortAtUsbLocation(const std::string& location);
+// What each of `locations` holds now, in their order, from one walk of the device tree however
+// many slots there are.
+std::vector<SlotSight> LookAtUsbLocations(const std::vector<std::string>& locations);
 
 // Every COM port and CD-ROM present, whatever the run's own pin; with `at` not empty, only those
 // a run pinned to `at` would see (matched as a pin is).

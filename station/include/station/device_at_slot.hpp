@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/clock.hpp"
+#include "platform/usb_slots.hpp"
 #include "station/device_jobs.hpp"
 #include "station/options.hpp"
 #include "station/slot_view.hpp"
@@ -20,15 +21,8 @@
 
 namespace station {
 
-// What the slot showed when the station last looked.
-struct Sight {
-  bool device = false;  // its DIAG port or its CD-ROM
-  bool port = false;    // its DIAG port
-  std::string serial;   // read where the port is; "" for none
-};
-
-// The slot as the station sees it now.
-Sight LookAt(const Surroundings& outside, const std::string& slot);
+// What a slot showed when the station last looked.
+using Sight = platform::SlotSight;
 
 class DeviceAtSlot {
  public:

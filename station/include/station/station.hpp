@@ -6,9 +6,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/child_process.hpp"
 #include "platform/clock.hpp"
+#include "platform/usb_slots.hpp"
 #include "station/options.hpp"
 #include "station/record.hpp"
 #include "station/slot_view.hpp"
@@ -23,14 +25,12 @@ struct Surroundings {
   Launcher launch;
   // Waits at most `ms`, less when a launched run ends meanwhile. May be unset: a plain pause.
   std::function<void(uint32_t ms)> wait_for_run_end;
-  std::function<bool(const std::string& slot)> device_at;  // its DIAG port or its CD-ROM
-  // Its DIAG port; may be unset, then what device_at sees stands for it.
-  std::function<bool(const std::string& slot)> port_at;
+  // What each slot holds now, in the slots' order.
+  std::function<std::vector<platform::SlotSight>(const std::vector<std::string>& slots)> look;
   // Waits at most `ms` for a device to come or go; true when one may have. May be unset: the
   // shift then waits its poll and looks at every slot on every pass.
   std::function<bool(uint32_t ms)> device_changes;
-  std::function<std::string(const std::string& slot)> serial_at;  // "" for none; may be unset
-  std::function<std::string()> stop_request;                      // "" until a stop is asked for
+  std::function<std::string()> stop_request;  // "" until a stop is asked for
   // "" until a stop asks for the running runs to end too (shift mode: a second Ctrl-C, a
   // SIGTERM, the console closing); may be unset, then every stop is one.
   std::function<std::string()> urgent_stop_request;

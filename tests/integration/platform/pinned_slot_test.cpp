@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "devicesim/virtual_device.hpp"
+#include "platform/usb_slots.hpp"
 #include "eventually.hpp"
 #include "platform/device_discovery.hpp"
 #include "platform/serial_registry.hpp"
@@ -139,13 +140,26 @@ TEST_F(SideBySide, NeitherDeviceClobbersTheOther) {
   EXPECT_EQ(SerialList(), std::vector<std::string>{"COM4"});
 }
 
+// What one look shows of each slot: "-" nothing, "cdrom", or "port" with its serial number.
+std::vector<std::string> Looks(const std::vector<std::string>& slots) {
+  std::vector<std::string> seen;
+  for (const platform::SlotSight& sight : platform::LookAtUsbLocations(slots))
+    seen.push_back(!sight.device ? "-"
+                   : sight.port  ? "port " + sight.serial
+                                 : std::string("cdrom"));
+  return seen;
+}
+
 // A record names the device in a slot by its serial number: read at its CD-ROM before the eject
 // and at its port after it, never a neighbour's, none for a device that reports none, and none
-// once the slot is empty.
+// once the slot is empty. The station's look at every slot at once sees the same.
 TEST_F(SideBySide, TheSerialNumberIsTheSlotsOwnDevicesWhateverItShows) {
   devicesim::VirtualDevice& a = Start(1, "1.1", true, "SN-A 0001");
   Start(2, "1.2", false, "SN-B");
   Start(3, "1.3", false);
+  const std::vector<std::string> slots = {"1-1.1", "1-1.2", "1-1.3", "1-1.4", "1-1.2"};
+  EXPECT_EQ(Looks(slots),
+            (std::vector<std::string>{"cdrom", "port SN-B", "port ", "-", "port SN-B"}));
   EXPECT_EQ(platform::UsbSerialAt("1-1.1"), "SN-A 0001");
   EXPECT_EQ(platform::UsbSerialAt("1-1.2"), "SN-B");
   EXPECT_EQ(platform::UsbSerialAt("1-1.3"), "");
@@ -156,6 +170,7 @@ TEST_F(SideBySide, TheSerialNumberIsTheSlotsOwnDevicesWhateverItShows) {
   EXPECT_EQ(platform::UsbSerialAt("1-1.1"), "SN-A 0001");
   devices_.erase(devices_.begin() + 1);
   EXPECT_EQ(platform::UsbSerialAt("1-1.2"), "");
+  EXPECT_EQ(Looks(slots), (std::vector<std::string>{"port SN-A 0001", "-", "port ", "-", "-"}));
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ using station::Program;
 struct Plug {
   uint64_t in, out;
   std::string serial;
-  uint64_t cdrom_ms = 0;  // shows its CD-ROM this long first, reporting the serial "CD"
+  uint64_t cdrom_ms = 0;  // shows only its CD-ROM this long first
 };
 
 // A program run that passes `run_ms` after its start, or hangs until stopped.
@@ -97,10 +97,6 @@ class Shift : public ::testing::TestWithParam<bool> {
       return std::unique_ptr<platform::ChildProcess>(std::make_unique<TimedChild>(
           clock_, clock_.NowMs() + run_ms_, launch.working_folder, &stops_));
     };
-    outside.device_at = [&](const std::string& slot) {
-      ++looks_;
-      return at(slot) != nullptr;
-    };
     if (GetParam()) {
       // The tree changes where a device is plugged in or out: the wait ends there.
       outside.device_changes = [&, begin](uint32_t ms) {
@@ -118,14 +114,19 @@ class Shift : public ::testing::TestWithParam<bool> {
         return changed;
       };
     }
-    auto port = [&, begin](const Plug* plug) {
-      return plug != nullptr && clock_.NowMs() - begin >= plug->in + plug->cdrom_ms;
-    };
-    outside.port_at = [&, port](const std::string& slot) { return port(at(slot)); };
-    outside.serial_at = [&, port](const std::string& slot) {
-      const Plug* plug = at(slot);
-      if (plug == nullptr) return std::string();
-      return port(plug) ? plug->serial : std::string("CD");
+    outside.look = [&, begin](const std::vector<std::string>& slots) {
+      std::vector<platform::SlotSight> sights;
+      for (const std::string& slot : slots) {
+        ++looks_;
+        const Plug* plug = at(slot);
+        platform::SlotSight sight;
+        sight.device = plug != nullptr;
+        // The port, and the serial number read there, follow its CD-ROM.
+        sight.port = sight.device && clock_.NowMs() - begin >= plug->in + plug->cdrom_ms;
+        if (sight.port) sight.serial = plug->serial;
+        sights.push_back(sight);
+      }
+      return sights;
     };
     outside.stop_request = [&, begin]() {
       return clock_.NowMs() - begin >= stop_ms ? std::string("SIGINT") : std::string();

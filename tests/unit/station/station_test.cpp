@@ -99,11 +99,17 @@ class StationRun : public ::testing::Test {
       return std::unique_ptr<platform::ChildProcess>(
           std::make_unique<FakeChild>(!b.hangs, b.code, &stops_));
     };
-    outside.device_at = [&, begin](const std::string& slot) {
-      ++presence_checks_[slot];
-      if (arrives_after_ms.count(slot) == 0) return true;
-      const int after = arrives_after_ms.at(slot);
-      return after >= 0 && clock_.NowMs() - begin >= static_cast<uint64_t>(after);
+    outside.look = [&, begin](const std::vector<std::string>& slots) {
+      std::vector<platform::SlotSight> sights;
+      for (const std::string& slot : slots) {
+        ++presence_checks_[slot];
+        const int after = arrives_after_ms.count(slot) == 0 ? 0 : arrives_after_ms.at(slot);
+        platform::SlotSight sight;
+        sight.device = sight.port =
+            after >= 0 && clock_.NowMs() - begin >= static_cast<uint64_t>(after);
+        sights.push_back(sight);
+      }
+      return sights;
     };
     outside.stop_request = [&]() {
       return stop_after_polls_ >= 0 && polls_++ >= stop_after_polls_ ? std::string("SIGTERM")
