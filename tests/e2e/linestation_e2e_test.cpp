@@ -99,12 +99,16 @@ class Station : public ::testing::TestWithParam<int> {  // the slot whose device
   std::vector<std::unique_ptr<Child>> devices_;
 };
 
+// The parameter: the slot whose device refuses its items (0: none), or -1 for none with
+// itemsmith's reset, after which treesmith gets the device once it is back, and its row names it.
 TEST_P(Station, EveryDeviceEndsWithItsOwnContent) {
-  const int refusing = GetParam();
+  const bool reset = GetParam() < 0;
+  const int refusing = reset ? 0 : GetParam();
   for (int slot = 1; slot <= kSlots; ++slot) StartDevice(slot, slot == refusing);
 
   std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
-                                   "--template", base_ + "/template", "--itemsmith", "--treesmith",
+                                   "--template", base_ + "/template",
+                                   reset ? "--itemsmith-reset" : "--itemsmith", "--treesmith",
                                    "kvx", "--programs", base_ + "/bin", "--work", base_ + "/runs",
                                    "--csv", base_ + "/station.csv", "--limit", "120",
                                    // treesmith on the refusing slot too: every device ends
@@ -162,7 +166,7 @@ TEST_P(Station, EveryDeviceEndsWithItsOwnContent) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Devices, Station, ::testing::Values(0, 3));
+INSTANTIATE_TEST_SUITE_P(Devices, Station, ::testing::Values(0, 3, -1));
 
 // --list-slots: a device with its DIAG port and one still showing its CD-ROM, each with its slot;
 // the station's own pin, however broken, does not narrow what it lists.
