@@ -174,7 +174,7 @@ RunOutcome NvWriter::RunWriteSequence() {
       Line(common::itemsmith::kFatalReset);
       return RunOutcome::kFail;
     }
-    Line("Reset phone ok \r\n");
+    Line(common::itemsmith::kResetDone);
   }
 
   if (port_found_ && link_.IsOpen()) link_.Close();

@@ -16,7 +16,7 @@ DeviceAtSlot::DeviceAtSlot(const Options& options, platform::Clock& clock,
 void DeviceAtSlot::Reset(const std::string& step) {
   jobs_.Reset(step);
   stage_ = Stage::kWaiting;
-  swapped_ = identified_ = absent_ = rebooting_ = gone_ = not_back_ = false;
+  swapped_ = identified_ = absent_ = port_seen_ = rebooting_ = gone_ = not_back_ = false;
   identity_.clear();
 }
 
@@ -81,10 +81,12 @@ void DeviceAtSlot::Running(const Sight& sight) {
     JobEnded(sight);
     return;
   }
-  // itemsmith's eject and reset take the device away for a while; treesmith's never do.
+  // itemsmith's eject (before its port shows) and its reset take the device away for a while;
+  // nothing else that runs does.
   const bool itemsmith = options_.jobs[jobs_.current()].program == Program::kItemsmith;
   if (itemsmith ? sight.device : sight.port) {
     absent_ = false;
+    port_seen_ = port_seen_ || sight.port;
     return;
   }
   if (!absent_) {
@@ -92,7 +94,8 @@ void DeviceAtSlot::Running(const Sight& sight) {
     absent_since_ = clock_.TickCount();
     return;
   }
-  if (Since(absent_since_) >= (itemsmith ? options_.removed_after_seconds * 1000 : kPulledMs)) {
+  const bool its_own = itemsmith && (!port_seen_ || jobs_.resetting());
+  if (Since(absent_since_) >= (its_own ? options_.removed_after_seconds * 1000 : kPulledMs)) {
     jobs_.StopRunning(Failed(Why::kDeviceRemoved));
     Leave(false);
   }

@@ -131,9 +131,10 @@ ProgramRun::ProgramRun(const Options& options, const Job& job, std::string folde
 
 bool ProgramRun::Poll(Outcome* outcome) {
   const uint32_t elapsed = tenths();
-  const std::string step = CurrentStep(
-      job_.program, FileTail((fs::path(folder_) / FilesOf(job_).log).string(), kLogTail));
+  const std::string tail = FileTail((fs::path(folder_) / FilesOf(job_).log).string(), kLogTail);
+  const std::string step = CurrentStep(job_.program, tail);
   if (!step.empty()) step_ = step;
+  reset_sent_ = reset_sent_ || ResetSent(job_.program, tail);
   int code = 0;
   if (child_->Finished(&code)) {
     *outcome = Judge(code);

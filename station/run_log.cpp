@@ -86,4 +86,12 @@ std::string FailLine(Program program, const std::string& log) {
   return found;
 }
 
+bool ResetSent(Program program, const std::string& log_tail) {
+  if (program != Program::kItemsmith) return false;
+  for (const char* line : {common::itemsmith::kResetDone, common::itemsmith::kFatalReset}) {
+    if (log_tail.find(Trim(line)) != std::string::npos) return true;
+  }
+  return false;
+}
+
 }  // namespace station

@@ -106,14 +106,13 @@ TEST_P(Station, EveryDeviceEndsWithItsOwnContent) {
   const int refusing = reset ? 0 : GetParam();
   for (int slot = 1; slot <= kSlots; ++slot) StartDevice(slot, slot == refusing);
 
-  std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
-                                   "--template", base_ + "/template",
-                                   reset ? "--itemsmith-reset" : "--itemsmith", "--treesmith",
-                                   "kvx", "--programs", base_ + "/bin", "--work", base_ + "/runs",
-                                   "--csv", base_ + "/station.csv", "--limit", "120",
-                                   // treesmith on the refusing slot too: every device ends
-                                   // with the file system content.
-                                   "--keep-going"};
+  std::vector<std::string> argv = {
+      std::string(TEST_BINARY_DIR) + "/station/linestation", "--template", base_ + "/template",
+      reset ? "--itemsmith-reset" : "--itemsmith", "--treesmith", "kvx", "--programs",
+      base_ + "/bin", "--work", base_ + "/runs", "--csv", base_ + "/station.csv", "--limit", "120",
+      // treesmith on the refusing slot too: every device ends
+      // with the file system content.
+      "--keep-going"};
   for (int slot = 1; slot <= kSlots; ++slot) argv.insert(argv.end(), {"--slot", Location(slot)});
   Child station;
   ASSERT_TRUE(station.Start(argv, base_, {"DIAG_DEVICE_ROOT=" + root_}, base_ + "/station.txt"));

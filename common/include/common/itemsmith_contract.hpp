@@ -27,6 +27,8 @@ inline constexpr char kFatalNoPortAfterEject[] = "com port not exist after eject
 inline constexpr char kFatalOffline[] = "Change to offline mode fail \r\n";
 inline constexpr char kFatalItemFormat[] = "\r\n---- Write NV items %s fail ----";  // the item tag
 inline constexpr char kFatalReset[] = "Reset phone fail \r\n";
+// The reset's answer came: the device drops off and restarts.
+inline constexpr char kResetDone[] = "Reset phone ok \r\n";
 
 // True when a run log line, without its surrounding white space, is one of the fatal lines.
 bool EndsRunWithFail(const std::string& line);

@@ -3,9 +3,9 @@
 //
 // The device is named by the serial number it reports once it shows its DIAG port (a CD-ROM
 // may report another), once per device. While itemsmith runs it may vanish for its eject and
-// its reset; between two programs, and after a last program that resets it, the slot waits for
-// it to be back; while treesmith runs, or once it is done, an absence longer than a glitch means
-// it was pulled out. Another serial number at the slot means another device.
+// its reset, and for nothing else; between two programs, and after a last program that resets it,
+// the slot waits for it to be back; while treesmith runs, or once it is done, an absence longer
+// than a glitch means it was pulled out. Another serial number at the slot means another device.
 #pragma once
 
 #include <cstdint>
@@ -87,7 +87,8 @@ class DeviceAtSlot {
   bool swapped_ = false;
   bool identified_ = false;
   std::string identity_;
-  bool absent_ = false;  // not seen since absent_since_
+  bool absent_ = false;     // not seen since absent_since_
+  bool port_seen_ = false;  // while itemsmith runs: past its eject
   uint32_t absent_since_ = 0;
   // Between programs or restarting: since when, whether it is to reboot, whether it went.
   uint32_t waiting_since_ = 0;

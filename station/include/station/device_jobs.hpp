@@ -64,6 +64,8 @@ class DeviceJobs {
   void Abort(const std::string& why);
 
   bool running() const { return run_ != nullptr; }
+  // The running job has sent the device its reset.
+  bool resetting() const { return run_ != nullptr && run_->reset_sent(); }
   // A job has ended and the next one waits to start.
   bool between() const { return begun_ && run_ == nullptr && !done(); }
   // The job that ran last passed and reset the device: it is rebooting now.

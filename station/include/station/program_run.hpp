@@ -44,6 +44,8 @@ class ProgramRun {
 
   // "starting" until the run log names a step.
   const std::string& step() const { return step_; }
+  // The run log says the device's reset was sent.
+  bool reset_sent() const { return reset_sent_; }
   // Since the start, the template's copy included.
   uint32_t tenths() const { return (clock_.TickCount() - started_at_) / 100; }
 
@@ -59,6 +61,7 @@ class ProgramRun {
   const uint32_t limit_tenths_;
   std::unique_ptr<platform::ChildProcess> child_;
   std::string step_ = "starting";
+  bool reset_sent_ = false;
 };
 
 }  // namespace station

@@ -17,4 +17,8 @@ std::string CurrentStep(Program program, const std::string& log_tail);
 // log holds none.
 std::string FailLine(Program program, const std::string& log);
 
+// True once the run has sent the device its reset (answered or not): the device may drop off
+// from then on.
+bool ResetSent(Program program, const std::string& log_tail);
+
 }  // namespace station

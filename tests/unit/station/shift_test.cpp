@@ -196,10 +196,10 @@ TEST_P(Shift, ADevicePulledMidRunFailsAndTheSlotServesTheNext) {
   options_.slots = {"1-1"};
   options_.jobs.push_back({Program::kTreesmith, "kvx", {}, "/programs/treesmith"});
   run_ms_ = 60000;
-  // A leaves 5 s into its run and for good; a gap shorter than the removal time (B's 10 s)
-  // is its own reset and changes nothing.
+  // A leaves 5 s into its run and for good; a gap shorter than the removal time between B's
+  // CD-ROM and its port (its eject, 10 s) changes nothing.
   const int code =
-      Run({{"1-1", {{0, 5000, "A"}, {50000, 60000, "B"}, {70000, 400000, "B"}}}}, 250000);
+      Run({{"1-1", {{0, 5000, "A"}, {50000, 60000, "B", 10000}, {70000, 400000, "B"}}}}, 250000);
   EXPECT_EQ(code, station::kExitAllPassed);
   EXPECT_EQ(stops_, 1);
   EXPECT_EQ(Records(),
@@ -273,6 +273,12 @@ TEST_P(SlotFollows, OneDeviceFromItsArrivalUntilItHasLeft) {
        {{0, 15000, "A"}, {17000, 100000, "A"}},
        100000,
        {"1-1 A PASS ", "1-1 A FAIL device removed", "1-1 A PASS ", "1-1 A PASS "}},
+      {"pulled during itemsmith past its eject, one of the same serial in 2 s later",
+       false,
+       false,
+       {{0, 5000, "A"}, {7000, 100000, "A"}},
+       100000,
+       {"1-1 A FAIL device removed", "1-1 A PASS "}},
       {"a CD-ROM reporting another serial than its ports",
        false,
        true,
