@@ -129,6 +129,22 @@ CLI::Option* AddValue(CLI::App& app, const char* name, std::string* out, const c
   return app.add_option(name, *out)->check(ValueOf(what));
 }
 
+// PORT, ADDRESS:PORT or [IPV6]:PORT; whether the address is one of this PC is the bind's to say.
+CLI::Validator AddressAndPort() {
+  const std::string what = "[ADDRESS:]PORT with a port from 0 to 65535";
+  return CLI::Validator(
+      [what](std::string& text) {
+        const size_t colon = text.rfind(':');
+        const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+        const bool digits = !port.empty() && port.size() <= 5 &&
+                            port.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || std::stoul(port) > 65535 || colon == 0)
+          return "needs " + what + ", not " + text;
+        return std::string();
+      },
+      "", what);
+}
+
 CLI::Option* AddSeconds(CLI::App& app, const char* name, uint32_t* out, uint32_t min) {
   return app.add_option(name, *out)->check(SecondsFrom(min));
 }
@@ -160,6 +176,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, Reques
   AddValue(app, "--work", &options->work_folder, "a folder");
   AddValue(app, "--csv", &options->csv_file, "a file");
   AddValue(app, "--programs", &options->programs_folder, "a folder");
+  app.add_option("--http", options->http)
+      ->check(ValueOf("[ADDRESS:]PORT"))
+      ->check(AddressAndPort());
   AddSeconds(app, "--limit", &options->limit_seconds, 1);
   AddSeconds(app, "--presence-wait", &options->presence_wait_seconds, 0);
   AddSeconds(app, "--removed-after", &options->removed_after_seconds, 1);
