@@ -11,12 +11,23 @@ std::string HtmlEscaped(const std::string& text) {
   out.reserve(text.size());
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out.push_back(c);
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out.push_back(c);
     }
   }
   return out;
@@ -27,10 +38,17 @@ std::string JsonForScript(const std::string& json) {
   out.reserve(json.size());
   for (const char c : json) {
     switch (c) {
-      case '<': out += "\\u003c"; break;
-      case '>': out += "\\u003e"; break;
-      case '&': out += "\\u0026"; break;
-      default: out.push_back(c);
+      case '<':
+        out += "\\u003c";
+        break;
+      case '>':
+        out += "\\u003e";
+        break;
+      case '&':
+        out += "\\u0026";
+        break;
+      default:
+        out.push_back(c);
     }
   }
   return out;

@@ -60,7 +60,9 @@ json SlotObject(const SlotView& slot) {
           {"state", StateOf(slot)},
           {"program", job != nullptr ? job->program : std::string()},
           {"step", slot.step.empty() && job != nullptr ? job->step : slot.step},
-          {"seconds", running ? slot.tenths / 10 : job != nullptr ? job->tenths / 10 : 0},
+          {"seconds", running          ? slot.tenths / 10
+                      : job != nullptr ? job->tenths / 10
+                                       : 0},
           {"verdict", job != nullptr ? job->verdict : std::string()},
           {"reason", job != nullptr ? job->reason : std::string()}};
 }
@@ -71,10 +73,14 @@ std::string JsonString(const std::string& text) { return Text(text); }
 
 const char* StateOf(const SlotView& slot) {
   switch (slot.phase) {
-    case SlotView::Phase::kWaiting: return "waiting";
-    case SlotView::Phase::kRunning: return "running";
-    case SlotView::Phase::kRestarting: return "restarting";
-    case SlotView::Phase::kDone: return "done";
+    case SlotView::Phase::kWaiting:
+      return "waiting";
+    case SlotView::Phase::kRunning:
+      return "running";
+    case SlotView::Phase::kRestarting:
+      return "restarting";
+    case SlotView::Phase::kDone:
+      return "done";
   }
   return "waiting";
 }

@@ -265,8 +265,7 @@ void WebServer::State::Serve(std::shared_ptr<beast::tcp_stream> stream) {
   auto buffer = std::make_shared<beast::flat_buffer>();
   stream->expires_after(kRequestTime);
   http::async_read(*stream, *buffer, *request,
-                   [this, stream, request, buffer](const boost::system::error_code& error,
-                                                   size_t) {
+                   [this, stream, request, buffer](const boost::system::error_code& error, size_t) {
                      if (error) {
                        boost::system::error_code ignored;
                        stream->socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -288,16 +287,16 @@ void WebServer::State::Handle(std::shared_ptr<beast::tcp_stream> stream,
     return;
   }
   auto response = std::make_shared<Response>(Route(*request));
-  http::async_write(*stream, *response,
-                    [this, stream, response, buffer](const boost::system::error_code& error,
-                                                     size_t) {
-                      if (!error && response->keep_alive()) {
-                        Serve(stream);
-                        return;
-                      }
-                      boost::system::error_code ignored;
-                      stream->socket().shutdown(tcp::socket::shutdown_send, ignored);
-                    });
+  http::async_write(
+      *stream, *response,
+      [this, stream, response, buffer](const boost::system::error_code& error, size_t) {
+        if (!error && response->keep_alive()) {
+          Serve(stream);
+          return;
+        }
+        boost::system::error_code ignored;
+        stream->socket().shutdown(tcp::socket::shutdown_send, ignored);
+      });
 }
 
 Response WebServer::State::Route(const Request& request) {
@@ -312,8 +311,7 @@ Response WebServer::State::Route(const Request& request) {
   const std::string path = target.substr(0, mark);
   const std::string query = mark == std::string::npos ? "" : target.substr(mark + 1);
   if (path == "/") {
-    return Answer(request, http::status::ok, "text/html; charset=utf-8",
-                  PageHtml(InitialData()));
+    return Answer(request, http::status::ok, "text/html; charset=utf-8", PageHtml(InitialData()));
   }
   if (path == "/api/slots")
     return Answer(request, http::status::ok, "application/json", SlotsJson(shown.slots));
@@ -368,9 +366,8 @@ std::string WebServer::State::InitialData() {
 }
 
 void WebServer::State::Subscribe(tcp::socket socket) {
-  auto client =
-      std::make_shared<EventClient>(std::move(socket), setup.queued_events,
-                                    [this](EventClient* gone) { clients.erase(gone); });
+  auto client = std::make_shared<EventClient>(std::move(socket), setup.queued_events,
+                                              [this](EventClient* gone) { clients.erase(gone); });
   clients[client.get()] = client;
   // The whole station first: a client that connects late misses nothing it must show.
   std::vector<std::shared_ptr<const std::string>> first;
