@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -124,6 +125,12 @@ class EventClient : public std::enable_shared_from_this<EventClient> {
     if (!writing_) WriteNext();
   }
 
+  // The events queued still go out; then the stream ends.
+  void CloseWhenSent() {
+    closing_ = true;
+    if (!writing_) Close();
+  }
+
   void Close() {
     if (closed_) return;
     closed_ = true;
@@ -144,6 +151,7 @@ class EventClient : public std::enable_shared_from_this<EventClient> {
                           self->Close();
                         } else if (self->queue_.empty()) {
                           self->writing_ = false;
+                          if (self->closing_) self->Close();
                         } else {
                           self->WriteNext();
                         }
@@ -168,6 +176,7 @@ class EventClient : public std::enable_shared_from_this<EventClient> {
   std::function<void(EventClient*)> gone_;
   std::deque<std::shared_ptr<const std::string>> queue_;
   bool writing_ = false;
+  bool closing_ = false;
   bool closed_ = false;
   char sink_[256];
 };
@@ -193,6 +202,8 @@ struct WebServer::State {
   Response Runs(const Request& request, const std::string& path);
   std::string InitialData();
   void Subscribe(tcp::socket socket);
+  // The last of what the station handed over goes out to every client, which is then let go.
+  void Drain();
 
   const Setup setup;
   asio::io_context io{1};
@@ -213,6 +224,13 @@ struct WebServer::State {
   std::vector<QuarterCount> quarters;
   uint64_t records = 0;  // in the CSV file, this station's and earlier ones
   std::map<EventClient*, std::shared_ptr<EventClient>> clients;
+  bool draining = false, drained_told = false;
+  std::promise<void> drained;  // set on the server's thread once draining left no client
+  void TellIfDrained() {
+    if (!draining || !clients.empty() || drained_told) return;
+    drained_told = true;
+    drained.set_value();
+  }
 };
 
 void WebServer::State::Publish() {
@@ -367,18 +385,41 @@ std::string WebServer::State::InitialData() {
 
 void WebServer::State::Subscribe(tcp::socket socket) {
   auto client = std::make_shared<EventClient>(std::move(socket), setup.queued_events,
-                                              [this](EventClient* gone) { clients.erase(gone); });
+                                              [this](EventClient* gone) {
+                                                clients.erase(gone);
+                                                TellIfDrained();
+                                              });
   clients[client.get()] = client;
   // The whole station first: a client that connects late misses nothing it must show.
   std::vector<std::shared_ptr<const std::string>> first;
   for (const std::string& text : slot_texts) first.push_back(Event("slot", text));
   first.push_back(Event("totals", TotalsJson(shown, quarters)));
   client->Begin(first);
+  if (draining) client->CloseWhenSent();
+}
+
+void WebServer::State::Drain() {
+  Publish();
+  boost::system::error_code ignored;
+  acceptor.close(ignored);
+  draining = true;
+  TellIfDrained();
+  std::vector<std::shared_ptr<EventClient>> all;
+  for (const auto& entry : clients) all.push_back(entry.second);
+  for (const auto& client : all) client->CloseWhenSent();
 }
 
 WebServer::WebServer(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
 WebServer::~WebServer() {
+  // A batch's last records are written just before the station ends: its viewers get them, but
+  // a client that does not take them at once is not waited for.
+  if (state_->thread.joinable()) {
+    std::future<void> drained = state_->drained.get_future();
+    State* state = state_.get();
+    asio::post(state->io, [state] { state->Drain(); });
+    drained.wait_for(std::chrono::seconds(1));
+  }
   state_->io.stop();
   if (state_->thread.joinable()) state_->thread.join();
 }

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -65,12 +66,11 @@ class WebView : public ::testing::Test {
 
   std::unique_ptr<Child> Plug(int slot, const std::string& serial) {
     auto child = std::make_unique<Child>();
-    const bool started =
-        child->Start({std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", root_, "--com",
-                      std::to_string(40 + slot), "--usb-location", Location(slot),
-                      "--usb-serial", serial},
-                     "", {}, "") &&
-        child->WaitForOutput("diagsim: serving COM");
+    const bool started = child->Start({std::string(TEST_BINARY_DIR) + "/devicesim/diagsim",
+                                       "--root", root_, "--com", std::to_string(40 + slot),
+                                       "--usb-location", Location(slot), "--usb-serial", serial},
+                                      "", {}, "") &&
+                         child->WaitForOutput("diagsim: serving COM");
     EXPECT_TRUE(started);
     return child;
   }
@@ -79,11 +79,23 @@ class WebView : public ::testing::Test {
     device->Wait();
   }
 
-  bool StartStation(Child* station, const std::string& http, const std::vector<int>& slots) {
+  bool StartStation(Child* station, const std::string& http, const std::vector<int>& slots,
+                    const std::string& mode = "--continuous") {
     std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
-                                     "--continuous", "--itemsmith", "--template",
-                                     base_ + "/template", "--programs", base_ + "/bin", "--work",
-                                     Work(), "--csv", Csv(), "--limit", "120", "--http", http};
+                                     mode,
+                                     "--itemsmith",
+                                     "--template",
+                                     base_ + "/template",
+                                     "--programs",
+                                     base_ + "/bin",
+                                     "--work",
+                                     Work(),
+                                     "--csv",
+                                     Csv(),
+                                     "--limit",
+                                     "120",
+                                     "--http",
+                                     http};
     for (const int slot : slots) argv.insert(argv.end(), {"--slot", Location(slot)});
     std::snprintf(g_stderr_file, sizeof g_stderr_file, "%s/stderr.txt", base_.c_str());
     return station->Start(argv, base_, {"DIAG_DEVICE_ROOT=" + root_}, base_ + "/station.txt",
@@ -148,8 +160,8 @@ TEST_F(WebView, ApiFollowsDevicesPluggedAndPulledAndEventsTellOfEachRecord) {
   ASSERT_TRUE(testsupport::ReadUntil(events, &stream, "event: record", 60000)) << stream;
   ASSERT_TRUE(testsupport::ReadUntil(events, &stream, "\n\n", 5000));
   const size_t data = stream.find("data: ", stream.find("event: record"));
-  const json written = json::parse(
-      stream.substr(data + 6, stream.find('\n', data) - data - 6), nullptr, false);
+  const json written =
+      json::parse(stream.substr(data + 6, stream.find('\n', data) - data - 6), nullptr, false);
   EXPECT_EQ(written["id"], 3);
   EXPECT_EQ(written["serial"], "SN-WEB-1");
   EXPECT_EQ(written["verdict"], "PASS");
@@ -194,8 +206,8 @@ TEST_F(WebView, ApiFollowsDevicesPluggedAndPulledAndEventsTellOfEachRecord) {
   Pull(device.get());
   EXPECT_TRUE(testsupport::Eventually(
       [&] { return SlotAt(port, Location(1)).value("state", "") == "waiting"; }, 20000));
-  EXPECT_TRUE(testsupport::ReadUntil(
-      events, &stream, "\"slot\":\"1-7.1\",\"state\":\"waiting\"", 10000));
+  EXPECT_TRUE(
+      testsupport::ReadUntil(events, &stream, "\"slot\":\"1-7.1\",\"state\":\"waiting\"", 10000));
   close(events);
 
   station.Signal(SIGINT);
@@ -231,6 +243,34 @@ TEST_F(WebView, ATakenPortStopsTheStationBeforeAnythingStarts) {
   }
   Pull(device.get());
   close(taken);
+}
+
+// A batch writes its records as its last run ends, just before the station ends: they reach a
+// client that is watching, and then its stream ends.
+TEST_F(WebView, ABatchsRecordReachesTheStreamWhichEndsWithTheStation) {
+  // A stand-in itemsmith that passes once the test lets it.
+  fs::remove(base_ + "/bin/itemsmith");
+  const std::string go = base_ + "/go";
+  std::ofstream(base_ + "/bin/itemsmith")
+      << "#!/bin/sh\nwhile [ ! -e '" << go << "' ]; do sleep 0.05; done\n"
+      << "printf '[WriteNVItem PASS]\\r\\n' > KVX_WriteNVItem_result.txt\n";
+  chmod((base_ + "/bin/itemsmith").c_str(), 0755);
+  auto device = Plug(1, "SN-WEB-3");
+  Child station;
+  ASSERT_TRUE(StartStation(&station, "0", {1}, "--keep-going"));
+  const int port = ServedPort();
+  ASSERT_GT(port, 0);
+  const int events = testsupport::HttpSend(port, "GET", "/api/events");
+  ASSERT_GE(events, 0);
+  std::string stream;
+  ASSERT_TRUE(testsupport::ReadUntil(events, &stream, "\"state\":\"running\"", 20000)) << stream;
+  std::ofstream(go) << "go";
+  EXPECT_EQ(station.Wait(), 0);
+  EXPECT_TRUE(testsupport::ReadUntil(events, &stream, "", 5000)) << "the stream ends";
+  EXPECT_NE(stream.find("event: record\ndata: {\"end\""), std::string::npos) << stream;
+  EXPECT_NE(stream.find("\"serial\":\"SN-WEB-3\""), std::string::npos);
+  close(events);
+  Pull(device.get());
 }
 
 }  // namespace

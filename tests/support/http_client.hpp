@@ -32,7 +32,8 @@ inline int HttpSend(int port, const std::string& method, const std::string& targ
   const std::string request = method + " " + target +
                               " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
                               "Content-Length: 0\r\n\r\n";
-  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+      static_cast<ssize_t>(request.size())) {
     close(fd);
     return -1;
   }

@@ -128,8 +128,8 @@ TEST_F(Folder, RunFilesAreServedFromInsideTheWorkingFolderOnly) {
 
 // The writer's lines read back field for field, whatever the fields hold.
 TEST(CsvRecords, WhatTheWriterWritesTheReaderReadsBack) {
-  const std::vector<std::string> nasty = {"",  "plain", "a,b",        "say \"no\"",
-                                          "\"", ",\",", "two\nlines", "crlf\r\n", kMarkup};
+  const std::vector<std::string> nasty = {"",     "plain",      "a,b",      "say \"no\"", "\"",
+                                          ",\",", "two\nlines", "crlf\r\n", kMarkup};
   for (const std::string& text : nasty) {
     station::Row row;
     row.slot = "1-" + text;
@@ -195,8 +195,8 @@ TEST_F(Folder, RecordsAreNumberedAsTheFileHoldsThemAndPagedAfterAnId) {
     uint64_t after, limit;
     std::vector<int> ids;
   };
-  for (const Page& page : {Page{0, 2, {1, 2}}, Page{2, 100, {3}}, Page{1, 1, {2}},
-                           Page{3, 100, {}}, Page{99, 5, {}}, Page{0, 0, {}}}) {
+  for (const Page& page : {Page{0, 2, {1, 2}}, Page{2, 100, {3}}, Page{1, 1, {2}}, Page{3, 100, {}},
+                           Page{99, 5, {}}, Page{0, 0, {}}}) {
     std::vector<int> ids;
     for (const auto& record : json::parse(station::RecordsJson(records, page.after, page.limit)))
       ids.push_back(record["id"]);
@@ -224,18 +224,37 @@ TEST(SlotJson, EachSlotShowsTheJobItIsAtOrTheOneThatDecidedIt) {
   using P = SlotView::Phase;
   const Case cases[] = {
       {P::kWaiting, {JobRow("itemsmith", ""), JobRow("treesmith", "")}, "waiting", "", "", ""},
-      {P::kRunning, {JobRow("itemsmith", "PASS"), JobRow("treesmith", "")}, "running",
-       "treesmith", "", ""},
+      {P::kRunning,
+       {JobRow("itemsmith", "PASS"), JobRow("treesmith", "")},
+       "running",
+       "treesmith",
+       "",
+       ""},
       {P::kRestarting, {JobRow("itemsmith", "PASS")}, "restarting", "itemsmith", "PASS", ""},
-      {P::kDone, {JobRow("itemsmith", "PASS"), JobRow("treesmith", "PASS")}, "done", "treesmith",
-       "PASS", ""},
+      {P::kDone,
+       {JobRow("itemsmith", "PASS"), JobRow("treesmith", "PASS")},
+       "done",
+       "treesmith",
+       "PASS",
+       ""},
       {P::kDone,
        {JobRow("itemsmith", "FAIL", "no answer"), JobRow("treesmith", "SKIPPED", "earlier")},
-       "done", "itemsmith", "FAIL", "no answer"},
-      {P::kDone, {JobRow("itemsmith", "NO DEVICE", "nothing at the slot")}, "done", "itemsmith",
-       "NO DEVICE", "nothing at the slot"},
-      {P::kDone, {JobRow("itemsmith", "PASS"), JobRow("treesmith", "ABORTED", "SIGTERM")}, "done",
-       "treesmith", "ABORTED", "SIGTERM"},
+       "done",
+       "itemsmith",
+       "FAIL",
+       "no answer"},
+      {P::kDone,
+       {JobRow("itemsmith", "NO DEVICE", "nothing at the slot")},
+       "done",
+       "itemsmith",
+       "NO DEVICE",
+       "nothing at the slot"},
+      {P::kDone,
+       {JobRow("itemsmith", "PASS"), JobRow("treesmith", "ABORTED", "SIGTERM")},
+       "done",
+       "treesmith",
+       "ABORTED",
+       "SIGTERM"},
   };
   std::vector<SlotView> slots;
   for (const Case& c : cases) {
