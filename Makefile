@@ -35,9 +35,10 @@ test-tsan:
 	  ctest --output-on-failure -j$(JOBS)
 
 # The station's page in a real browser (Debian's chromium, chromium-driver and python3-selenium)
-# during a rehearsal with diagsim devices; it keeps a screenshot at $(BUILD)/web/page.png.
+# during a rehearsal with diagsim devices (Debian's python3, which those packages serve); it keeps
+# a screenshot at $(BUILD)/web/page.png.
 test-web: build
-	python3 tests/web/page_test.py $(BUILD)
+	/usr/bin/python3 tests/web/page_test.py $(BUILD)
 
 # The libFuzzer targets, one per parser of outside bytes, built with clang into build-fuzz and
 # run one after the other for FUZZ_SECONDS each. The standard library's own bounds checks are
