@@ -195,7 +195,7 @@ struct WebServer::State {
   }
   void Broadcast(const std::shared_ptr<const std::string>& event);
   void Accept();
-  void Serve(std::shared_ptr<beast::tcp_stream> stream);
+  void Serve(std::shared_ptr<beast::tcp_stream> stream, std::shared_ptr<beast::flat_buffer> buffer);
   void Handle(std::shared_ptr<beast::tcp_stream> stream, std::shared_ptr<Request> request,
               std::shared_ptr<beast::flat_buffer> buffer);
   Response Route(const Request& request);
@@ -273,14 +273,17 @@ void WebServer::State::Broadcast(const std::shared_ptr<const std::string>& event
 
 void WebServer::State::Accept() {
   acceptor.async_accept([this](const boost::system::error_code& error, tcp::socket socket) {
-    if (!error) Serve(std::make_shared<beast::tcp_stream>(std::move(socket)));
+    if (!error) {
+      Serve(std::make_shared<beast::tcp_stream>(std::move(socket)),
+            std::make_shared<beast::flat_buffer>());
+    }
     if (acceptor.is_open()) Accept();
   });
 }
 
-void WebServer::State::Serve(std::shared_ptr<beast::tcp_stream> stream) {
+void WebServer::State::Serve(std::shared_ptr<beast::tcp_stream> stream,
+                             std::shared_ptr<beast::flat_buffer> buffer) {
   auto request = std::make_shared<Request>();
-  auto buffer = std::make_shared<beast::flat_buffer>();
   stream->expires_after(kRequestTime);
   http::async_read(*stream, *buffer, *request,
                    [this, stream, request, buffer](const boost::system::error_code& error, size_t) {
@@ -297,9 +300,7 @@ void WebServer::State::Handle(std::shared_ptr<beast::tcp_stream> stream,
                               std::shared_ptr<Request> request,
                               std::shared_ptr<beast::flat_buffer> buffer) {
   const std::string target(request->target());
-  const bool readable =
-      request->method() == http::verb::get || request->method() == http::verb::head;
-  if (readable && target.substr(0, target.find('?')) == "/api/events") {
+  if (request->method() == http::verb::get && target.substr(0, target.find('?')) == "/api/events") {
     stream->expires_never();
     Subscribe(stream->release_socket());
     return;
@@ -309,7 +310,7 @@ void WebServer::State::Handle(std::shared_ptr<beast::tcp_stream> stream,
       *stream, *response,
       [this, stream, response, buffer](const boost::system::error_code& error, size_t) {
         if (!error && response->keep_alive()) {
-          Serve(stream);
+          Serve(stream, buffer);
           return;
         }
         boost::system::error_code ignored;

@@ -60,8 +60,8 @@ bool RunStation(const std::string& base, bool web, double* seconds, int* events)
   std::atomic<bool> ended{false};
   Child station;
   const auto begin = std::chrono::steady_clock::now();
-  const bool started = !devices.empty() &&
-                       station.Start(argv, base, {"DIAG_DEVICE_ROOT=" + base + "/root"}, output);
+  const bool started =
+      !devices.empty() && station.Start(argv, base, {"DIAG_DEVICE_ROOT=" + base + "/root"}, output);
   std::thread browser;
   if (started && web) browser = std::thread([&] { *events = Watch(output, ended); });
   const bool passed = started && station.Wait() == 0;

@@ -41,11 +41,11 @@ inline std::vector<std::unique_ptr<Child>> StartDevices(const std::string& base,
   std::vector<std::unique_ptr<Child>> devices;
   for (int slot = 1; slot <= slots; ++slot) {
     devices.push_back(std::make_unique<Child>());
-    if (!devices.back()->Start({std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root",
-                                base + "/root", "--com", std::to_string(20 + slot),
-                                "--usb-location", Location(slot), "--efs-load",
-                                efstool_test::ExamplePath("device-before")},
-                               "", {}, "") ||
+    if (!devices.back()->Start(
+            {std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", base + "/root", "--com",
+             std::to_string(20 + slot), "--usb-location", Location(slot), "--efs-load",
+             efstool_test::ExamplePath("device-before")},
+            "", {}, "") ||
         !devices.back()->WaitForOutput("diagsim: serving COM"))
       return {};
   }
