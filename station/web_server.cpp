@@ -94,7 +94,7 @@ std::string FileText(const std::string& file) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// "Server-Sent Events": each line of the data its own data: line (JSON has none).
+// One event of the stream; its data fits one line, as JSON text holds no line end.
 std::shared_ptr<const std::string> Event(const std::string& name, const std::string& data) {
   return std::make_shared<const std::string>("event: " + name + "\ndata: " + data + "\n\n");
 }
