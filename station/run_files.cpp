@@ -1,6 +1,7 @@
 #include "station/run_files.hpp"
 
 #include <filesystem>
+#include <exception>
 #include <string>
 #include <system_error>
 
@@ -54,16 +55,21 @@ bool RunFileAt(const std::string& work_folder, const std::string& encoded, std::
   if (!PercentDecoded(encoded, &relative)) return false;
   if (relative.empty()) relative = ".";
   if (!PlainRelative(relative)) return false;
-  std::error_code ec;
-  const fs::path base = fs::canonical(work_folder, ec);
-  if (ec) return false;
-  const fs::path target = fs::canonical(base / fs::u8path(relative), ec);
-  if (ec) return false;
-  // Links are followed above, so a link leaving the folder shows here as a path outside it.
-  const fs::path inside = target.lexically_relative(base);
-  if (inside.empty() || *inside.begin() == "..") return false;
-  *found = target.string();
-  return true;
+  try {
+    std::error_code ec;
+    const fs::path base = fs::canonical(work_folder, ec);
+    if (ec) return false;
+    const fs::path target = fs::canonical(base / fs::u8path(relative), ec);
+    if (ec) return false;
+    // Links are followed above, so a link leaving the folder shows here as a path outside it.
+    const fs::path inside = target.lexically_relative(base);
+    if (inside.empty() || *inside.begin() == "..") return false;
+    *found = target.string();
+    return true;
+  } catch (const std::exception&) {
+    // Bytes that are no name on this system (Windows converts them) name no file.
+    return false;
+  }
 }
 
 }  // namespace station

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -472,8 +473,15 @@ void WebServer::Start() {
   State* state = state_.get();
   state->Accept();
   state->thread = std::thread([state] {
-    boost::system::error_code ignored;
-    state->io.run(ignored);
+    // Whatever no check foresaw (memory running out, a name the system cannot convert) ends the
+    // request it met alone: the server, and the station with it, go on.
+    for (;;) {
+      try {
+        state->io.run();
+        return;
+      } catch (const std::exception&) {
+      }
+    }
   });
 }
 
