@@ -760,6 +760,16 @@ case_linestation_http() {
     check "/ is not the station's page" contains "$page" '<div id="tiles"></div>'
     check "/api/slots shows no waiting slot" contains "$slots" '"state":"waiting"'
     check "/api/slots shows not one slot" equals "$(grep -o '"slot":' <<<"$slots" | wc -l)" 1
+    # A second station on the same port is refused before it starts.
+    local port="${url##*:}" code
+    port="${port%/}"
+    (cd "$dir/work" && WINEDLLOVERRIDES="$pinned_overrides" timeout 60 wine "$dir/programs/linestation.exe" \
+      --continuous --http "$port" --slot "$(slot_path 3)" --csv second.csv --template ../template \
+      --treesmith delete-dl >second.txt 2>second-messages.txt </dev/null)
+    code=$?
+    check "a second station on port $port: exit code $code, not 2" equals "$code" 2
+    check "a second station on port $port does not say why" contains "$(text_of "$dir/work/second-messages.txt")" \
+      "linestation: --http $port: cannot listen"
   fi
   kill -INT "$station_pid" 2>/dev/null
   for _ in $(seq 1 100); do kill -0 "$station_pid" 2>/dev/null || break; sleep 0.1; done
