@@ -95,6 +95,13 @@ std::string FileText(const std::string& file) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// The usual reasons in words of their own: a system's message for them may be a bare number.
+std::string WhyNotBound(const boost::system::error_code& error) {
+  if (error == asio::error::address_in_use) return "the port is in use";
+  if (error == asio::error::access_denied) return "this user may not use the port";
+  return error.message();
+}
+
 // One event of the stream; its data fits one line, as JSON text holds no line end.
 std::shared_ptr<const std::string> Event(const std::string& name, const std::string& data) {
   return std::make_shared<const std::string>("event: " + name + "\ndata: " + data + "\n\n");
@@ -457,7 +464,7 @@ std::unique_ptr<WebServer> WebServer::Open(const Setup& setup, std::string* mess
   if (!error && exclusive) bound = acceptor.local_endpoint(error);
   if (error || !exclusive) {
     *message = "--http " + text + ": cannot listen on " + host + " port " + port + " (" +
-               (error ? error.message() : std::string("no exclusive use of the port")) + ")";
+               (exclusive ? WhyNotBound(error) : std::string("no exclusive use of the port")) + ")";
     return nullptr;
   }
   const std::string shown_host =

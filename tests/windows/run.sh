@@ -769,7 +769,7 @@ case_linestation_http() {
     code=$?
     check "a second station on port $port: exit code $code, not 2" equals "$code" 2
     check "a second station on port $port does not say why" contains "$(text_of "$dir/work/second-messages.txt")" \
-      "linestation: --http $port: cannot listen"
+      "linestation: --http $port: cannot listen on 127.0.0.1 port $port (the port is in use)"
   fi
   kill -INT "$station_pid" 2>/dev/null
   for _ in $(seq 1 100); do kill -0 "$station_pid" 2>/dev/null || break; sleep 0.1; done
