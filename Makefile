@@ -8,7 +8,7 @@ WERROR     ?= OFF
 CCACHE     := $(shell command -v ccache 2>/dev/null)
 CONFIGURE   = cmake -S . -DWERROR=$(WERROR) $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE))
 
-.PHONY: all build test demo format format-check test-asan test-tsan fuzz windows windows32 windows64 test-windows test-windows32 bench clean
+.PHONY: all build test demo format format-check test-asan test-tsan test-web fuzz windows windows32 windows64 test-windows test-windows32 bench clean
 
 all: build
 
@@ -33,6 +33,12 @@ test-tsan:
 	cmake --build build-tsan -j$(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  ctest --output-on-failure -j$(JOBS)
+
+# The station's page in a real browser (Debian's chromium, chromium-driver and python3-selenium)
+# during a rehearsal with diagsim devices (Debian's python3, which those packages serve); it keeps
+# a screenshot at $(BUILD)/web/page.png.
+test-web: build
+	/usr/bin/python3 tests/web/page_test.py $(BUILD)
 
 # The libFuzzer targets, one per parser of outside bytes, built with clang into build-fuzz and
 # run one after the other for FUZZ_SECONDS each. The standard library's own bounds checks are

@@ -19,3 +19,7 @@ endfunction()
 
 # Options of linestation and diagsim: the same rules for both, --opt value and --opt=value.
 linetools_header_library(cli11 CLI libcli11-dev)
+
+# The web view of linestation: HTTP over Asio, and the JSON of its API.
+linetools_header_library(boost boost libboost-dev)
+linetools_header_library(nlohmann nlohmann nlohmann-json3-dev)

@@ -12,6 +12,7 @@
 #include "station/shift.hpp"
 #include "station/slot_list.hpp"
 #include "station/station.hpp"
+#include "station/web_server.hpp"
 
 int main(int argc, char** argv) {
   // A line script's `| tee` or `| head` may go away mid-shift: the table is then lost, never a
@@ -44,6 +45,15 @@ int main(int argc, char** argv) {
     platform::ConsoleWriteError("linestation: " + message + "\n");
     return station::kExitUsage;
   }
+  // The port is checked with the rest: a station whose view cannot be served does not start.
+  std::unique_ptr<station::WebServer> web;
+  if (!options.http.empty()) {
+    web = station::WebServer::Open({options.http, options.work_folder, options.csv_file}, &message);
+    if (web == nullptr) {
+      platform::ConsoleWriteError("linestation: " + message + "\n");
+      return station::kExitUsage;
+    }
+  }
   station::Surroundings outside;
   outside.launch = platform::StartChild;
   outside.wait_for_run_end = [](uint32_t ms) {
@@ -62,6 +72,12 @@ int main(int argc, char** argv) {
   outside.write_error = platform::ConsoleWriteError;
   outside.live = platform::PrepareLiveConsole();
   outside.columns = platform::ConsoleColumns();
+  if (web != nullptr) {
+    outside.shown = [&web](const station::StationView& view) { web->Show(view); };
+    outside.recorded = [&web](const station::Row& row) { web->Record(row); };
+    web->Start();
+    platform::ConsoleWrite("linestation: web view at " + web->Url() + "\n");
+  }
   const int code = options.continuous
                        ? station::RunShift(options, platform::RealClock(), outside)
                        : station::RunStation(options, platform::RealClock(), outside);

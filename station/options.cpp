@@ -46,6 +46,9 @@ const char kUsage[] =
     "                      programs and after a last reset, the slot waits this long for it\n"
     "  --keep-going        run a slot's next program even after its first one failed\n"
     "                      (otherwise the next one is SKIPPED)\n"
+    "  --http [ADDRESS:]PORT\n"
+    "                      serve the web view (below) on PORT of the loopback address, or of\n"
+    "                      ADDRESS ([ADDRESS] for IPv6); 0 takes a free port\n"
     "  --programs FOLDER   where itemsmith and treesmith are (default: beside linestation,\n"
     "                      or in its build tree)\n"
     "  --help, -h          show this text\n"
@@ -85,6 +88,17 @@ const char kUsage[] =
     "passed, failed and per hour. The first Ctrl-C or SIGINT starts no new run and lets the\n"
     "running ones finish (exit code 0 then); a second one, SIGTERM, SIGHUP, Ctrl-Break or\n"
     "closing the console stops them ABORTED (exit code 3).\n"
+    "\n"
+    "Web view (--http), in either mode, read-only (only GET and HEAD; 405 otherwise), served\n"
+    "on a thread of its own so that no client slows a slot; a port in use is a usage error:\n"
+    "  /                   the page: a tile per slot (serial, state, verdict and reason), the\n"
+    "                      totals, devices per quarter hour, the last 50 records\n"
+    "  /api/slots          JSON: slot, serial, state, program, step, seconds, verdict, reason\n"
+    "  /api/records?after=ID&limit=N\n"
+    "                      JSON: the CSV file's records with an id (record n of the file)\n"
+    "  /api/events         an event stream: slot changes, records as written, totals\n"
+    "  /api/totals         JSON: devices done, passed, failed, per hour and per quarter hour\n"
+    "  /runs/PATH          a file or folder under --work as text, nothing outside it\n"
     "\n"
     "Exit code 0 when every run on every slot passed, 1 otherwise, 2 on a usage error, 3 when\n"
     "the station was stopped, 4 when the CSV file could not be written.\n";
@@ -130,6 +144,22 @@ CLI::Option* AddValue(CLI::App& app, const char* name, std::string* out, const c
   return app.add_option(name, *out)->check(ValueOf(what));
 }
 
+// PORT, ADDRESS:PORT or [IPV6]:PORT; whether the address is one of this PC is the bind's to say.
+CLI::Validator AddressAndPort() {
+  const std::string what = "[ADDRESS:]PORT with a port from 0 to 65535";
+  return CLI::Validator(
+      [what](std::string& text) {
+        const size_t colon = text.rfind(':');
+        const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+        const bool digits = !port.empty() && port.size() <= 5 &&
+                            port.find_first_not_of("0123456789") == std::string::npos;
+        if (!digits || std::stoul(port) > 65535 || colon == 0)
+          return "needs " + what + ", not " + text;
+        return std::string();
+      },
+      "", what);
+}
+
 CLI::Option* AddSeconds(CLI::App& app, const char* name, uint32_t* out, uint32_t min) {
   return app.add_option(name, *out)->check(SecondsFrom(min));
 }
@@ -161,6 +191,9 @@ bool ParseOptions(const std::vector<std::string>& args, Options* options, Reques
   AddValue(app, "--work", &options->work_folder, "a folder");
   AddValue(app, "--csv", &options->csv_file, "a file");
   AddValue(app, "--programs", &options->programs_folder, "a folder");
+  app.add_option("--http", options->http)
+      ->check(ValueOf("[ADDRESS:]PORT"))
+      ->check(AddressAndPort());
   AddSeconds(app, "--limit", &options->limit_seconds, 1);
   AddSeconds(app, "--presence-wait", &options->presence_wait_seconds, 0);
   AddSeconds(app, "--removed-after", &options->removed_after_seconds, 1);

@@ -16,21 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/treesmith_harness.hpp"
-#include "tests/integration/efstool/efs_tree.hpp"
-#include "tests/support/station_programs.hpp"
+#include "tests/bench/station_bench.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using treesmith_e2e::Child;
+using bench_station::Child;
 
 double g_one_device_seconds = 0;
-
-// Eight hubs of eight ports, as a large fixture has them.
-std::string Location(int slot) {
-  return "1-4." + std::to_string((slot - 1) / 8 + 1) + "." + std::to_string((slot - 1) % 8 + 1);
-}
 
 // Processor seconds of every child process that has ended and been waited for, with theirs.
 double ChildrenCpuSeconds() {
@@ -42,47 +35,21 @@ double ChildrenCpuSeconds() {
 
 void BM_Station(benchmark::State& state) {
   const int slots = static_cast<int>(state.range(0));
-  char pattern[] = "/tmp/bench-station-XXXXXX";
-  if (mkdtemp(pattern) == nullptr) {
+  const std::string base = bench_station::MakeBase();
+  if (base.empty()) {
     state.SkipWithError("no temporary folder");
     return;
   }
-  const std::string base = pattern, root = base + "/root";
-  fs::create_directories(base + "/template");
-  efstool_test::CopyExample("kvx", base + "/template");
-  fs::copy_file(efstool_test::ExamplePath("KVX_nvitem.txt"), base + "/template/KVX_nvitem.txt");
-  testsupport::LinkStationPrograms(base + "/bin");
+  const std::string root = base + "/root";
 
   double total = 0;
   const double cpu_before = ChildrenCpuSeconds();
   for (auto _ : state) {
     // Fresh devices for every run, started outside the measured time.
     state.PauseTiming();
-    std::vector<std::unique_ptr<Child>> devices;
-    bool started = true;
-    for (int slot = 1; slot <= slots; ++slot) {
-      devices.push_back(std::make_unique<Child>());
-      started = started &&
-                devices.back()->Start(
-                    {std::string(TEST_BINARY_DIR) + "/devicesim/diagsim", "--root", root, "--com",
-                     std::to_string(20 + slot), "--usb-location", Location(slot), "--efs-load",
-                     efstool_test::ExamplePath("device-before")},
-                    "", {}, "") &&
-                devices.back()->WaitForOutput("diagsim: serving COM");
-    }
-    std::vector<std::string> argv = {std::string(TEST_BINARY_DIR) + "/station/linestation",
-                                     "--template",
-                                     base + "/template",
-                                     "--itemsmith",
-                                     "--treesmith",
-                                     "kvx",
-                                     "--programs",
-                                     base + "/bin",
-                                     "--work",
-                                     base + "/runs",
-                                     "--csv",
-                                     base + "/station.csv"};
-    for (int slot = 1; slot <= slots; ++slot) argv.insert(argv.end(), {"--slot", Location(slot)});
+    std::vector<std::unique_ptr<Child>> devices = bench_station::StartDevices(base, slots);
+    const bool started = !devices.empty();
+    const std::vector<std::string> argv = bench_station::StationArgs(base, slots);
     Child station;
     const auto begin = std::chrono::steady_clock::now();
     state.ResumeTiming();
@@ -91,10 +58,7 @@ void BM_Station(benchmark::State& state) {
         station.Wait() == 0;
     state.PauseTiming();
     total += std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    for (auto& device : devices) {
-      device->Signal(SIGTERM);
-      device->Wait();
-    }
+    bench_station::StopDevices(&devices);
     state.ResumeTiming();
     if (!ran) {
       state.SkipWithError("a station run did not pass");

@@ -729,6 +729,55 @@ case_linestation_shift() {
   (cd "$work" && wine regedit /S slots.reg >>"$work/wine.log" 2>&1)
 }
 
+# linestation.exe --http under Wine: a shift at an empty slot serves its page and its slots.
+http_get() {  # http_get URL: the answer's body, or nothing
+  python3 -c 'import sys, urllib.request
+sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=10).read().decode())' "$1" 2>/dev/null
+}
+case_linestation_http() {
+  local dir="$1" station_pid url="" page slots
+  register_slots || { case_errors+=("slots not registered"); return; }
+  mkdir -p "$dir/template" "$dir/programs"
+  cp "$linestation" "$treesmith" "$standin" "$dir/programs/"
+  (cd "$dir/work" && WINEDLLOVERRIDES="$pinned_overrides" exec timeout -k 5 120 wine \
+    "$dir/programs/linestation.exe" --continuous --http 0 --slot "$(slot_path 3)" \
+    --template ../template --treesmith delete-dl >console.txt 2>wine-messages.txt </dev/null) &
+  station_pid=$!
+  for _ in $(seq 1 600); do
+    url="$(text_of "$dir/work/console.txt" | sed -n 's|^linestation: web view at \(http://[^ ]*/\)$|\1|p')"
+    [[ -n "$url" ]] && break
+    sleep 0.1
+  done
+  check "no web view address printed" test -n "$url"
+  if [[ -n "$url" ]]; then
+    for _ in $(seq 1 50); do
+      slots="$(http_get "${url}api/slots")"
+      contains "$slots" '"state":"waiting"' && break
+      sleep 0.1
+    done
+    page="$(http_get "$url")"
+    echo "        $url: / has $(wc -c <<<"$page") bytes; /api/slots: $slots"
+    check "/ is not the station's page" contains "$page" '<div id="tiles"></div>'
+    check "/api/slots shows no waiting slot" contains "$slots" '"state":"waiting"'
+    check "/api/slots shows not one slot" equals "$(grep -o '"slot":' <<<"$slots" | wc -l)" 1
+    # A second station on the same port is refused before it starts.
+    local port="${url##*:}" code
+    port="${port%/}"
+    (cd "$dir/work" && WINEDLLOVERRIDES="$pinned_overrides" timeout 60 wine "$dir/programs/linestation.exe" \
+      --continuous --http "$port" --slot "$(slot_path 3)" --csv second.csv --template ../template \
+      --treesmith delete-dl >second.txt 2>second-messages.txt </dev/null)
+    code=$?
+    check "a second station on port $port: exit code $code, not 2" equals "$code" 2
+    check "a second station on port $port does not say why" contains "$(text_of "$dir/work/second-messages.txt")" \
+      "linestation: --http $port: cannot listen on 127.0.0.1 port $port (the port is in use)"
+  fi
+  kill -INT "$station_pid" 2>/dev/null
+  for _ in $(seq 1 100); do kill -0 "$station_pid" 2>/dev/null || break; sleep 0.1; done
+  check "the station did not end within 10 s of a Ctrl-C" not_running "$station_pid"
+  kill -KILL "$station_pid" 2>/dev/null
+  wait "$station_pid" 2>/dev/null
+}
+
 # The pinned eject: with no serial port present, itemsmith pinned to a slot opens that slot's
 # CD-ROM and no other. Each CD-ROM interface path is a Wine device link to a FIFO of the case's,
 # whose reader ends at the first open and close; Wine cannot pass the storage queries to a
@@ -798,6 +847,7 @@ run_case pinned_eject case_pinned_eject
 run_case list_slots case_list_slots
 run_case linestation_both_slots case_linestation_both_slots
 run_case linestation_shift case_linestation_shift
+run_case linestation_http case_linestation_http
 
 echo "windows: $passed passed, $failed failed, $skipped skipped"
 ((failed == 0))

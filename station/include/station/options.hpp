@@ -35,6 +35,8 @@ struct Options {
   bool continuous = false;
   // Shift mode: a device gone this long in the middle of its run was pulled out, not reset.
   uint32_t removed_after_seconds = 30;
+  // The web view's [ADDRESS:]PORT; "" for none. Read for its form only until it is bound.
+  std::string http;
   std::vector<Job> jobs;
 };
 

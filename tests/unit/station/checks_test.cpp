@@ -38,6 +38,11 @@ TEST(StationOptions, UsageErrors) {
       {"--slot", "1-1", "--template", "/", "--itemsmith", "--treesmith"},
       {"--slot", "1-1", "--template", "/", "--itemsmith", "--itemsmith-reset"},
       {"--slot", "1-1", "--template", "/", "--itemsmith", "--list"},
+      {"--slot", "1-1", "--template", "/", "--itemsmith", "--http", "65536"},
+      {"--slot", "1-1", "--template", "/", "--itemsmith", "--http", ":8080"},
+      {"--slot", "1-1", "--template", "/", "--itemsmith", "--http", "127.0.0.1:"},
+      {"--slot", "1-1", "--template", "/", "--itemsmith", "--http", "80x"},
+      {"--slot", "1-1", "--template", "/", "--itemsmith", "--http", "--keep-going"},
   };
   for (const auto& args : wrong) {
     station::Options options;
@@ -57,7 +62,7 @@ TEST(StationOptions, JoinedValuesModesInAnyCaseAndQuestions) {
   std::string message;
   ASSERT_TRUE(station::ParseOptions(
       {"--slot=1-1", "--slot", "1-2", "--template=/t", "--treesmith=VeXa", "--itemsmith",
-       "--limit=30", "--presence-wait", "0", "--keep-going", "--csv=x.csv"},
+       "--limit=30", "--presence-wait", "0", "--keep-going", "--csv=x.csv", "--http=[::1]:8080"},
       &options, &request, &message))
       << message;
   EXPECT_EQ(request, station::Request::kRun);
@@ -71,6 +76,7 @@ TEST(StationOptions, JoinedValuesModesInAnyCaseAndQuestions) {
   EXPECT_EQ(options.presence_wait_seconds, 0u);
   EXPECT_TRUE(options.keep_going);
   EXPECT_EQ(options.csv_file, "x.csv");
+  EXPECT_EQ(options.http, "[::1]:8080");  // the bind tells whether the address is this PC's
 
   for (const auto& [arg, asked] : std::vector<std::pair<std::string, station::Request>>{
            {"--help", station::Request::kHelp},
