@@ -84,18 +84,11 @@ void DeviceAtSlot::Running(const Sight& sight) {
   // itemsmith's eject (before its port shows) and its reset take the device away for a while;
   // nothing else that runs does.
   const bool itemsmith = options_.jobs[jobs_.current()].program == Program::kItemsmith;
-  if (itemsmith ? sight.device : sight.port) {
-    absent_ = false;
-    port_seen_ = port_seen_ || sight.port;
-    return;
-  }
-  if (!absent_) {
-    absent_ = true;
-    absent_since_ = clock_.TickCount();
-    return;
-  }
+  const bool here = itemsmith ? sight.device : sight.port;
+  port_seen_ = port_seen_ || sight.port;
+  const uint32_t missing = MissingFor(here);
   const bool its_own = itemsmith && (!port_seen_ || jobs_.resetting());
-  if (Since(absent_since_) >= (its_own ? options_.removed_after_seconds * 1000 : kPulledMs)) {
+  if (!here && missing >= (its_own ? options_.removed_after_seconds * 1000 : kPulledMs)) {
     jobs_.StopRunning(Failed(Why::kDeviceRemoved));
     Leave(false);
   }
@@ -183,18 +176,23 @@ void DeviceAtSlot::Done(const Sight& sight) {
   }
   // Measured where it is seen again too: a station that looks only at changes may not pass
   // in between.
-  if (sight.device) {
-    if (absent_ && Since(absent_since_) >= kPulledMs) {
-      Leave(true);
-    } else {
-      absent_ = false;
-    }
-  } else if (!absent_) {
-    absent_ = true;
-    absent_since_ = clock_.TickCount();
-  } else if (Since(absent_since_) >= kPulledMs) {
+  if (sight.device && absent_ && Since(absent_since_) >= kPulledMs) {
+    Leave(true);
+  } else if (MissingFor(sight.device) >= kPulledMs) {
     Leave(false);
   }
+}
+
+uint32_t DeviceAtSlot::MissingFor(bool here) {
+  if (here) {
+    absent_ = false;
+    return 0;
+  }
+  if (!absent_) {
+    absent_ = true;
+    absent_since_ = clock_.TickCount();
+  }
+  return Since(absent_since_);
 }
 
 void DeviceAtSlot::Settle(const std::string& done_step) {

@@ -64,21 +64,33 @@ UsbPin ReadUsbPin() {
 }
 namespace {
 
-// The USB device folder of the first entry of `folder` at the location; "" when none is there.
-std::string FolderOfEntryAt(const std::string& folder, const std::string& prefix,
-                            const std::string& location) {
+// Calls `seen` with the USB device folder of each entry of `folder` whose name starts with
+// `prefix` and that sits on a USB device, until it returns true.
+template <typename Seen>
+void ForEachUsbDeviceOf(const std::string& folder, const std::string& prefix, Seen seen) {
   DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return "";
-  std::string found;
-  while (found.empty()) {
-    const dirent* entry = readdir(dir);
-    if (entry == nullptr) break;
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
     const std::string name = entry->d_name;
     if (name.compare(0, prefix.size(), prefix) != 0) continue;
     const std::string device = posix::UsbDeviceFolderOf(folder + "/" + name);
-    if (!device.empty() && device.substr(device.find_last_of('/') + 1) == location) found = device;
+    if (!device.empty() && seen(device)) break;
   }
   closedir(dir);
+}
+
+std::string LocationOfFolder(const std::string& device) {
+  return device.substr(device.find_last_of('/') + 1);
+}
+
+// The USB device folder of the first entry of `folder` at the location; "" when none is there.
+std::string FolderOfEntryAt(const std::string& folder, const std::string& prefix,
+                            const std::string& location) {
+  std::string found;
+  ForEachUsbDeviceOf(folder, prefix, [&](const std::string& device) {
+    if (LocationOfFolder(device) == location) found = device;
+    return !found.empty();
+  });
   return found;
 }
 
@@ -102,22 +114,16 @@ std::vector<SlotSight> LookAtUsbLocations(const std::vector<std::string>& locati
   const std::string sys = posix::DeviceRoot() + "/sys/class";
   // Each entry of the class folder is resolved once, for every slot at its location.
   auto walk = [&](const std::string& folder, const std::string& prefix, bool port) {
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr) return;
-    while (const dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name.compare(0, prefix.size(), prefix) != 0) continue;
-      const std::string device = posix::UsbDeviceFolderOf(folder + "/" + name);
-      if (device.empty()) continue;
-      const std::string location = device.substr(device.find_last_of('/') + 1);
+    ForEachUsbDeviceOf(folder, prefix, [&](const std::string& device) {
+      const std::string location = LocationOfFolder(device);
       for (size_t i = 0; i < locations.size(); ++i) {
         if (locations[i] != location) continue;
         sights[i].device = true;
         sights[i].port = sights[i].port || port;
         folders[i] = device;
       }
-    }
-    closedir(dir);
+      return false;
+    });
   };
   walk(sys + "/tty", "tty", true);
   walk(sys + "/block", "sr", false);

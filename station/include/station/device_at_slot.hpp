@@ -76,6 +76,8 @@ class DeviceAtSlot {
   bool Back(const Sight& sight);
   void Settle(const std::string& done_step);
   void Leave(bool swapped);
+  // How long the device has been missing as of this pass; 0 while it is here.
+  uint32_t MissingFor(bool here);
   uint32_t Since(uint32_t tick) const { return clock_.TickCount() - tick; }
 
   const Options& options_;
