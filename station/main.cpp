@@ -59,6 +59,7 @@ int main(int argc, char** argv) {
   outside.wait_for_run_end = [](uint32_t ms) {
     platform::WaitForAChildToEnd(platform::RealClock(), ms);
   };
+  outside.run_ended = platform::AChildHasEnded;
   outside.look = platform::LookAtUsbLocations;
   const std::unique_ptr<platform::DeviceChanges> changes = platform::FollowDeviceChanges();
   if (changes != nullptr) {

@@ -38,7 +38,16 @@ class Station {
         break;
       }
       const std::vector<Sight> sights = outside_.look(options_.slots);
-      for (size_t s = 0; s < slots_.size() && s < sights.size(); ++s) Advance(s, sights[s]);
+      for (size_t s = 0; s < slots_.size() && s < sights.size(); ++s) {
+        const bool arriving = slots_[s].stage() == DeviceAtSlot::Stage::kWaiting;
+        Advance(s, sights[s]);
+        // Each start takes a while: a run that ended meanwhile gets its slot's next program
+        // before further slots' first ones, rather than after all of them.
+        const bool arrived = arriving && slots_[s].stage() != DeviceAtSlot::Stage::kWaiting;
+        if (arrived && outside_.run_ended && outside_.run_ended()) {
+          for (size_t earlier = 0; earlier < s; ++earlier) Advance(earlier, sights[earlier]);
+        }
+      }
       Show();
       if (AllDone()) break;
       // A run that ends is taken up at once: its slot's next program starts without waiting

@@ -106,6 +106,14 @@ void WaitForAChildToEnd(Clock& clock, uint32_t ms) {
   }
 }
 
+bool AChildHasEnded() {
+  if (g_ended[0] < 0) return false;
+  bool ended = false;
+  char bytes[64];
+  while (::read(g_ended[0], bytes, sizeof bytes) > 0) ended = true;
+  return ended;
+}
+
 std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* error) {
   FollowChildEnds();
   struct stat st {};

@@ -188,4 +188,6 @@ std::string ProgramFile(const std::string& folder, const std::string& name) {
 
 void WaitForAChildToEnd(Clock& clock, uint32_t ms) { clock.Pause(ms); }
 
+bool AChildHasEnded() { return false; }
+
 }  // namespace platform

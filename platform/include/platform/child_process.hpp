@@ -52,6 +52,10 @@ class Clock;
 // rather than at its next look. Windows waits the whole time.
 void WaitForAChildToEnd(Clock& clock, uint32_t ms);
 
+// True when such a child has ended since the last call of this or of WaitForAChildToEnd, at
+// once; the news is taken, as the wait takes it. Windows never knows.
+bool AChildHasEnded();
+
 // The folder of the running program's own executable ("" when it cannot be told).
 std::string OwnProgramFolder();
 

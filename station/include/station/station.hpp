@@ -25,6 +25,8 @@ struct Surroundings {
   Launcher launch;
   // Waits at most `ms`, less when a launched run ends meanwhile. May be unset: a plain pause.
   std::function<void(uint32_t ms)> wait_for_run_end;
+  // True when a launched run has ended since this or that wait last returned; may be unset.
+  std::function<bool()> run_ended;
   // What each slot holds now, in the slots' order.
   std::function<std::vector<platform::SlotSight>(const std::vector<std::string>& slots)> look;
   // Waits at most `ms` for a device to come or go; true when one may have. May be unset: the

@@ -117,6 +117,7 @@ class StationRun : public ::testing::Test {
     };
     outside.write = [&](const std::string& text) { output_ += text; };
     outside.write_error = [&](const std::string& text) { errors_ += text; };
+    if (runs_end_at_once_) outside.run_ended = [] { return true; };
     return station::RunStation(options_, clock_, outside);
   }
 
@@ -158,9 +159,32 @@ class StationRun : public ::testing::Test {
   std::vector<platform::ChildSpec> specs_;
   std::map<std::string, int> presence_checks_;
   int stops_ = 0;
+  bool runs_end_at_once_ = false;  // the station is told of every run's end as it comes
   int stop_after_polls_ = -1;
   int polls_ = 0;
 };
+
+// The slots start one after another; one whose run has ended meanwhile goes on to its next
+// program before the later slots start their first, and every slot still gets each program once.
+TEST_F(StationRun, ARunThatEndedMeanwhileStartsItsNextProgramBeforeFurtherSlotsStart) {
+  options_.slots = {"1-1", "1-2", "1-3"};
+  options_.jobs[0] = {Program::kItemsmith, "write", {}, "/programs/itemsmith"};
+  runs_end_at_once_ = true;
+  EXPECT_EQ(Run({{"1-1 itemsmith", {kItemPass}},
+                 {"1-2 itemsmith", {kItemPass}},
+                 {"1-3 itemsmith", {kItemPass}},
+                 {"1-1 treesmith", {kTreePass}},
+                 {"1-2 treesmith", {kTreePass}},
+                 {"1-3 treesmith", {kTreePass}}}),
+            station::kExitAllPassed);
+  std::vector<std::string> order;
+  for (const platform::ChildSpec& launch : specs_) {
+    order.push_back(launch.environment.at(0).second + " " +
+                    fs::path(launch.program).filename().string());
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"1-1 itemsmith", "1-2 itemsmith", "1-1 treesmith",
+                                             "1-3 itemsmith", "1-2 treesmith", "1-3 treesmith"}));
+}
 
 TEST_F(StationRun, ARunPastItsLimitIsStoppedAndFailsItsSlotAlone) {
   options_.slots = {"1-1", "1-2"};
