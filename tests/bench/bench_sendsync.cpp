@@ -24,6 +24,7 @@
 #include "diaglib/log/library_log.hpp"
 #include "diaglib/transport/context_transport.hpp"
 #include "platform/clock.hpp"
+#include "tests/bench/raw_port_client.hpp"
 
 using namespace diaglib;  // the library's own classes under test
 
@@ -103,47 +104,17 @@ void BM_SendSync(benchmark::State& state) {
 
 void BM_RawRoundTrip(benchmark::State& state) {
   BenchDevice device;
-  if (!device.ok()) {
-    state.SkipWithError("virtual device did not start");
-    return;
-  }
-  const int fd = open(device.ComPath().c_str(), O_RDWR | O_NOCTTY);
+  const int fd = device.ok() ? bench_raw::OpenRaw(device.ComPath()) : -1;
   if (fd < 0) {
-    state.SkipWithError("pty did not open");
+    state.SkipWithError("no device");
     return;
   }
-  termios tio{};
-  tcgetattr(fd, &tio);
-  cfmakeraw(&tio);
-  tcsetattr(fd, TCSANOW, &tio);
-  const std::vector<uint8_t> request = Request(static_cast<int>(state.range(0)));
-  std::vector<uint8_t> frame(request.size() * 2 + 8);
-  frame.resize(common::EncodeFrame(request.data(), request.size(), frame.data(), frame.size()));
+  const std::vector<uint8_t> frame = bench_raw::FrameOf(Request(static_cast<int>(state.range(0))));
   std::vector<uint8_t> buffer(8192);
   for (auto _ : state) {
-    if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) {
-      state.SkipWithError("write failed");
+    if (!bench_raw::RoundTrip(fd, frame, &buffer)) {
+      state.SkipWithError("no reply");
       break;
-    }
-    // Until a flag closes a non-empty frame.
-    size_t in_frame = 0;
-    bool done = false;
-    while (!done) {
-      pollfd p{fd, POLLIN, 0};
-      poll(&p, 1, -1);
-      const ssize_t n = read(fd, buffer.data(), buffer.size());
-      if (n <= 0) {
-        state.SkipWithError("read failed");
-        done = true;
-        break;
-      }
-      for (ssize_t i = 0; i < n; ++i) {
-        if (buffer[i] != common::kFrameFlag) {
-          ++in_frame;
-        } else if (in_frame != 0) {
-          done = true;
-        }
-      }
     }
   }
   state.counters["round_trips_per_s"] =
@@ -210,9 +181,7 @@ void BM_RawWithTwoHandOvers(benchmark::State& state) {
       if (to_dispatcher.Wait()) to_caller.Set();
     }
   });
-  const std::vector<uint8_t> request = Request(static_cast<int>(state.range(0)));
-  std::vector<uint8_t> frame(request.size() * 2 + 8);
-  frame.resize(common::EncodeFrame(request.data(), request.size(), frame.data(), frame.size()));
+  const std::vector<uint8_t> frame = bench_raw::FrameOf(Request(static_cast<int>(state.range(0))));
   for (auto _ : state) {
     if (write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()) ||
         !to_caller.Wait()) {
