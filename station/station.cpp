@@ -41,11 +41,12 @@ class Station {
       for (size_t s = 0; s < slots_.size() && s < sights.size(); ++s) {
         const bool arriving = slots_[s].stage() == DeviceAtSlot::Stage::kWaiting;
         Advance(s, sights[s]);
-        // Each start takes a while: a run that ended meanwhile gets its slot's next program
-        // before further slots' first ones, rather than after all of them.
+        // Each start takes a while: a run that ended meanwhile (this slot's own included) gets
+        // its slot's next program before further slots' first ones, rather than after all of
+        // them. Slots further on are followed later in this pass anyway.
         const bool arrived = arriving && slots_[s].stage() != DeviceAtSlot::Stage::kWaiting;
         if (arrived && outside_.run_ended && outside_.run_ended()) {
-          for (size_t earlier = 0; earlier < s; ++earlier) Advance(earlier, sights[earlier]);
+          for (size_t started = 0; started <= s; ++started) Advance(started, sights[started]);
         }
       }
       Show();

@@ -182,8 +182,8 @@ TEST_F(StationRun, ARunThatEndedMeanwhileStartsItsNextProgramBeforeFurtherSlotsS
     order.push_back(launch.environment.at(0).second + " " +
                     fs::path(launch.program).filename().string());
   }
-  EXPECT_EQ(order, (std::vector<std::string>{"1-1 itemsmith", "1-2 itemsmith", "1-1 treesmith",
-                                             "1-3 itemsmith", "1-2 treesmith", "1-3 treesmith"}));
+  EXPECT_EQ(order, (std::vector<std::string>{"1-1 itemsmith", "1-1 treesmith", "1-2 itemsmith",
+                                             "1-2 treesmith", "1-3 itemsmith", "1-3 treesmith"}));
 }
 
 TEST_F(StationRun, ARunPastItsLimitIsStoppedAndFailsItsSlotAlone) {
