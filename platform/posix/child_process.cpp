@@ -91,6 +91,14 @@ void FollowChildEnds() {
 
 }  // namespace
 
+bool AChildHasEnded() {
+  if (g_ended[0] < 0) return false;
+  bool ended = false;
+  char bytes[64];
+  while (::read(g_ended[0], bytes, sizeof bytes) > 0) ended = true;
+  return ended;
+}
+
 void WaitForAChildToEnd(Clock& clock, uint32_t ms) {
   if (g_ended[0] < 0) {
     clock.Pause(ms);
@@ -101,17 +109,7 @@ void WaitForAChildToEnd(Clock& clock, uint32_t ms) {
     // A signal ends the wait as well: the child's own, or a stop request the runner looks at.
     return poll(&ended, 1, real_ms > INT_MAX ? -1 : static_cast<int>(real_ms)) != 0;
   });
-  char bytes[64];
-  while (::read(g_ended[0], bytes, sizeof bytes) > 0) {
-  }
-}
-
-bool AChildHasEnded() {
-  if (g_ended[0] < 0) return false;
-  bool ended = false;
-  char bytes[64];
-  while (::read(g_ended[0], bytes, sizeof bytes) > 0) ended = true;
-  return ended;
+  AChildHasEnded();  // the news is taken
 }
 
 std::unique_ptr<ChildProcess> StartChild(const ChildSpec& launch, std::string* error) {
